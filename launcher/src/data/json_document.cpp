@@ -1,0 +1,60 @@
+#include "data/json_document.h"
+
+#include "platform/platform.h"
+
+#include <fstream>
+#include <iterator>
+#include <string>
+
+namespace launcher {
+
+namespace fs = std::filesystem;
+
+fs::path companionPath(const fs::path& file, const char* suffix) { return fs::path(file.native() + suffix); }
+
+json readJsonDocument(const fs::path& file, DocumentKind kind) {
+  std::ifstream in(file, std::ios::binary);
+  if (!in) return json(json::value_t::discarded);
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  in.close();
+  // A byte-order mark is accepted on reading and never written.
+  size_t start = text.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
+  json document = json::parse(text.begin() + static_cast<std::ptrdiff_t>(start), text.end(), nullptr,
+                              /*allow_exceptions=*/false, /*ignore_comments=*/false);
+  if (document.is_discarded() && kind == DocumentKind::Settings) {
+    std::error_code ec;
+    fs::copy_file(file, companionPath(file, ".bad"), fs::copy_options::overwrite_existing, ec);
+  }
+  return document;
+}
+
+bool writeJsonDocument(const fs::path& file, const json& value, DocumentKind kind) {
+  if (kind == DocumentKind::Settings && file.has_parent_path()) {
+    std::error_code ec;
+    fs::create_directories(file.parent_path(), ec);
+  }
+  std::string text;
+  try {
+    // Replace rather than refuse invalid UTF-8, so a save never throws.
+    text = value.dump(2, ' ', false, json::error_handler_t::replace);
+  } catch (...) {
+    return false;
+  }
+  text += '\n';
+
+  const fs::path tmp = companionPath(file, ".tmp");
+  std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
+  if (!out) return false;
+  out.write(text.data(), static_cast<std::streamsize>(text.size()));
+  out.close();
+  // A short write means a full disk or a dying device: never rename a
+  // half-written file over a good one, whichever document it is.
+  if (!out) return false;
+  // The rename commits the save; the data must be on disk before it, or a
+  // power cut could leave an empty document behind.
+  if (!flushFileToDisk(tmp)) return false;
+  std::string error;
+  return moveFileReplace(tmp, file, MoveMode::WriteThrough, error);
+}
+
+}  // namespace launcher

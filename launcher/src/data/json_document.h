@@ -1,0 +1,39 @@
+// How every JSON file of the launcher is read and saved: a missing or damaged
+// document reads as "no document" (callers keep their defaults), and a save
+// goes through a ".tmp" companion that replaces the file only when complete.
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include <filesystem>
+
+namespace launcher {
+
+using json = nlohmann::json;
+
+enum class DocumentKind {
+  Plain,     // launcher.json, addons.json, account.json, ...
+  Settings,  // settings.json: damaged files are copied to ".bad"; the folder is
+             // created and the stream checked before saving
+};
+
+// The parsed document, or a discarded value (json::is_discarded()) when the
+// file cannot be opened or is not strict JSON. A UTF-8 byte-order mark is
+// accepted. With DocumentKind::Settings a file that opens but does not parse
+// is copied to file + ".bad" (replacing an older copy; failures ignored).
+[[nodiscard]] json readJsonDocument(const std::filesystem::path& file,
+                                    DocumentKind kind = DocumentKind::Plain);
+
+// Writes value (2-space indent, sorted keys, one trailing line break) to
+// file + ".tmp", flushes it to disk and renames it over file. True when the new
+// content is in place. On failure the old document is unchanged and the ".tmp"
+// companion may hold the new content.
+[[nodiscard]] bool writeJsonDocument(const std::filesystem::path& file, const json& value,
+                                     DocumentKind kind = DocumentKind::Plain);
+
+// The companion of a document: file name + suffix (".tmp", ".bad"), not a
+// changed extension.
+[[nodiscard]] std::filesystem::path companionPath(const std::filesystem::path& file,
+                                                  const char* suffix);
+
+}  // namespace launcher

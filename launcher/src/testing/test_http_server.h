@@ -1,0 +1,65 @@
+// An in-process HTTP server on 127.0.0.1 (any free port) for tests, able to
+// make the faults a real static server cannot: scripted status codes, wrong
+// content, gzip, bodies without Content-Length, redirects anywhere, huge
+// generated bodies. Thread-safe: tests may change routes while it serves.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace launcher::testing {
+
+struct TestResponse {
+  int status = 200;
+  std::string body;
+  std::string contentType = "application/octet-stream";
+  bool gzip = false;             // send the body gzip-encoded (Content-Encoding: gzip)
+  bool noContentLength = false;  // send the body chunked, without Content-Length
+  std::string location;          // with a 3xx status: the Location header
+  uint64_t generatedSize = 0;    // when non-zero: a body of this many bytes of a fixed
+                                 // pattern (see generatedBody), streamed, not held
+  int delayMs = 0;               // wait before answering
+};
+
+// The pattern a generatedSize body holds: byte i is (i * 7 + 3) mod 251.
+[[nodiscard]] std::string generatedBody(uint64_t size);
+
+class TestHttpServer {
+ public:
+  TestHttpServer();  // listening once the constructor returns
+  ~TestHttpServer();
+  TestHttpServer(const TestHttpServer&) = delete;
+  TestHttpServer& operator=(const TestHttpServer&) = delete;
+
+  [[nodiscard]] int port() const;
+  // "http://127.0.0.1:<port>" + path.
+  [[nodiscard]] std::string url(const std::string& path) const;
+
+  // Every GET of `path` gets `response` (after any scripted answers).
+  void serve(const std::string& path, TestResponse response);
+  // The next requests of `path` get these answers in order, then serve()'s.
+  void script(const std::string& path, std::vector<TestResponse> answers);
+
+  // Requests seen for `path` (any method).
+  [[nodiscard]] int requestCount(const std::string& path) const;
+
+  // The last request of `path`: its body and headers (names lowercase).
+  struct SeenRequest {
+    std::string method;
+    std::string body;
+    std::map<std::string, std::string> headers;
+  };
+  [[nodiscard]] SeenRequest lastRequest(const std::string& path) const;
+
+  // Unknown paths answer 404.
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace launcher::testing

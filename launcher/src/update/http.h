@@ -1,0 +1,49 @@
+// Every byte from outside the machine comes through here: http(s) over one
+// process-wide session, and local files or "file:" URLs through the same
+// calls. All calls block until the transfer ends; any thread may call them
+// (never the UI thread). Failure is false plus a user-readable text in
+// `error`; "Cancelled" means a sink or progress callback said stop.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <string>
+
+namespace launcher {
+
+// Receives each block read; false stops the transfer ("Cancelled").
+using DataSink = std::function<bool(const char* data, size_t length)>;
+// Bytes written so far and the expected total (0 when unknown); false stops.
+using DownloadProgress = std::function<bool(uint64_t done, uint64_t total)>;
+
+// Largest body fetchText keeps; a larger answer ends as "Cancelled".
+inline constexpr uint64_t maxTextBytes = 64ull * 1024 * 1024;
+
+// GET of an http(s) URL, each block of the body handed to `sink`. Any status
+// but 200 fails with "Server answered N for URL" before the sink is called.
+// `contentLength` is the Content-Length header, 0 when absent.
+[[nodiscard]] bool httpGet(const std::string& url, const DataSink& sink, uint64_t& contentLength,
+                           std::string& error);
+
+// The whole body of an http(s) URL (at most 64 MiB) or of a local file.
+[[nodiscard]] bool fetchText(const std::string& url, std::string& body, std::string& error);
+
+// Copies an http(s) or local source to `dest` (parents created, truncated),
+// hashing while writing; on success `sha256` is the digest of every byte
+// written. A partial `dest` is left for the caller on failure. A write
+// failure at the destination reads "Couldn't write <dest> (disk full?)", never
+// "Cancelled".
+[[nodiscard]] bool downloadFile(const std::string& url, const std::filesystem::path& dest,
+                                const DownloadProgress& progress, std::string& sha256,
+                                std::string& error);
+
+// A JSON request with Content-Type: application/json and, when the token is
+// not empty, "Authorization: Bearer <token>". True whenever a response
+// arrived, whatever its status; at most 1 MiB (+ one 8 KiB read) of the body
+// is kept.
+[[nodiscard]] bool sendJsonRequest(const std::string& method, const std::string& url,
+                                   const std::string& body, const std::string& bearerToken,
+                                   std::string& response, int& status, std::string& error);
+
+}  // namespace launcher

@@ -1,0 +1,116 @@
+#include "update/location.h"
+
+#include <vector>
+
+namespace launcher {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+int hexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+bool startsWith(const std::string& text, const char* prefix) { return text.rfind(prefix, 0) == 0; }
+
+}  // namespace
+
+bool isHttpUrl(const std::string& location) {
+  return startsWith(location, "http://") || startsWith(location, "https://");
+}
+
+bool tryFileUrlToPath(const std::string& location, fs::path& out) {
+  out.clear();
+  size_t start = 0;
+  if (startsWith(location, "file:///")) {
+    start = 8;
+  } else if (startsWith(location, "file://")) {
+    start = 7;
+  }
+  std::string decoded;
+  decoded.reserve(location.size() - start);
+  for (size_t i = start; i < location.size(); ++i) {
+    char c = location[i];
+    if (c == '%' && i + 2 < location.size()) {
+      int high = hexValue(location[i + 1]);
+      int low = hexValue(location[i + 2]);
+      if (high < 0 || low < 0) return false;
+      decoded += static_cast<char>(high * 16 + low);
+      i += 2;
+    } else {
+      decoded += c;
+    }
+  }
+  out = toWide(decoded);
+  return true;
+}
+
+fs::path fileUrlToPath(const std::string& location) {
+  fs::path path;
+  if (!tryFileUrlToPath(location, path)) return {};
+  return path;
+}
+
+std::string joinLocation(const std::string& base, const std::string& rel) {
+  if (base.empty()) return {};
+  if (isHttpUrl(base) || startsWith(base, "file:")) return base + "/" + rel;
+  std::string converted = rel;
+  for (char& c : converted) {
+    if (c == '/') c = '\\';
+  }
+  return base + "\\" + converted;
+}
+
+std::string removeDotSegments(const std::string& url) {
+  size_t scheme = url.find("://");
+  if (scheme == std::string::npos) return url;
+  size_t pathStart = url.find('/', scheme + 3);
+  if (pathStart == std::string::npos) return url;
+  std::vector<std::string> kept;
+  size_t pos = pathStart + 1;
+  for (;;) {
+    size_t next = url.find('/', pos);
+    std::string segment = url.substr(pos, next == std::string::npos ? std::string::npos : next - pos);
+    if (segment == "..") {
+      if (!kept.empty()) kept.pop_back();
+    } else if (segment != ".") {
+      kept.push_back(segment);
+    }
+    if (next == std::string::npos) break;
+    pos = next + 1;
+  }
+  std::string result = url.substr(0, pathStart);
+  for (const auto& segment : kept) result += "/" + segment;
+  return result;
+}
+
+std::string resolveUrl(const std::string& base, const std::string& ref) {
+  if (isHttpUrl(ref) || startsWith(ref, "file:") || (ref.size() >= 2 && ref[1] == ':') ||
+      startsWith(ref, "\\\\")) {
+    return ref;
+  }
+  if (isHttpUrl(base)) {
+    size_t slash = base.rfind('/');
+    return removeDotSegments(base.substr(0, slash + 1) + ref);
+  }
+  // Joined as text: a ref that begins with "/" still lies inside the base's
+  // folder, where path's operator/ would make it absolute.
+  std::string folder = toUtf8(fileUrlToPath(base).parent_path());
+  std::string joined = folder.empty() ? ref : folder + "/" + ref;
+  return toUtf8(toWide(joined).lexically_normal());
+}
+
+fs::path toWide(const std::string& utf8) {
+  return fs::path(std::u8string(reinterpret_cast<const char8_t*>(utf8.data()), utf8.size()));
+}
+
+std::string toUtf8(const fs::path& path) {
+  std::u8string text = path.u8string();
+  return std::string(reinterpret_cast<const char*>(text.data()), text.size());
+}
+
+}  // namespace launcher

@@ -1,0 +1,36 @@
+// Locations are UTF-8 strings: an http(s) URL, a "file:" URL or a plain path.
+// These functions are pure string work, no I/O, any thread.
+#pragma once
+
+#include <filesystem>
+#include <string>
+
+namespace launcher {
+
+// True when the location begins with "http://" or "https://" (case-sensitive).
+[[nodiscard]] bool isHttpUrl(const std::string& location);
+
+// Strips "file:///" or else "file://", then percent-decodes. A "%" with fewer
+// than two characters behind it is kept. Returns false (leaving `out` empty)
+// when a "%" is followed by two characters that are not both hex digits.
+[[nodiscard]] bool tryFileUrlToPath(const std::string& location, std::filesystem::path& out);
+
+// As tryFileUrlToPath; a bad escape gives an empty path.
+[[nodiscard]] std::filesystem::path fileUrlToPath(const std::string& location);
+
+// base + separator + rel: "/" for http(s) and "file:" bases, else "\" with
+// every "/" of rel turned into "\". An empty base gives "". Nothing trimmed.
+[[nodiscard]] std::string joinLocation(const std::string& base, const std::string& rel);
+
+// The location of something that a document at `base` names by `ref`.
+[[nodiscard]] std::string resolveUrl(const std::string& base, const std::string& ref);
+
+// Resolves "." and ".." path segments of a URL; empty segments survive.
+[[nodiscard]] std::string removeDotSegments(const std::string& url);
+
+// UTF-8 text <-> file-system path. Byte-preserving on Linux; a Windows build
+// gives them their UTF-16 meaning.
+[[nodiscard]] std::filesystem::path toWide(const std::string& utf8);
+[[nodiscard]] std::string toUtf8(const std::filesystem::path& path);
+
+}  // namespace launcher

@@ -1,0 +1,63 @@
+// A content manifest: one release of a folder (the game or an add-on) as files
+// with sizes, digests and per-chunk digests; chunks live on the server as
+// content-addressed objects. Also the format of every installed manifest.json.
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace launcher {
+
+inline constexpr uint64_t defaultChunkSize = 1048576;
+inline constexpr uint64_t minimumChunkSize = 4096;
+
+struct ManifestFile {
+  std::string path;  // relative, "/"-separated, kept exactly as written
+  uint64_t size = 0;
+  std::string sha256;               // the whole file
+  std::vector<std::string> chunks;  // each chunk's digest in order; may be empty
+};
+
+struct ManifestChunk {
+  std::string hash;
+  uint64_t offset = 0;
+  uint64_t size = 0;
+};
+
+struct GameManifest {
+  std::string version;
+  int32_t build = 0;
+  uint64_t chunkSize = defaultChunkSize;
+  std::string objects;  // prefix of every object location, relative to source
+  std::string source;   // where the manifest was loaded from
+  std::vector<ManifestFile> files;
+};
+
+// Parses and validates a manifest document. The first fault ends the parse
+// with its text; `m` keeps what was filled so far.
+[[nodiscard]] bool parseManifest(const std::string& text, GameManifest& m, std::string& error);
+
+// fetchText(location) then parseManifest, with m.source = location.
+[[nodiscard]] bool loadManifest(const std::string& location, GameManifest& m, std::string& error);
+
+// folder / "manifest.json"; false when missing or invalid. m.source is its
+// "source" member.
+[[nodiscard]] bool readInstalledManifest(const std::filesystem::path& folder, GameManifest& m);
+
+// The installed-copy document (write it with one-space indentation).
+[[nodiscard]] nlohmann::json manifestToJson(const GameManifest& m);
+
+// The chunks of a file: one whole-file chunk when it lists none.
+[[nodiscard]] std::vector<ManifestChunk> chunkList(const ManifestFile& f, uint64_t chunkSize);
+
+// The resolved location of the object with this hash.
+[[nodiscard]] std::string objectLocation(const GameManifest& m, const std::string& hash);
+
+// Bytes an update of `folder` to `m` would fetch, from the manifests alone.
+[[nodiscard]] uint64_t estimateDownload(const std::filesystem::path& folder, const GameManifest& m);
+
+}  // namespace launcher

@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Installs everything the launcher needs to build, run and be tested, from
+# Debian's packages only. Safe to run again: it only calls apt-get when a
+# package is missing, and then runs 'apt-get update' once.
+set -euo pipefail
+
+packages=(
+  build-essential cmake ninja-build pkg-config
+  libfmt-dev nlohmann-json3-dev libcurl4-openssl-dev libssl-dev
+  libcpp-httplib-dev googletest libgtest-dev libgmock-dev
+  nginx curl python3
+  # peers the benchmarks measure against
+  aria2 casync rsync
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q '^install ok installed$'; then
+    missing+=("$p")
+  fi
+done
+
+if ((${#missing[@]})); then
+  echo "setup: installing ${missing[*]}"
+  sudo_cmd=()
+  if [[ $(id -u) -ne 0 ]]; then sudo_cmd=(sudo); fi
+  export DEBIAN_FRONTEND=noninteractive
+  "${sudo_cmd[@]}" apt-get update -q
+  "${sudo_cmd[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
+else
+  echo "setup: all packages present"
+fi
