@@ -14,18 +14,29 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Process globals: the stream and the mutex that serialises opening and writing.
-std::mutex logMutex;
-std::ofstream logStream;
+// The stream and the mutex that serialises opening and writing. Created on
+// first use and never destroyed: a detached thread (usage events) may still
+// log while the process runs its static destructors, and every line is
+// flushed already, so nothing is lost when the system closes the file.
+struct LogState {
+  std::mutex mutex;
+  std::ofstream stream;
+};
 
-void openLocked(const fs::path& file) {
+LogState& logState() {
+  static LogState* state = new LogState;
+  return *state;
+}
+
+void openLocked(LogState& state, const fs::path& file) {
+  // Close first: an open file cannot be moved on every system.
+  if (state.stream.is_open()) state.stream.close();
+  state.stream.clear();
   std::error_code ec;
   fs::create_directories(file.parent_path(), ec);
   std::string ignored;
   (void)moveFileReplace(file, fs::path(file.native() + ".old"), MoveMode::Plain, ignored);
-  if (logStream.is_open()) logStream.close();
-  logStream.clear();
-  logStream.open(file, std::ios::binary | std::ios::trunc);
+  state.stream.open(file, std::ios::binary | std::ios::trunc);
 }
 
 }  // namespace
@@ -33,13 +44,15 @@ void openLocked(const fs::path& file) {
 void startLog() { startLogAt((logsFolder() / "launcher.log").string()); }
 
 void startLogAt(const std::string& logFileUtf8) {
-  std::lock_guard lock(logMutex);
-  openLocked(fs::path(logFileUtf8));
+  LogState& state = logState();
+  std::lock_guard lock(state.mutex);
+  openLocked(state, fs::path(logFileUtf8));
 }
 
 void stopLog() {
-  std::lock_guard lock(logMutex);
-  if (logStream.is_open()) logStream.close();
+  LogState& state = logState();
+  std::lock_guard lock(state.mutex);
+  if (state.stream.is_open()) state.stream.close();
 }
 
 void writeLog(const std::string& level, const std::string& message) {
@@ -52,10 +65,11 @@ void writeLog(const std::string& level, const std::string& message) {
   } catch (...) {
     return;  // only an allocation failure gets here; logging never throws
   }
-  std::lock_guard lock(logMutex);
-  if (logStream.is_open() && logStream.good()) {
-    logStream.write(line.data(), static_cast<std::streamsize>(line.size()));
-    logStream.flush();
+  LogState& state = logState();
+  std::lock_guard lock(state.mutex);
+  if (state.stream.is_open() && state.stream.good()) {
+    state.stream.write(line.data(), static_cast<std::streamsize>(line.size()));
+    state.stream.flush();
   }
   debugOutput(line);
 }

@@ -3,7 +3,6 @@
 #include "platform/platform.h"
 
 #include <fstream>
-#include <iterator>
 #include <string>
 
 namespace launcher {
@@ -15,12 +14,10 @@ fs::path companionPath(const fs::path& file, const char* suffix) { return fs::pa
 json readJsonDocument(const fs::path& file, DocumentKind kind) {
   std::ifstream in(file, std::ios::binary);
   if (!in) return json(json::value_t::discarded);
-  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  // Parsed straight from the stream, strictly and without comments. The
+  // parser itself skips one UTF-8 byte-order mark at the very start.
+  json document = json::parse(in, nullptr, /*allow_exceptions=*/false, /*ignore_comments=*/false);
   in.close();
-  // A byte-order mark is accepted on reading and never written.
-  size_t start = text.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
-  json document = json::parse(text.begin() + static_cast<std::ptrdiff_t>(start), text.end(), nullptr,
-                              /*allow_exceptions=*/false, /*ignore_comments=*/false);
   if (document.is_discarded() && kind == DocumentKind::Settings) {
     std::error_code ec;
     fs::copy_file(file, companionPath(file, ".bad"), fs::copy_options::overwrite_existing, ec);

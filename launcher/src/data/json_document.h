@@ -14,7 +14,7 @@ using json = nlohmann::json;
 enum class DocumentKind {
   Plain,     // launcher.json, addons.json, account.json, ...
   Settings,  // settings.json: damaged files are copied to ".bad"; the folder is
-             // created and the stream checked before saving
+             // created before saving
 };
 
 // The parsed document, or a discarded value (json::is_discarded()) when the
@@ -26,8 +26,11 @@ enum class DocumentKind {
 
 // Writes value (2-space indent, sorted keys, one trailing line break) to
 // file + ".tmp", flushes it to disk and renames it over file. True when the new
-// content is in place. On failure the old document is unchanged and the ".tmp"
-// companion may hold the new content.
+// content is in place. A ".tmp" whose write failed (a full disk) is never
+// renamed, whatever the kind. On failure the old document is unchanged and the
+// ".tmp" companion may hold the new content; the one exception is a failed
+// sync of the folder after the rename, where the new content is in place but
+// not known to be durable. Written with LF line ends.
 [[nodiscard]] bool writeJsonDocument(const std::filesystem::path& file, const json& value,
                                      DocumentKind kind = DocumentKind::Plain);
 

@@ -4,11 +4,16 @@
 
 #include "data/json_document.h"
 
+#include <array>
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <string_view>
 
 namespace launcher {
+
+// What the window does once the game has started (index = position).
+inline constexpr std::array<std::string_view, 3> onPlayNames{"minimize", "close", "stay"};
 
 struct LauncherPrefs {
   int32_t onPlay = 0;  // index into onPlayNames: "minimize", "close", "stay"
@@ -18,6 +23,8 @@ struct LauncherPrefs {
   bool onboarded = false;
   std::string channel = "stable";
   std::string launchOptions;
+
+  bool operator==(const LauncherPrefs&) const = default;
 };
 
 [[nodiscard]] LauncherPrefs defaultLauncherPrefs();
@@ -26,12 +33,19 @@ struct LauncherPrefs {
 [[nodiscard]] LauncherPrefs loadLauncherPrefs();
 [[nodiscard]] LauncherPrefs loadLauncherPrefsFrom(const std::filesystem::path& file);
 
+// The channel rule: a non-empty name without "/", "\", "." or ":", so it
+// cannot step out of the feed's folder.
+[[nodiscard]] bool isValidChannel(std::string_view channel);
+
 // Overlays an object document; wrong types, unknown on-play names and channels
 // that are empty or hold "/", "\", "." or ":" are ignored.
 void applyLauncherPrefsJson(LauncherPrefs& prefs, const json& document);
 
+// Exactly the seven keys, "onPlay" as its name. Also the state's "prefs".
 [[nodiscard]] json launcherPrefsToJson(const LauncherPrefs& prefs);
 
+// Saves to dataFolder() / "launcher.json" (or the given file). True when the
+// file was replaced; callers may ignore it, the preferences in memory stay.
 [[nodiscard]] bool saveLauncherPrefs(const LauncherPrefs& prefs);
 [[nodiscard]] bool saveLauncherPrefsTo(const LauncherPrefs& prefs, const std::filesystem::path& file);
 

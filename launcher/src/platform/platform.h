@@ -64,4 +64,29 @@ void debugOutput(const std::string& line);
 // lock, so it cannot disturb a game that is starting. Any thread.
 [[nodiscard]] bool isGameRunning();
 
+// Holds the game's lock for as long as it lives, the way the game does while it
+// runs (the stand-in game and tests use it). The kernel drops the lock when the
+// holder ends, however it ends. One thread at a time.
+class GameLock {
+ public:
+  GameLock() = default;
+  ~GameLock();
+  GameLock(const GameLock&) = delete;
+  GameLock& operator=(const GameLock&) = delete;
+
+  // Takes the lock without waiting. False, with `error` filled, when another
+  // holder has it or the lock file cannot be opened.
+  [[nodiscard]] bool acquire(std::string& error);
+  void release();
+  [[nodiscard]] bool held() const { return fd_ >= 0; }
+
+ private:
+  int fd_ = -1;
+};
+
+enum class StandardStream { Input, Output, Error };
+
+// True when the stream is connected to a terminal (progress can redraw in place).
+[[nodiscard]] bool isTerminal(StandardStream stream);
+
 }  // namespace launcher

@@ -196,4 +196,39 @@ bool isGameRunning() {
   return running;
 }
 
+GameLock::~GameLock() { release(); }
+
+bool GameLock::acquire(std::string& error) {
+  if (fd_ >= 0) return true;
+  const fs::path lock = gameLockPath();
+  int fd = ::open(lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    error = "Can't open " + lock.string() + ": " + errnoText(errno);
+    return false;
+  }
+  struct flock request {};
+  request.l_type = F_WRLCK;
+  request.l_whence = SEEK_SET;
+  if (::fcntl(fd, F_OFD_SETLK, &request) != 0) {
+    error = "The game is already running (" + lock.string() + " is locked)";
+    ::close(fd);
+    return false;
+  }
+  fd_ = fd;
+  return true;
+}
+
+void GameLock::release() {
+  if (fd_ < 0) return;
+  ::close(fd_);  // closing the last descriptor of the description drops the lock
+  fd_ = -1;
+}
+
+bool isTerminal(StandardStream stream) {
+  int fd = stream == StandardStream::Input ? STDIN_FILENO
+           : stream == StandardStream::Output ? STDOUT_FILENO
+                                              : STDERR_FILENO;
+  return ::isatty(fd) == 1;
+}
+
 }  // namespace launcher
