@@ -7,7 +7,7 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config
   libfmt-dev nlohmann-json3-dev libcurl4-openssl-dev libssl-dev
-  libcpp-httplib-dev googletest libgtest-dev libgmock-dev
+  libcpp-httplib-dev zlib1g-dev googletest libgtest-dev libgmock-dev
   nginx curl python3
   # peers the benchmarks measure against
   aria2 casync rsync

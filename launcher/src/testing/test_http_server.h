@@ -21,8 +21,11 @@ struct TestResponse {
   bool noContentLength = false;  // send the body chunked, without Content-Length
   std::string location;          // with a 3xx status: the Location header
   uint64_t generatedSize = 0;    // when non-zero: a body of this many bytes of a fixed
-                                 // pattern (see generatedBody), streamed, not held
+                                 // pattern (see generatedBody), streamed, not held;
+                                 // `body` and `gzip` are then ignored
   int delayMs = 0;               // wait before answering
+  uint64_t cutAfter = 0;         // when non-zero: drop the connection after this many
+                                 // body bytes (the headers promised the whole body)
 };
 
 // The pattern a generatedSize body holds: byte i is (i * 7 + 3) mod 251.

@@ -22,7 +22,8 @@ inline constexpr uint64_t maxTextBytes = 64ull * 1024 * 1024;
 
 // GET of an http(s) URL, each block of the body handed to `sink`. Any status
 // but 200 fails with "Server answered N for URL" before the sink is called.
-// `contentLength` is the Content-Length header, 0 when absent.
+// `contentLength` is the Content-Length header, 0 when absent; it is set
+// before the sink's first call.
 [[nodiscard]] bool httpGet(const std::string& url, const DataSink& sink, uint64_t& contentLength,
                            std::string& error);
 

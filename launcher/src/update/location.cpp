@@ -25,8 +25,10 @@ bool isHttpUrl(const std::string& location) {
 
 bool tryFileUrlToPath(const std::string& location, fs::path& out) {
   out.clear();
+  // "file:///D:/x" names D:/x, but "file:///srv/x" names /srv/x: the third
+  // slash goes only in front of a drive letter.
   size_t start = 0;
-  if (startsWith(location, "file:///")) {
+  if (startsWith(location, "file:///") && location.size() >= 10 && location[9] == ':') {
     start = 8;
   } else if (startsWith(location, "file://")) {
     start = 7;
@@ -44,6 +46,12 @@ bool tryFileUrlToPath(const std::string& location, fs::path& out) {
     } else {
       decoded += c;
     }
+  }
+  // A backslash separates folders, as on Windows: plain-path feeds are joined
+  // with backslashes, and a Linux path would otherwise read them as part of
+  // one file name.
+  for (char& c : decoded) {
+    if (c == '\\') c = '/';
   }
   out = toWide(decoded);
   return true;
@@ -94,13 +102,21 @@ std::string resolveUrl(const std::string& base, const std::string& ref) {
     return ref;
   }
   if (isHttpUrl(base)) {
+    // A base without a path ("http://host") names the server's root folder.
+    const size_t authority = base.find("://") + 3;
+    if (base.find('/', authority) == std::string::npos) return removeDotSegments(base + "/" + ref);
     size_t slash = base.rfind('/');
     return removeDotSegments(base.substr(0, slash + 1) + ref);
   }
   // Joined as text: a ref that begins with "/" still lies inside the base's
-  // folder, where path's operator/ would make it absolute.
+  // folder, where path's operator/ would make it absolute. Backslashes in the
+  // ref separate folders as they do in the base.
   std::string folder = toUtf8(fileUrlToPath(base).parent_path());
-  std::string joined = folder.empty() ? ref : folder + "/" + ref;
+  std::string relative = ref;
+  for (char& c : relative) {
+    if (c == '\\') c = '/';
+  }
+  std::string joined = folder.empty() ? relative : folder + "/" + relative;
   return toUtf8(toWide(joined).lexically_normal());
 }
 

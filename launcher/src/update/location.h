@@ -10,9 +10,12 @@ namespace launcher {
 // True when the location begins with "http://" or "https://" (case-sensitive).
 [[nodiscard]] bool isHttpUrl(const std::string& location);
 
-// Strips "file:///" or else "file://", then percent-decodes. A "%" with fewer
-// than two characters behind it is kept. Returns false (leaving `out` empty)
-// when a "%" is followed by two characters that are not both hex digits.
+// Strips "file://", and the slash after it before a drive letter (so
+// file:///D:/x gives D:/x and file:///srv/x gives /srv/x), then
+// percent-decodes. A "%" with fewer than two characters behind it is kept.
+// Every "\" then becomes "/", so backslashes separate folders on every
+// system. Returns false (leaving `out` empty) when a "%" is followed by two
+// characters that are not both hex digits.
 [[nodiscard]] bool tryFileUrlToPath(const std::string& location, std::filesystem::path& out);
 
 // As tryFileUrlToPath; a bad escape gives an empty path.

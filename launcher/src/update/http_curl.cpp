@@ -1,0 +1,298 @@
+// The http(s) transport on libcurl: one process-wide share (DNS cache, TLS
+// sessions, connections) and one easy handle per request.
+#include "update/http.h"
+
+#include <curl/curl.h>
+
+#include <array>
+#include <memory>
+#include <mutex>
+
+namespace launcher {
+
+namespace {
+
+// Longest host and path (query included) a URL may have, as the Windows
+// transport allows them.
+constexpr size_t maxHostLength = 255;
+constexpr size_t maxPathLength = 4095;
+
+// Bodies of JSON answers are kept up to this much.
+constexpr size_t jsonResponseLimit = 1024 * 1024;
+constexpr size_t jsonResponseCap = jsonResponseLimit + 8 * 1024;
+
+// Large receive blocks: fewer calls per megabyte on fast links.
+constexpr long downloadBufferSize = 512 * 1024;
+
+class Session {
+ public:
+  Session() {
+    curl_global_init(CURL_GLOBAL_DEFAULT);
+    share_ = curl_share_init();
+    if (!share_) return;
+    curl_share_setopt(share_, CURLSHOPT_LOCKFUNC, &Session::lock);
+    curl_share_setopt(share_, CURLSHOPT_UNLOCKFUNC, &Session::unlock);
+    curl_share_setopt(share_, CURLSHOPT_USERDATA, this);
+    curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
+    curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
+    curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_CONNECT);
+  }
+  // Never destroyed: requests may still run on detached threads at exit.
+  ~Session() = delete;
+
+  [[nodiscard]] CURLSH* share() const { return share_; }
+
+ private:
+  static void lock(CURL*, curl_lock_data data, curl_lock_access, void* self) {
+    static_cast<Session*>(self)->mutexFor(data).lock();
+  }
+  static void unlock(CURL*, curl_lock_data data, void* self) {
+    static_cast<Session*>(self)->mutexFor(data).unlock();
+  }
+  std::mutex& mutexFor(curl_lock_data data) {
+    size_t index = static_cast<size_t>(data);
+    return mutexes_[index < mutexes_.size() ? index : 0];
+  }
+
+  CURLSH* share_ = nullptr;
+  std::array<std::mutex, CURL_LOCK_DATA_LAST> mutexes_;
+};
+
+CURLSH* sharedSession() {
+  // Thread-safe first use; kept for the life of the process.
+  static Session* session = new Session;
+  return session->share();
+}
+
+struct EasyDeleter {
+  void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
+};
+using EasyHandle = std::unique_ptr<CURL, EasyDeleter>;
+
+struct ListDeleter {
+  void operator()(curl_slist* list) const { curl_slist_free_all(list); }
+};
+using HeaderList = std::unique_ptr<curl_slist, ListDeleter>;
+
+// True when curl can parse the URL as http(s) and its host and path fit.
+bool isUsableUrl(const std::string& url) {
+  CURLU* parsed = curl_url();
+  if (!parsed) return false;
+  bool ok = curl_url_set(parsed, CURLUPART_URL, url.c_str(), 0) == CURLUE_OK;
+  auto partLength = [&](CURLUPart part, size_t& length) {
+    char* text = nullptr;
+    CURLUcode code = curl_url_get(parsed, part, &text, 0);
+    length = text ? std::char_traits<char>::length(text) : 0;
+    curl_free(text);
+    return code;
+  };
+  if (ok) {
+    char* scheme = nullptr;
+    ok = curl_url_get(parsed, CURLUPART_SCHEME, &scheme, 0) == CURLUE_OK && scheme &&
+         (std::string(scheme) == "http" || std::string(scheme) == "https");
+    curl_free(scheme);
+  }
+  size_t host = 0;
+  size_t path = 0;
+  size_t query = 0;
+  if (ok) ok = partLength(CURLUPART_HOST, host) == CURLUE_OK && host > 0 && host <= maxHostLength;
+  if (ok) ok = partLength(CURLUPART_PATH, path) == CURLUE_OK;
+  if (ok && partLength(CURLUPART_QUERY, query) == CURLUE_OK) path += 1 + query;
+  if (ok) ok = path <= maxPathLength;
+  curl_url_cleanup(parsed);
+  return ok;
+}
+
+// A handle with every setting both kinds of request share, or null.
+EasyHandle newRequest(const std::string& url) {
+  CURLSH* share = sharedSession();
+  if (!share) return nullptr;
+  EasyHandle easy(curl_easy_init());
+  if (!easy) return nullptr;
+  CURL* h = easy.get();
+  curl_easy_setopt(h, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(h, CURLOPT_SHARE, share);
+  curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(h, CURLOPT_USERAGENT, "VantorLauncher/1.0");
+  curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, 10L);
+  // A transfer that receives nothing for 30 s has stalled.
+  curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
+  curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, 30L);
+  curl_easy_setopt(h, CURLOPT_ACCEPT_ENCODING, "gzip, deflate");
+  // A per-host limit exists only on multi handles. Each request here owns one
+  // connection at a time and the callers run at most a handful at once, so
+  // capping the cache at 8 keeps us within 8 connections to a server.
+  curl_easy_setopt(h, CURLOPT_MAXCONNECTS, 8L);
+  curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L);
+  curl_easy_setopt(h, CURLOPT_MAXREDIRS, 10L);
+  // Never to a local file or any other scheme, not even by a redirect.
+  curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 1L);
+  curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 2L);
+  return easy;
+}
+
+std::string codeText(CURLcode code) { return std::to_string(static_cast<unsigned>(code)); }
+
+long responseStatus(CURL* h) {
+  long status = 0;
+  curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
+  return status;
+}
+
+struct GetState {
+  CURL* handle = nullptr;
+  const DataSink* sink = nullptr;
+  uint64_t* contentLength = nullptr;
+  bool started = false;   // the write callback has run
+  long status = 0;        // the status of the body curl hands over
+  bool refused = false;   // body of a non-200 answer: not passed on
+  bool stopped = false;   // the sink said stop
+};
+
+size_t receiveGet(char* data, size_t size, size_t count, void* user) {
+  auto* state = static_cast<GetState*>(user);
+  const size_t length = size * count;
+  if (!state->started) {
+    // curl hands over only the final answer's body (redirects are skipped),
+    // so its status decides before a byte reaches the sink.
+    state->started = true;
+    state->status = responseStatus(state->handle);
+    if (state->status != 200) {
+      state->refused = true;
+      return 0;
+    }
+    curl_off_t declared = -1;
+    curl_easy_getinfo(state->handle, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &declared);
+    *state->contentLength = declared > 0 ? static_cast<uint64_t>(declared) : 0;
+  }
+  if (length == 0 || !*state->sink) return length;
+  if (!(*state->sink)(data, length)) {
+    state->stopped = true;
+    return 0;
+  }
+  return length;
+}
+
+struct JsonState {
+  std::string* response = nullptr;
+};
+
+size_t receiveJson(char* data, size_t size, size_t count, void* user) {
+  auto* state = static_cast<JsonState*>(user);
+  const size_t length = size * count;
+  std::string& response = *state->response;
+  response.append(data, std::min(length, jsonResponseCap - response.size()));
+  return response.size() > jsonResponseLimit ? 0 : length;
+}
+
+}  // namespace
+
+bool httpGet(const std::string& url, const DataSink& sink, uint64_t& contentLength, std::string& error) {
+  contentLength = 0;
+  if (!isUsableUrl(url)) {
+    error = "Bad address: " + url;
+    return false;
+  }
+  EasyHandle easy = newRequest(url);
+  if (!easy) {
+    error = "Can't reach the update server (error " + codeText(CURLE_FAILED_INIT) + ")";
+    return false;
+  }
+  CURL* h = easy.get();
+  GetState state;
+  state.handle = h;
+  state.sink = &sink;
+  state.contentLength = &contentLength;
+  curl_easy_setopt(h, CURLOPT_HTTPGET, 1L);
+  curl_easy_setopt(h, CURLOPT_BUFFERSIZE, downloadBufferSize);
+  curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &receiveGet);
+  curl_easy_setopt(h, CURLOPT_WRITEDATA, &state);
+
+  const CURLcode code = curl_easy_perform(h);
+  if (state.refused) {
+    error = "Server answered " + std::to_string(state.status) + " for " + url;
+    return false;
+  }
+  if (state.stopped) {
+    error = "Cancelled";
+    return false;
+  }
+  if (code == CURLE_OK) {
+    const long status = responseStatus(h);
+    if (status != 200) {
+      error = "Server answered " + std::to_string(status) + " for " + url;
+      return false;
+    }
+    // An empty body never reached the callback.
+    if (!state.started) {
+      curl_off_t declared = -1;
+      curl_easy_getinfo(h, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &declared);
+      contentLength = declared > 0 ? static_cast<uint64_t>(declared) : 0;
+    }
+    return true;
+  }
+  if (code == CURLE_URL_MALFORMAT) {
+    error = "Bad address: " + url;
+  } else if (state.started || responseStatus(h) == 200) {
+    // The answer had begun: the body broke off.
+    error = "Downloading failed (error " + codeText(code) + ")";
+  } else {
+    error = "Can't reach the update server (error " + codeText(code) + ")";
+  }
+  return false;
+}
+
+bool sendJsonRequest(const std::string& method, const std::string& url, const std::string& body,
+                     const std::string& bearerToken, std::string& response, int& status,
+                     std::string& error) {
+  response.clear();
+  status = 0;
+  if (!isUsableUrl(url)) {
+    error = "Bad address: " + url;
+    return false;
+  }
+  EasyHandle easy = newRequest(url);
+  if (!easy) {
+    error = "Can't reach the server (error " + codeText(CURLE_FAILED_INIT) + ")";
+    return false;
+  }
+  CURL* h = easy.get();
+  curl_slist* raw = curl_slist_append(nullptr, "Content-Type: application/json");
+  HeaderList headers(raw);
+  if (raw && !bearerToken.empty()) {
+    raw = curl_slist_append(raw, ("Authorization: Bearer " + bearerToken).c_str());
+  }
+  // No "Expect: 100-continue" round trip before larger bodies.
+  if (raw) raw = curl_slist_append(raw, "Expect:");
+  if (!raw) {
+    error = "Can't reach the server (error " + codeText(CURLE_OUT_OF_MEMORY) + ")";
+    return false;
+  }
+  curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());
+  if (method == "GET" && body.empty()) {
+    curl_easy_setopt(h, CURLOPT_HTTPGET, 1L);
+  } else {
+    curl_easy_setopt(h, CURLOPT_POSTFIELDS, body.data());
+    curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
+    if (method != "POST") curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, method.c_str());
+  }
+  JsonState state;
+  state.response = &response;
+  curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &receiveJson);
+  curl_easy_setopt(h, CURLOPT_WRITEDATA, &state);
+
+  const CURLcode code = curl_easy_perform(h);
+  status = static_cast<int>(responseStatus(h));
+  // An answer that broke off, or one cut at the limit, is still an answer.
+  if (code == CURLE_OK || status != 0) return true;
+  if (code == CURLE_URL_MALFORMAT) {
+    error = "Bad address: " + url;
+  } else {
+    error = "Can't reach the server (error " + codeText(code) + ")";
+  }
+  return false;
+}
+
+}  // namespace launcher

@@ -1,0 +1,468 @@
+#include "update/http.h"
+
+#include "testing/scoped_tmpfs.h"
+#include "testing/temp_dir.h"
+#include "testing/test_http_server.h"
+#include "update/location.h"
+#include "update/sha256.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace launcher {
+namespace {
+
+using testing::generatedBody;
+using testing::readFile;
+using testing::TempDir;
+using testing::TestHttpServer;
+using testing::TestResponse;
+using testing::writeFile;
+
+constexpr uint64_t MiB = 1024 * 1024;
+
+TestResponse ok(std::string body, std::string contentType = "application/octet-stream") {
+  TestResponse r;
+  r.body = std::move(body);
+  r.contentType = std::move(contentType);
+  return r;
+}
+
+TestResponse generated(uint64_t size) {
+  TestResponse r;
+  r.generatedSize = size;
+  return r;
+}
+
+TestResponse redirect(int status, std::string location) {
+  TestResponse r;
+  r.status = status;
+  r.location = std::move(location);
+  return r;
+}
+
+// httpGet collecting the body and counting the sink's calls.
+struct Fetched {
+  bool ok = false;
+  std::string body;
+  int sinkCalls = 0;
+  uint64_t contentLength = 99;
+  std::string error;
+};
+
+Fetched get(const std::string& url) {
+  Fetched f;
+  f.ok = httpGet(
+      url,
+      [&](const char* data, size_t length) {
+        ++f.sinkCalls;
+        f.body.append(data, length);
+        return true;
+      },
+      f.contentLength, f.error);
+  return f;
+}
+
+struct ProgressLog {
+  std::vector<std::pair<uint64_t, uint64_t>> calls;  // done, total
+  DownloadProgress recorder() {
+    return [this](uint64_t done, uint64_t total) {
+      calls.emplace_back(done, total);
+      return true;
+    };
+  }
+  bool doneIsMonotone() const {
+    for (size_t i = 1; i < calls.size(); ++i) {
+      if (calls[i].first <= calls[i - 1].first) return false;
+    }
+    return true;
+  }
+};
+
+class Http : public ::testing::Test {
+ protected:
+  TestHttpServer server;
+  TempDir dir;
+};
+
+TEST_F(Http, OkAnswerDeliversBodyAndContentLength) {
+  server.serve("/feed/latest.json", ok(R"({"game":"1.2"})", "application/json"));
+  Fetched f = get(server.url("/feed/latest.json"));
+  ASSERT_TRUE(f.ok) << f.error;
+  EXPECT_EQ(f.body, R"({"game":"1.2"})");
+  EXPECT_EQ(f.contentLength, 14u);
+  TestHttpServer::SeenRequest seen = server.lastRequest("/feed/latest.json");
+  EXPECT_EQ(seen.method, "GET");
+  EXPECT_EQ(seen.headers["user-agent"], "VantorLauncher/1.0");
+}
+
+TEST_F(Http, ErrorStatusNamesStatusAndUrlAndNeverReachesSink) {
+  struct Case {
+    const char* path;
+    int status;
+    std::string body;
+    bool noContentLength;
+  };
+  const Case cases[] = {
+      {"/missing-with-body", 404, "<html>not here</html>", false},
+      {"/missing-empty", 404, "", false},
+      {"/busy", 503, "try later", false},
+      {"/broken-chunked", 500, std::string(200000, 'e'), true},
+      {"/partial", 206, "abc", false},
+      {"/empty", 204, "", false},
+  };
+  for (const auto& c : cases) {
+    TestResponse r = ok(c.body, "text/html");
+    r.status = c.status;
+    r.noContentLength = c.noContentLength;
+    server.serve(c.path, r);
+    Fetched f = get(server.url(c.path));
+    EXPECT_FALSE(f.ok) << c.path;
+    EXPECT_EQ(f.error, "Server answered " + std::to_string(c.status) + " for " + server.url(c.path)) << c.path;
+    EXPECT_EQ(f.sinkCalls, 0) << c.path;
+  }
+  // An unknown path is the server's own 404.
+  Fetched f = get(server.url("/nowhere"));
+  EXPECT_EQ(f.error, "Server answered 404 for " + server.url("/nowhere"));
+  EXPECT_EQ(f.sinkCalls, 0);
+}
+
+TEST_F(Http, GzipBodyArrivesDecoded) {
+  std::string text;
+  for (int i = 0; i < 20000; ++i) text += "line " + std::to_string(i) + "\n";
+  TestResponse r = ok(text, "application/json");
+  r.gzip = true;
+  server.serve("/catalog.json", r);
+  std::string body;
+  std::string error;
+  ASSERT_TRUE(fetchText(server.url("/catalog.json"), body, error)) << error;
+  EXPECT_EQ(body, text);
+  EXPECT_NE(server.lastRequest("/catalog.json").headers["accept-encoding"].find("gzip"), std::string::npos);
+}
+
+TEST_F(Http, MissingContentLengthGivesTotalZeroInEveryProgressCall) {
+  const std::string bytes = generatedBody(3 * MiB + 11);
+  TestResponse r = ok(bytes);
+  r.noContentLength = true;
+  server.serve("/chunked.bin", r);
+  ProgressLog log;
+  std::string digest;
+  std::string error;
+  ASSERT_TRUE(downloadFile(server.url("/chunked.bin"), dir / "out.bin", log.recorder(), digest, error)) << error;
+  EXPECT_EQ(digest, sha256Hex(bytes));
+  ASSERT_FALSE(log.calls.empty());
+  for (const auto& [done, total] : log.calls) EXPECT_EQ(total, 0u) << "at " << done;
+  EXPECT_TRUE(log.doneIsMonotone());
+  EXPECT_EQ(log.calls.back().first, bytes.size());
+}
+
+TEST_F(Http, RedirectToFileUrlFailsWithoutReadingTheFile) {
+  const std::string secret = "the-secret-content-7f3a";
+  writeFile(dir / "private" / "secret.txt", secret);
+  const std::string fileUrl = "file://" + toUtf8(dir / "private" / "secret.txt");
+  server.serve("/latest.json", redirect(302, fileUrl));
+
+  Fetched f = get(server.url("/latest.json"));
+  EXPECT_FALSE(f.ok);
+  EXPECT_EQ(f.sinkCalls, 0);
+  EXPECT_EQ(f.error, "Can't reach the update server (error 1)");  // CURLE_UNSUPPORTED_PROTOCOL
+
+  std::string digest;
+  std::string error;
+  EXPECT_FALSE(downloadFile(server.url("/latest.json"), dir / "copy.txt", {}, digest, error));
+  EXPECT_EQ(readFile(dir / "copy.txt").find(secret), std::string::npos);
+
+  std::string response;
+  int status = 0;
+  // The redirect itself is the answer a JSON caller gets to judge.
+  EXPECT_TRUE(sendJsonRequest("GET", server.url("/latest.json"), "", "", response, status, error));
+  EXPECT_EQ(status, 302);
+  EXPECT_EQ(response.find(secret), std::string::npos);
+}
+
+TEST_F(Http, RedirectToAnotherPathIsFollowed) {
+  server.serve("/old/latest.json", redirect(302, server.url("/new/latest.json")));
+  server.serve("/moved", redirect(301, "/new/latest.json"));
+  server.serve("/new/latest.json", ok("new feed"));
+  Fetched f = get(server.url("/old/latest.json"));
+  ASSERT_TRUE(f.ok) << f.error;
+  EXPECT_EQ(f.body, "new feed");
+  f = get(server.url("/moved"));
+  ASSERT_TRUE(f.ok) << f.error;
+  EXPECT_EQ(f.body, "new feed");
+  EXPECT_EQ(server.requestCount("/new/latest.json"), 2);
+}
+
+TEST_F(Http, EndlessRedirectsStopWithoutHanging) {
+  server.serve("/loop", redirect(302, "/loop"));
+  Fetched f = get(server.url("/loop"));
+  EXPECT_FALSE(f.ok);
+  EXPECT_EQ(f.sinkCalls, 0);
+  EXPECT_EQ(f.error, "Can't reach the update server (error 47)");  // CURLE_TOO_MANY_REDIRECTS
+  EXPECT_EQ(server.requestCount("/loop"), 11);  // the first request and 10 redirects
+}
+
+TEST_F(Http, TextOf64MiBOrMoreIsCancelled) {
+  server.serve("/just-under", generated(maxTextBytes - 1));
+  server.serve("/exactly", generated(maxTextBytes));
+  server.serve("/huge", generated(4 * maxTextBytes));
+  std::string body;
+  std::string error;
+  ASSERT_TRUE(fetchText(server.url("/just-under"), body, error)) << error;
+  EXPECT_EQ(body.size(), maxTextBytes - 1);
+  EXPECT_EQ(sha256Hex(body), sha256Hex(generatedBody(maxTextBytes - 1)));
+  for (const char* path : {"/exactly", "/huge"}) {
+    EXPECT_FALSE(fetchText(server.url(path), body, error)) << path;
+    EXPECT_EQ(error, "Cancelled") << path;
+  }
+}
+
+TEST_F(Http, LocalTextByPathAndFileUrl) {
+  writeFile(dir / "my feed" / "latest.json", "local feed");
+  const std::string path = toUtf8(dir / "my feed" / "latest.json");
+  const std::string escaped = "file://" + toUtf8(dir.path()) + "/my%20feed/latest.json";
+  for (const std::string& location : {path, escaped, "file://" + path}) {
+    std::string body = "stale";
+    std::string error;
+    EXPECT_TRUE(fetchText(location, body, error)) << location << ": " << error;
+    EXPECT_EQ(body, "local feed") << location;
+  }
+}
+
+TEST_F(Http, LocalFailuresNameTheLocationAsPassed) {
+  const std::string base = "file://" + toUtf8(dir.path());
+  const std::pair<std::string, std::string> cases[] = {
+      {base + "/no%20such.json", "Can't open " + base + "/no%20such.json"},
+      {toUtf8(dir / "absent.json"), "Can't open " + toUtf8(dir / "absent.json")},
+      {toUtf8(dir.path()), "Can't open " + toUtf8(dir.path())},  // a folder
+      {base + "/bad%zzescape.json", "Bad address: " + base + "/bad%zzescape.json"},
+  };
+  for (const auto& [location, expected] : cases) {
+    std::string body = "stale";
+    std::string error;
+    EXPECT_FALSE(fetchText(location, body, error)) << location;
+    EXPECT_EQ(error, expected);
+    EXPECT_EQ(body, "");
+    std::string digest;
+    EXPECT_FALSE(downloadFile(location, dir / "out" / "copy", {}, digest, error)) << location;
+    EXPECT_EQ(error, expected);
+  }
+}
+
+TEST_F(Http, DownloadFromHttpWritesHashesAndReportsProgress) {
+  const uint64_t size = 5 * MiB + 123;
+  server.serve("/objects/big", generated(size));
+  writeFile(dir / "deep" / "er" / "big", std::string(8 * MiB, 'x'));  // longer: must be truncated
+  ProgressLog log;
+  std::string digest;
+  std::string error;
+  ASSERT_TRUE(downloadFile(server.url("/objects/big"), dir / "deep" / "er" / "big", log.recorder(), digest, error))
+      << error;
+  const std::string expected = generatedBody(size);
+  EXPECT_EQ(digest, sha256Hex(expected));
+  EXPECT_EQ(sha256File(dir / "deep" / "er" / "big"), digest);
+  ASSERT_FALSE(log.calls.empty());
+  EXPECT_TRUE(log.doneIsMonotone());
+  EXPECT_EQ(log.calls.back().first, size);
+  for (const auto& call : log.calls) EXPECT_EQ(call.second, size);
+
+  // Into a folder that does not exist yet, with no progress callback.
+  ASSERT_TRUE(downloadFile(server.url("/objects/big"), dir / "new" / "folder" / "big", {}, digest, error)) << error;
+  EXPECT_EQ(digest, sha256Hex(expected));
+}
+
+TEST_F(Http, DownloadFromLocalCopiesInMebibyteBlocks) {
+  const std::string bytes = generatedBody(3 * MiB + 5);
+  writeFile(dir / "src" / "launcher.bin", bytes);
+  ProgressLog log;
+  std::string digest;
+  std::string error;
+  const std::string url = "file://" + toUtf8(dir / "src" / "launcher.bin");
+  ASSERT_TRUE(downloadFile(url, dir / "dst" / "launcher.bin", log.recorder(), digest, error)) << error;
+  EXPECT_EQ(digest, sha256Hex(bytes));
+  EXPECT_EQ(readFile(dir / "dst" / "launcher.bin"), bytes);
+  const std::vector<std::pair<uint64_t, uint64_t>> expected = {
+      {MiB, bytes.size()}, {2 * MiB, bytes.size()}, {3 * MiB, bytes.size()}, {bytes.size(), bytes.size()}};
+  EXPECT_EQ(log.calls, expected);
+
+  // An empty source gives an empty file and the empty-input digest.
+  writeFile(dir / "src" / "empty", "");
+  ASSERT_TRUE(downloadFile(toUtf8(dir / "src" / "empty"), dir / "dst" / "empty", {}, digest, error)) << error;
+  EXPECT_EQ(digest, sha256Hex(std::string()));
+}
+
+TEST_F(Http, ProgressSayingStopIsCancelled) {
+  server.serve("/objects/big", generated(4 * MiB));
+  writeFile(dir / "src" / "big", generatedBody(4 * MiB));
+  for (const std::string& url : {server.url("/objects/big"), toUtf8(dir / "src" / "big")}) {
+    int calls = 0;
+    std::string digest;
+    std::string error;
+    EXPECT_FALSE(downloadFile(
+        url, dir / "out", [&](uint64_t, uint64_t) { return ++calls < 2; }, digest, error))
+        << url;
+    EXPECT_EQ(error, "Cancelled") << url;
+    EXPECT_EQ(calls, 2) << url;
+  }
+}
+
+TEST_F(Http, BodyCutShortIsADownloadFailure) {
+  TestResponse r = generated(2 * MiB);
+  r.cutAfter = MiB;
+  server.serve("/cut", r);
+  std::string digest;
+  std::string error;
+  EXPECT_FALSE(downloadFile(server.url("/cut"), dir / "cut", {}, digest, error));
+  EXPECT_EQ(error, "Downloading failed (error 18)");  // CURLE_PARTIAL_FILE
+
+  TestResponse chunked = ok(std::string(2 * MiB, 'c'));
+  chunked.noContentLength = true;
+  chunked.cutAfter = MiB;
+  server.serve("/cut-chunked", chunked);
+  std::string body;
+  EXPECT_FALSE(fetchText(server.url("/cut-chunked"), body, error));
+  EXPECT_EQ(error.rfind("Downloading failed (error ", 0), 0u) << error;
+}
+
+TEST_F(Http, BadAddressesFailBeforeAnyRequest) {
+  const std::string longHost = "http://" + std::string(256, 'a') + "/x";
+  const std::string longPath = server.url("/" + std::string(4095, 'p'));
+  const std::string longQuery = server.url("/x?" + std::string(4093, 'q'));
+  const std::string bad[] = {"http://", "http://exa mple.com/x", "http://[::1/x", longHost, longPath, longQuery,
+                             "ftp://127.0.0.1/x", "http://127.0.0.1:99999/x"};
+  for (const std::string& url : bad) {
+    Fetched f = get(url);
+    EXPECT_FALSE(f.ok) << url;
+    EXPECT_EQ(f.error, "Bad address: " + url);
+    std::string response;
+    int status = -1;
+    std::string error;
+    EXPECT_FALSE(sendJsonRequest("POST", url, "{}", "", response, status, error)) << url;
+    EXPECT_EQ(error, "Bad address: " + url);
+    EXPECT_EQ(status, 0);
+  }
+  // Just inside the limits the request goes out.
+  Fetched f = get(server.url("/" + std::string(4094, 'p')));
+  EXPECT_EQ(f.error, "Server answered 404 for " + server.url("/" + std::string(4094, 'p')));
+}
+
+TEST_F(Http, JsonUnauthorizedIsAnAnswerWithStatusAndBody) {
+  TestResponse denied = ok(R"({"error":"bad token"})", "application/json");
+  denied.status = 401;
+  server.serve("/api/account/me", denied);
+  std::string response;
+  int status = 0;
+  std::string error;
+  ASSERT_TRUE(sendJsonRequest("POST", server.url("/api/account/me"), R"({"a":1})", "tok123", response, status,
+                              error))
+      << error;
+  EXPECT_EQ(status, 401);
+  EXPECT_EQ(response, R"({"error":"bad token"})");
+  TestHttpServer::SeenRequest seen = server.lastRequest("/api/account/me");
+  EXPECT_EQ(seen.method, "POST");
+  EXPECT_EQ(seen.body, R"({"a":1})");
+  EXPECT_EQ(seen.headers["content-type"], "application/json");
+  EXPECT_EQ(seen.headers["authorization"], "Bearer tok123");
+}
+
+TEST_F(Http, JsonGetSendsContentTypeAndAuthorizationOnlyWithToken) {
+  server.serve("/api/status", ok(R"({"ok":true})", "application/json"));
+  for (const std::string token : {"", "abc"}) {
+    std::string response;
+    int status = 0;
+    std::string error;
+    ASSERT_TRUE(sendJsonRequest("GET", server.url("/api/status"), "", token, response, status, error)) << error;
+    EXPECT_EQ(status, 200);
+    EXPECT_EQ(response, R"({"ok":true})");
+    TestHttpServer::SeenRequest seen = server.lastRequest("/api/status");
+    EXPECT_EQ(seen.method, "GET");
+    EXPECT_EQ(seen.body, "");
+    EXPECT_EQ(seen.headers["content-type"], "application/json");
+    if (token.empty()) {
+      EXPECT_EQ(seen.headers.count("authorization"), 0u);
+    } else {
+      EXPECT_EQ(seen.headers["authorization"], "Bearer abc");
+    }
+  }
+}
+
+TEST_F(Http, JsonAnswerIsKeptUpToOneMebibyteAndABlock) {
+  server.serve("/api/big", generated(3 * MiB));
+  std::string response;
+  int status = 0;
+  std::string error;
+  ASSERT_TRUE(sendJsonRequest("GET", server.url("/api/big"), "", "", response, status, error)) << error;
+  EXPECT_EQ(status, 200);
+  EXPECT_GT(response.size(), MiB);
+  EXPECT_LE(response.size(), MiB + 8 * 1024);
+  EXPECT_EQ(response, generatedBody(response.size()));
+}
+
+TEST(HttpRefused, ClosedPortCannotBeReached) {
+  std::string url;
+  {
+    TestHttpServer gone;
+    url = gone.url("/latest.json");
+  }
+  Fetched f = get(url);
+  EXPECT_FALSE(f.ok);
+  EXPECT_EQ(f.error, "Can't reach the update server (error 7)");  // CURLE_COULDNT_CONNECT
+  std::string response;
+  int status = -1;
+  std::string error;
+  EXPECT_FALSE(sendJsonRequest("POST", url, "{}", "t", response, status, error));
+  EXPECT_EQ(error, "Can't reach the server (error 7)");
+  EXPECT_EQ(status, 0);
+}
+
+TEST_F(Http, ParallelRequestsShareTheSession) {
+  server.serve("/objects/a", generated(256 * 1024));
+  const std::string expected = sha256Hex(generatedBody(256 * 1024));
+  std::vector<std::thread> threads;
+  std::vector<int> failures(8, 0);
+  for (int t = 0; t < 8; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 10; ++i) {
+        std::string digest;
+        std::string error;
+        const auto dest = dir / ("w" + std::to_string(t));
+        if (!downloadFile(server.url("/objects/a"), dest, {}, digest, error) || digest != expected) ++failures[t];
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(failures, std::vector<int>(8, 0));
+  EXPECT_EQ(server.requestCount("/objects/a"), 80);
+}
+
+TEST_F(Http, FullDiskReadsCouldntWriteNotCancelled) {
+  testing::ScopedTmpfs disk(dir / "small-disk", MiB);
+  if (!disk.mounted()) GTEST_SKIP() << disk.skipReason();
+  server.serve("/objects/big", generated(4 * MiB));
+  writeFile(dir / "src" / "big", generatedBody(4 * MiB));
+  for (const std::string& url : {server.url("/objects/big"), toUtf8(dir / "src" / "big")}) {
+    const auto dest = disk.path() / "sub" / "big";
+    std::string digest;
+    std::string error;
+    EXPECT_FALSE(downloadFile(url, dest, {}, digest, error)) << url;
+    EXPECT_EQ(error, "Couldn't write " + toUtf8(dest) + " (disk full?)") << url;
+  }
+}
+
+TEST_F(Http, UnopenableDestinationReadsCantWrite) {
+  server.serve("/objects/small", ok("data"));
+  writeFile(dir / "a-file", "not a folder");
+  const auto blocked = dir / "a-file" / "child";
+  std::string digest;
+  std::string error;
+  EXPECT_FALSE(downloadFile(server.url("/objects/small"), blocked, {}, digest, error));
+  EXPECT_EQ(error, "Can't write " + toUtf8(blocked));
+  EXPECT_EQ(server.requestCount("/objects/small"), 0);
+}
+
+}  // namespace
+}  // namespace launcher

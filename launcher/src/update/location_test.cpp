@@ -1,0 +1,90 @@
+#include "update/location.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+
+namespace launcher {
+namespace {
+
+// fileUrlToPath as text, or "<bad>" when the location has a bad escape.
+std::string decoded(const std::string& location) {
+  std::filesystem::path path;
+  if (!tryFileUrlToPath(location, path)) return "<bad>";
+  return toUtf8(path);
+}
+
+struct LocationCase {
+  const char* what;
+  std::function<std::string()> call;
+  std::string expected;
+};
+
+TEST(Location, EveryRuleAsOneTable) {
+  const std::string base = "http://h/a/b/latest.json";
+  const LocationCase cases[] = {
+      {"isHttpUrl http", [] { return std::to_string(isHttpUrl("http://h/x")); }, "1"},
+      {"isHttpUrl https", [] { return std::to_string(isHttpUrl("https://h/x")); }, "1"},
+      {"isHttpUrl is case-sensitive", [] { return std::to_string(isHttpUrl("HTTP://h/x")); }, "0"},
+      {"isHttpUrl file:", [] { return std::to_string(isHttpUrl("file:///srv/x")); }, "0"},
+      {"isHttpUrl plain path", [] { return std::to_string(isHttpUrl("/srv/http://x")); }, "0"},
+
+      {"dots: .. drops a segment", [] { return removeDotSegments("http://h/a/b/../objects"); }, "http://h/a/objects"},
+      {"dots: . is dropped", [] { return removeDotSegments("http://h/a/./b"); }, "http://h/a/b"},
+      {"dots: .. above the root stays at the root", [] { return removeDotSegments("http://h/../../x"); }, "http://h/x"},
+      {"dots: empty and trailing segments survive", [] { return removeDotSegments("http://h/a//b/"); }, "http://h/a//b/"},
+      {"dots: no path is unchanged", [] { return removeDotSegments("http://h:8080"); }, "http://h:8080"},
+      {"dots: no scheme is unchanged", [] { return removeDotSegments("a/../b"); }, "a/../b"},
+
+      {"resolve ../objects", [&] { return resolveUrl(base, "../objects"); }, "http://h/a/objects"},
+      {"resolve x//y/", [&] { return resolveUrl(base, "x//y/"); }, "http://h/a/b/x//y/"},
+      {"resolve / is not host-relative", [&] { return resolveUrl(base, "/m.json"); }, "http://h/a/b//m.json"},
+      {"resolve against a bare host", [] { return resolveUrl("http://h", "x/y"); }, "http://h/x/y"},
+      {"resolve http ref unchanged", [&] { return resolveUrl(base, "https://o/x/../y"); }, "https://o/x/../y"},
+      {"resolve file: ref unchanged", [&] { return resolveUrl(base, "file:///srv/x"); }, "file:///srv/x"},
+      {"resolve drive ref unchanged", [&] { return resolveUrl(base, "D:\\Games\\x"); }, "D:\\Games\\x"},
+      {"resolve drive ref with slash", [] { return resolveUrl("/srv/f/latest.json", "D:/x"); }, "D:/x"},
+      {"resolve UNC ref unchanged", [] { return resolveUrl("/srv/f/latest.json", "\\\\nas\\share\\x"); },
+       "\\\\nas\\share\\x"},
+      {"resolve file: base", [] { return resolveUrl("file:///srv/feed/stable/latest.json", "../game/m.json"); },
+       "/srv/feed/game/m.json"},
+      {"resolve file: base is decoded", [] { return resolveUrl("file:///srv/my%20feed/latest.json", "objects/"); },
+       "/srv/my feed/objects/"},
+      {"resolve plain base, ref with /", [] { return resolveUrl("/srv/feed/latest.json", "/objects/ab"); },
+       "/srv/feed/objects/ab"},
+      {"resolve backslash base", [] { return resolveUrl("C:\\Games\\feed\\stable\\latest.json", "..\\objects\\ab"); },
+       "C:/Games/feed/objects/ab"},
+      {"resolve joined plain base", [] { return resolveUrl("/srv/feed\\stable\\latest.json", "game/m.json"); },
+       "/srv/feed/stable/game/m.json"},
+
+      {"join empty base", [] { return joinLocation("", "stable/latest.json"); }, ""},
+      {"join http", [] { return joinLocation("http://h/feed", "stable/latest.json"); },
+       "http://h/feed/stable/latest.json"},
+      {"join file:", [] { return joinLocation("file:///srv/feed", "stable/latest.json"); },
+       "file:///srv/feed/stable/latest.json"},
+      {"join plain path uses backslashes", [] { return joinLocation("C:\\feed", "stable/latest.json"); },
+       "C:\\feed\\stable\\latest.json"},
+      {"join keeps a trailing separator", [] { return joinLocation("http://h/", "x"); }, "http://h//x"},
+      {"join plain keeps a trailing slash", [] { return joinLocation("/srv/feed/", "a/b"); }, "/srv/feed/\\a\\b"},
+
+      {"path file:///D:", [] { return decoded("file:///D:/Games/a%20b.json"); }, "D:/Games/a b.json"},
+      {"path file://share is relative", [] { return decoded("file://share/x"); }, "share/x"},
+      {"path file:///srv stays absolute", [] { return decoded("file:///srv/feed/x.json"); }, "/srv/feed/x.json"},
+      {"path plain path is decoded too", [] { return decoded("/srv/%41%62"); }, "/srv/Ab"},
+      {"path % in the last two kept", [] { return decoded("file:///srv/a%2"); }, "/srv/a%2"},
+      {"path % last kept", [] { return decoded("/srv/a%"); }, "/srv/a%"},
+      {"path backslashes separate", [] { return decoded("C:\\feed\\x.json"); }, "C:/feed/x.json"},
+      {"path bad escape", [] { return decoded("file:///srv/a%zzb"); }, "<bad>"},
+      {"path half-bad escape", [] { return decoded("/srv/%4g"); }, "<bad>"},
+      {"path bad escape gives empty", [] { return toUtf8(fileUrlToPath("/srv/%xy")); }, ""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(c.call(), c.expected) << c.what;
+}
+
+TEST(Location, TextConversionsPreserveBytes) {
+  const std::string name = "/srv/Spi\xC3\xA9l/\xE6\x97\xA5\xE6\x9C\xAC.json";
+  EXPECT_EQ(toUtf8(toWide(name)), name);
+}
+
+}  // namespace
+}  // namespace launcher

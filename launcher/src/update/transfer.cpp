@@ -1,0 +1,128 @@
+// fetchText and downloadFile over both kinds of location: http(s) through
+// httpGet, local files and "file:" URLs read here. Shared by every transport.
+#include "update/hashing_writer.h"
+#include "update/http.h"
+#include "update/location.h"
+
+#include <fstream>
+#include <limits>
+#include <memory>
+#include <system_error>
+
+namespace launcher {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr size_t localBlockSize = 1024 * 1024;
+
+// Opens a local location for binary reading; fills `error` on failure.
+bool openLocal(const std::string& location, std::ifstream& in, fs::path& path, std::string& error) {
+  if (!tryFileUrlToPath(location, path)) {
+    error = "Bad address: " + location;
+    return false;
+  }
+  std::error_code ec;
+  if (!fs::is_directory(path, ec)) in.open(path, std::ios::binary);
+  if (!in.is_open()) {
+    error = "Can't open " + location;
+    return false;
+  }
+  return true;
+}
+
+std::string writeFailure(const fs::path& dest) { return "Couldn't write " + toUtf8(dest) + " (disk full?)"; }
+
+}  // namespace
+
+bool fetchText(const std::string& url, std::string& body, std::string& error) {
+  body.clear();
+  if (isHttpUrl(url)) {
+    uint64_t contentLength = 0;
+    return httpGet(
+        url,
+        [&](const char* data, size_t length) {
+          body.append(data, length);
+          return body.size() < maxTextBytes;
+        },
+        contentLength, error);
+  }
+  std::ifstream in;
+  fs::path path;
+  if (!openLocal(url, in, path, error)) return false;
+  body.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  if (in.bad()) {
+    body.clear();
+    error = "Couldn't read " + url;
+    return false;
+  }
+  return true;
+}
+
+bool downloadFile(const std::string& url, const fs::path& dest, const DownloadProgress& progress,
+                  std::string& sha256, std::string& error) {
+  std::error_code ec;
+  if (dest.has_parent_path()) fs::create_directories(dest.parent_path(), ec);
+  HashingWriter writer;
+  if (!writer.open(dest)) {
+    error = "Can't write " + toUtf8(dest);
+    return false;
+  }
+  uint64_t done = 0;
+  uint64_t total = 0;
+  bool stopped = false;  // progress said stop
+  // One block for both branches: to the file and the hash, then progress.
+  auto take = [&](const char* data, size_t length) {
+    if (!writer.write(data, length)) return false;
+    done += length;
+    if (progress && !progress(done, total)) {
+      stopped = true;
+      return false;
+    }
+    return true;
+  };
+
+  bool ok = false;
+  if (isHttpUrl(url)) {
+    ok = httpGet(url, take, total, error);
+  } else {
+    std::ifstream in;
+    fs::path source;
+    if (!openLocal(url, in, source, error)) {
+      writer.abandon();
+      return false;
+    }
+    const uint64_t size = fs::file_size(source, ec);
+    total = ec ? std::numeric_limits<uint64_t>::max() : size;
+    std::unique_ptr<char[]> block(new char[localBlockSize]);
+    ok = true;
+    while (in) {
+      in.read(block.get(), static_cast<std::streamsize>(localBlockSize));
+      const size_t got = static_cast<size_t>(in.gcount());
+      if (got > 0 && !take(block.get(), got)) {
+        ok = false;
+        error = "Cancelled";
+        break;
+      }
+    }
+    if (ok && in.bad()) {
+      ok = false;
+      error = "Couldn't read " + url;
+    }
+  }
+
+  if (!ok) {
+    // A destination that stopped taking bytes is not a cancel.
+    if (!stopped && writer.failed()) error = writeFailure(dest);
+    writer.abandon();
+    return false;
+  }
+  if (!writer.finish(sha256)) {
+    error = writeFailure(dest);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace launcher
