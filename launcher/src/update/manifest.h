@@ -51,6 +51,21 @@ struct GameManifest {
 // The installed-copy document (write it with one-space indentation).
 [[nodiscard]] nlohmann::json manifestToJson(const GameManifest& m);
 
+// Writes manifestToJson(m) as folder / "manifest.json" (one-space indent, one
+// trailing line break) through a ".tmp" companion that is flushed to disk and
+// renamed over the old file. True when the new copy is in place; on failure the
+// old file is unchanged. Any thread; the caller owns the folder.
+[[nodiscard]] bool writeInstalledManifest(const std::filesystem::path& folder, const GameManifest& m);
+
+// True when a manifest path stays inside the folder it is synced into, read
+// with "/" or, as a Windows build would, "\" as separators: not empty, no NUL,
+// not absolute, no drive letter or network share, no leading separator, not
+// leading out with "..", and naming a file rather than the folder itself.
+[[nodiscard]] bool isSafeManifestPath(const std::string& path);
+
+// ceil(size / chunkSize), and 1 for an empty file. chunkSize must not be 0.
+[[nodiscard]] uint64_t expectedChunkCount(uint64_t size, uint64_t chunkSize);
+
 // The chunks of a file: one whole-file chunk when it lists none.
 [[nodiscard]] std::vector<ManifestChunk> chunkList(const ManifestFile& f, uint64_t chunkSize);
 

@@ -1,0 +1,165 @@
+#include "update/feed.h"
+
+#include "data/json_document.h"
+#include "update/http.h"
+#include "update/json_fields.h"
+#include "update/location.h"
+
+#include <cstdlib>
+#include <limits>
+
+namespace launcher {
+
+namespace {
+
+constexpr const char* unreadableFeed = "The update server sent something unreadable";
+
+std::string configuredFeed(const std::filesystem::path& launcherFolder) {
+  if (const char* env = std::getenv("VANTOR_UPDATE_FEED"); env && *env) return env;
+  const json config = readJsonDocument(launcherFolder / "update.json");
+  std::string feed = stringMember(config, "feed");
+  return feed.empty() ? std::string(defaultFeedBase) : feed;
+}
+
+const json& objectMember(const json& doc, const char* key) {
+  static const json none = json::object();
+  auto it = doc.find(key);
+  return it != doc.end() && it->is_object() ? *it : none;
+}
+
+}  // namespace
+
+std::string feedBaseUrl(const std::filesystem::path& launcherFolder) {
+  std::string base = configuredFeed(launcherFolder);
+  while (!base.empty() && (base.back() == '/' || base.back() == '\\')) base.pop_back();
+  return base;
+}
+
+std::string latestJsonUrl(const std::filesystem::path& launcherFolder, const std::string& channel) {
+  const std::string base = feedBaseUrl(launcherFolder);
+  if (base.empty()) return {};
+  return joinLocation(base, channel + "/latest.json");
+}
+
+Feed fetchFeed(const std::string& url) {
+  if (url.empty()) {
+    Feed feed;
+    feed.url = url;
+    feed.error = "No update server is set";
+    return feed;
+  }
+  std::string body;
+  std::string error;
+  if (!fetchText(url, body, error)) {
+    Feed feed;
+    feed.url = url;
+    feed.error = error;
+    return feed;
+  }
+  return parseFeed(url, body);
+}
+
+Feed parseFeed(const std::string& url, const std::string& body) {
+  Feed feed;
+  feed.url = url;
+  const json doc = json::parse(body, nullptr, /*allow_exceptions=*/false);
+  if (!doc.is_object()) {
+    feed.error = unreadableFeed;
+    return feed;
+  }
+  feed.ok = true;
+  const json& launcherBuild = objectMember(doc, "launcher");
+  feed.launcherVersion = stringMember(launcherBuild, "version");
+  feed.launcherUrl = stringMember(launcherBuild, "url");
+  feed.launcherSha256 = stringMember(launcherBuild, "sha256");
+  feed.launcherSize = uint64Member(launcherBuild, "size");
+  const json& game = objectMember(doc, "game");
+  feed.gameVersion = stringMember(game, "version");
+  feed.gameBuild = int32Member(game, "build");
+  feed.gameManifest = stringMember(game, "manifest");
+  feed.gameSize = uint64Member(game, "size");
+  feed.gameReleased = stringMember(game, "released");
+  if (auto notes = game.find("notes"); notes != game.end() && notes->is_array()) {
+    for (const json& note : *notes) {
+      if (note.is_string()) feed.notes.push_back(note.get<std::string>());
+    }
+  }
+  return feed;
+}
+
+bool fetchCatalog(const std::string& url, std::vector<CatalogEntry>& out, std::string& error) {
+  out.clear();
+  std::string body;
+  if (!fetchText(url, body, error)) return false;
+  const json doc = json::parse(body, nullptr, /*allow_exceptions=*/false);
+  const json* list = &doc;
+  if (doc.is_object()) {
+    if (auto it = doc.find("addons"); it != doc.end()) list = &*it;
+  }
+  if (!list->is_array()) {
+    error = "The addon catalog is damaged";
+    return false;
+  }
+  for (const json& element : *list) {
+    if (!element.is_object()) continue;
+    CatalogEntry entry;
+    entry.id = stringMember(element, "id");
+    entry.manifest = stringMember(element, "manifest");
+    if (!isValidAddonId(entry.id) || entry.manifest.empty()) continue;
+    entry.manifest = resolveUrl(url, entry.manifest);
+    entry.name = stringMember(element, "name");
+    if (entry.name.empty()) entry.name = entry.id;
+    entry.version = stringMember(element, "version");
+    entry.author = stringMember(element, "author");
+    entry.description = stringMember(element, "description");
+    entry.size = uint64Member(element, "size");
+    out.push_back(std::move(entry));
+  }
+  return true;
+}
+
+bool isValidAddonId(const std::string& id) {
+  if (id.empty() || id.size() > 64) return false;
+  for (char c : id) {
+    if (!((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '_')) return false;
+  }
+  return true;
+}
+
+std::vector<int32_t> parseVersion(const std::string& text) {
+  std::vector<int32_t> parts;
+  constexpr int32_t most = std::numeric_limits<int32_t>::max();
+  int32_t current = 0;
+  bool readAny = false;
+  for (char c : text) {
+    if (c >= '0' && c <= '9') {
+      // An absurdly long component stays the largest number rather than
+      // wrapping round to a small one.
+      int digit = c - '0';
+      current = current > (most - digit) / 10 ? most : current * 10 + digit;
+    } else if (c == '.') {
+      parts.push_back(current);
+      current = 0;
+    } else {
+      break;
+    }
+    readAny = true;
+  }
+  if (readAny) parts.push_back(current);
+  return parts;
+}
+
+int compareVersions(const std::string& a, uint32_t buildA, const std::string& b, uint32_t buildB) {
+  const std::vector<int32_t> left = parseVersion(a);
+  const std::vector<int32_t> right = parseVersion(b);
+  const size_t length = left.size() > right.size() ? left.size() : right.size();
+  for (size_t i = 0; i < length; ++i) {
+    int32_t x = i < left.size() ? left[i] : 0;
+    int32_t y = i < right.size() ? right[i] : 0;
+    if (x != y) return x < y ? -1 : 1;
+  }
+  if (buildA != buildB) return buildA < buildB ? -1 : 1;
+  return 0;
+}
+
+}  // namespace launcher

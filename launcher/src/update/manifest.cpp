@@ -1,0 +1,216 @@
+#include "update/manifest.h"
+
+#include "data/json_document.h"
+#include "platform/platform.h"
+#include "update/http.h"
+#include "update/json_fields.h"
+#include "update/location.h"
+#include "update/sha256.h"
+
+#include <fstream>
+#include <unordered_set>
+
+namespace launcher {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+bool isDriveLetter(const std::string& text) {
+  if (text.size() < 2 || text[1] != ':') return false;
+  char c = text[0];
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+
+// The checks on one reading of the path, with "/" as the only separator.
+bool staysInside(const std::string& slashed) {
+  const fs::path normal = toWide(slashed).lexically_normal();
+  const std::string text = toUtf8(normal);
+  if (text.empty() || text == ".") return false;
+  if (normal.is_absolute() || normal.has_root_name() || normal.has_root_directory()) return false;
+  if (text[0] == '/' || isDriveLetter(text)) return false;
+  if (*normal.begin() == "..") return false;
+  // "a/" names a folder: a file can never be moved there.
+  if (!normal.has_filename()) return false;
+  return true;
+}
+
+bool hasDotDotElement(const std::string& slashed) {
+  size_t start = 0;
+  for (;;) {
+    size_t end = slashed.find('/', start);
+    if (slashed.compare(start, end == std::string::npos ? std::string::npos : end - start, "..") == 0) {
+      return true;
+    }
+    if (end == std::string::npos) return false;
+    start = end + 1;
+  }
+}
+
+bool parseManifestValue(const json& doc, GameManifest& m, std::string& error) {
+  if (!doc.is_object()) {
+    error = "The manifest is damaged";
+    return false;
+  }
+  m.version = stringMember(doc, "version");
+  m.build = int32Member(doc, "build");
+  m.objects = stringMember(doc, "objects");
+  // A negative size reads as 0 here and is refused with the small ones.
+  m.chunkSize = defaultChunkSize;
+  if (auto it = doc.find("chunkSize"); it != doc.end() && it->is_number()) m.chunkSize = toUint64(*it, 0);
+  if (m.chunkSize < minimumChunkSize) {
+    error = "The manifest has an invalid chunk size";
+    return false;
+  }
+
+  m.files.clear();
+  auto files = doc.find("files");
+  if (files == doc.end() || !files->is_array()) return true;
+  for (const json& element : *files) {
+    ManifestFile file;
+    file.path = stringMember(element, "path");
+    file.size = uint64Member(element, "size");
+    file.sha256 = stringMember(element, "sha256");
+    if (element.is_object()) {
+      if (auto chunks = element.find("chunks"); chunks != element.end() && chunks->is_array()) {
+        for (const json& chunk : *chunks) {
+          if (chunk.is_string()) file.chunks.push_back(chunk.get<std::string>());
+        }
+      }
+    }
+    if (!isValidDigest(file.sha256) || !isSafeManifestPath(file.path) ||
+        (!file.chunks.empty() && file.chunks.size() != expectedChunkCount(file.size, m.chunkSize))) {
+      error = "The manifest lists an invalid file: " + file.path;
+      return false;
+    }
+    for (const std::string& chunk : file.chunks) {
+      if (!isValidDigest(chunk)) {
+        error = "The manifest lists an invalid chunk in " + file.path;
+        return false;
+      }
+    }
+    m.files.push_back(std::move(file));
+  }
+  return true;
+}
+
+}  // namespace
+
+bool isSafeManifestPath(const std::string& path) {
+  if (path.empty() || path.find('\0') != std::string::npos) return false;
+  if (!staysInside(path)) return false;
+  // A Windows build reads "\" as a separator too, so the path must be just as
+  // harmless read that way, and a ".." between backslashes is never meant.
+  if (path.find('\\') == std::string::npos) return true;
+  std::string slashed = path;
+  for (char& c : slashed) {
+    if (c == '\\') c = '/';
+  }
+  return staysInside(slashed) && !hasDotDotElement(slashed);
+}
+
+uint64_t expectedChunkCount(uint64_t size, uint64_t chunkSize) {
+  // Written so that sizes near 2^64 cannot overflow.
+  return size == 0 ? 1 : (size - 1) / chunkSize + 1;
+}
+
+bool parseManifest(const std::string& text, GameManifest& m, std::string& error) {
+  const json doc = json::parse(text, nullptr, /*allow_exceptions=*/false);
+  return parseManifestValue(doc, m, error);
+}
+
+bool loadManifest(const std::string& location, GameManifest& m, std::string& error) {
+  if (location.empty()) {
+    error = "Nothing to download";
+    return false;
+  }
+  m.source = location;
+  std::string text;
+  if (!fetchText(location, text, error)) return false;
+  return parseManifest(text, m, error);
+}
+
+bool readInstalledManifest(const fs::path& folder, GameManifest& m) {
+  std::ifstream in(folder / "manifest.json", std::ios::binary);
+  if (!in) return false;
+  // Parsed straight from the stream: a large installation's manifest is never
+  // held twice.
+  const json doc = json::parse(in, nullptr, /*allow_exceptions=*/false);
+  std::string error;
+  if (!parseManifestValue(doc, m, error)) return false;
+  m.source = stringMember(doc, "source");
+  return true;
+}
+
+json manifestToJson(const GameManifest& m) {
+  json files = json::array();
+  for (const ManifestFile& f : m.files) {
+    json file = {{"path", f.path}, {"sha256", f.sha256}, {"size", f.size}};
+    if (!f.chunks.empty()) file["chunks"] = f.chunks;
+    files.push_back(std::move(file));
+  }
+  // The build is written unsigned; reading takes its low 32 bits back.
+  return {{"build", static_cast<uint32_t>(m.build)},
+          {"chunkSize", m.chunkSize},
+          {"files", std::move(files)},
+          {"objects", m.objects},
+          {"schema", 2},
+          {"source", m.source},
+          {"version", m.version}};
+}
+
+bool writeInstalledManifest(const fs::path& folder, const GameManifest& m) {
+  std::string text = manifestToJson(m).dump(1, ' ', false, json::error_handler_t::replace);
+  text += '\n';
+  const fs::path file = folder / "manifest.json";
+  const fs::path tmp = companionPath(file, ".tmp");
+  std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
+  if (!out) return false;
+  out.write(text.data(), static_cast<std::streamsize>(text.size()));
+  out.close();
+  // Never rename a short write over the record of what is installed.
+  if (!out || !flushFileToDisk(tmp)) return false;
+  std::string error;
+  return moveFileReplace(tmp, file, MoveMode::WriteThrough, error);
+}
+
+std::vector<ManifestChunk> chunkList(const ManifestFile& f, uint64_t chunkSize) {
+  std::vector<ManifestChunk> list;
+  if (f.chunks.empty()) {
+    list.push_back({f.sha256, 0, f.size});
+    return list;
+  }
+  list.reserve(f.chunks.size());
+  uint64_t offset = 0;
+  for (const std::string& hash : f.chunks) {
+    // Guarded so that a list longer than the size allows gives empty chunks,
+    // never a wrapped size.
+    uint64_t left = f.size > offset ? f.size - offset : 0;
+    list.push_back({hash, offset, left < chunkSize ? left : chunkSize});
+    offset += left < chunkSize ? left : chunkSize;
+  }
+  return list;
+}
+
+std::string objectLocation(const GameManifest& m, const std::string& hash) {
+  return resolveUrl(m.source, m.objects + hash.substr(0, 2) + "/" + hash);
+}
+
+uint64_t estimateDownload(const fs::path& folder, const GameManifest& m) {
+  std::unordered_set<std::string> seen;
+  GameManifest installed;
+  if (readInstalledManifest(folder, installed)) {
+    for (const ManifestFile& f : installed.files) {
+      for (const ManifestChunk& c : chunkList(f, installed.chunkSize)) seen.insert(c.hash);
+    }
+  }
+  uint64_t total = 0;
+  for (const ManifestFile& f : m.files) {
+    for (ManifestChunk& c : chunkList(f, m.chunkSize)) {
+      if (seen.insert(std::move(c.hash)).second) total += c.size;
+    }
+  }
+  return total;
+}
+
+}  // namespace launcher

@@ -1,0 +1,393 @@
+"""Shared code of the publishing tools: walking a content folder, cutting its
+files into chunks, storing the chunks as content-addressed objects of a feed,
+and writing the feed's JSON documents so that a reader never sees half of one.
+
+The feed layout (all references inside it are relative):
+
+    FEED/objects/<h[0:2]>/<h>          one chunk, named by its SHA-256
+    FEED/manifests/<version>-<build>.json
+    FEED/<channel>/latest.json
+    FEED/addons/catalog.json
+    FEED/addons/manifests/<id>-<version>.json
+"""
+
+import hashlib
+import json
+import os
+import re
+import sys
+import tempfile
+import time
+
+DEFAULT_CHUNK_SIZE = 1048576
+MINIMUM_CHUNK_SIZE = 4096
+MANIFEST_SCHEMA = 2
+
+# Read files in blocks of at most this; a chunk up to SPOOL_LIMIT is kept in
+# memory until its digest (and so its object name) is known, a larger one is
+# spooled to a temporary object file instead.
+READ_BLOCK = 1048576
+SPOOL_LIMIT = 8 * 1048576
+
+_ADDON_ID = re.compile(r"[a-z0-9_-]{1,64}")
+_NAME_TEXT = re.compile(r"[A-Za-z0-9._+-]+")
+
+
+class ReleaseError(Exception):
+    """A publishing failure with a message meant for the person publishing."""
+
+
+def is_valid_addon_id(text):
+    """1 to 64 characters, each a-z, 0-9, "-" or "_" (the launcher's rule)."""
+    return isinstance(text, str) and _ADDON_ID.fullmatch(text) is not None
+
+
+def check_name_part(what, text):
+    """A version, channel or build text that becomes part of a file name."""
+    if not isinstance(text, str) or not _NAME_TEXT.fullmatch(text) or text in (".", ".."):
+        raise ReleaseError(
+            f"{what} {text!r} is not usable: use letters, digits, '.', '_', '+' and '-'")
+    return text
+
+
+def _stays_inside(slashed):
+    parts = []
+    for element in slashed.split("/"):
+        if element in ("", "."):
+            continue
+        if element == "..":
+            if not parts:
+                return False
+            parts.pop()
+            continue
+        parts.append(element)
+    if not parts:
+        return False
+    first = parts[0]
+    if len(first) >= 2 and first[1] == ":" and first[0].isascii() and first[0].isalpha():
+        return False
+    return not slashed.startswith("/") and not slashed.endswith("/")
+
+
+def manifest_path_problem(path):
+    """Why the launcher would refuse this manifest path, or None when it is fine.
+
+    The launcher reads "/" and, as on Windows, "\\" as separators; a path must
+    stay inside the installed folder either way.
+    """
+    if not path:
+        return "the path is empty"
+    if "\0" in path:
+        return "the path holds a NUL character"
+    try:
+        path.encode("utf-8")
+    except UnicodeEncodeError:
+        return "the name is not valid UTF-8"
+    if not _stays_inside(path):
+        return "the path leaves the folder"
+    if "\\" in path:
+        slashed = path.replace("\\", "/")
+        if not _stays_inside(slashed) or ".." in slashed.split("/"):
+            return "the path leaves the folder when '\\' is read as a separator"
+    return None
+
+
+def walk_content(root):
+    """Every file under root as (relative "/"-separated path, full path), sorted.
+
+    Only a top-level manifest.json (the installed-copy record) and .staging
+    (an unfinished sync) are left out. Symbolic links are followed; a loop, a
+    special file or a name the launcher would refuse stops the walk.
+    """
+    if not os.path.isdir(root):
+        raise ReleaseError(f"{root} is not a folder")
+    found = []
+
+    def visit(folder, prefix, ancestors):
+        real = os.path.realpath(folder)
+        if real in ancestors:
+            raise ReleaseError(f"{folder} links back to a folder above it")
+        try:
+            entries = sorted(os.scandir(folder), key=lambda e: e.name)
+        except OSError as e:
+            raise ReleaseError(f"cannot list {folder}: {e.strerror}") from e
+        for entry in entries:
+            if not prefix and entry.name in ("manifest.json", ".staging"):
+                continue
+            rel = prefix + entry.name
+            if entry.is_dir(follow_symlinks=True):
+                visit(entry.path, rel + "/", ancestors | {real})
+            elif entry.is_file(follow_symlinks=True):
+                problem = manifest_path_problem(rel)
+                if problem:
+                    raise ReleaseError(f"cannot publish {rel!r}: {problem}")
+                found.append((rel, entry.path))
+            else:
+                raise ReleaseError(f"{entry.path} is not a regular file or folder")
+
+    visit(root, "", frozenset())
+    found.sort(key=lambda item: item[0])
+    return found
+
+
+def _fsync_folder(folder):
+    try:
+        fd = os.open(folder, os.O_RDONLY)
+    except OSError:
+        return
+    try:
+        os.fsync(fd)
+    finally:
+        os.close(fd)
+
+
+def write_file_atomic(path, data):
+    """Writes bytes under a temporary name beside path, syncs, then renames."""
+    folder = os.path.dirname(path) or "."
+    os.makedirs(folder, exist_ok=True)
+    fd, tmp = tempfile.mkstemp(prefix="." + os.path.basename(path) + ".", suffix=".tmp", dir=folder)
+    try:
+        with os.fdopen(fd, "wb") as out:
+            out.write(data)
+            out.flush()
+            os.fsync(out.fileno())
+        os.chmod(tmp, 0o644)
+        os.replace(tmp, path)
+    except BaseException:
+        try:
+            os.unlink(tmp)
+        except OSError:
+            pass
+        raise
+    _fsync_folder(folder)
+
+
+def write_json_atomic(path, value, indent=2):
+    text = json.dumps(value, indent=indent, sort_keys=True, ensure_ascii=False) + "\n"
+    write_file_atomic(path, text.encode("utf-8"))
+
+
+def read_json_object(path):
+    """The object stored at path, or None when there is no file.
+
+    A file that exists but is not a JSON object is an error: rewriting it would
+    lose whatever it held.
+    """
+    try:
+        with open(path, "rb") as f:
+            raw = f.read()
+    except FileNotFoundError:
+        return None
+    except OSError as e:
+        raise ReleaseError(f"cannot read {path}: {e.strerror}") from e
+    try:
+        value = json.loads(raw.decode("utf-8-sig"))
+    except (UnicodeDecodeError, ValueError) as e:
+        raise ReleaseError(f"{path} is not valid JSON ({e}); fix or remove it first") from e
+    return value
+
+
+class ObjectStore:
+    """FEED/objects: chunks named by their digest, each written once."""
+
+    def __init__(self, feed):
+        self.root = os.path.join(feed, "objects")
+        self.written = set()
+        self.reused = set()
+        self._touched = set()
+
+    def path_of(self, digest):
+        return os.path.join(self.root, digest[:2], digest)
+
+    def _present(self, digest, size):
+        if digest in self.written or digest in self.reused:
+            return True
+        try:
+            # A stored object of the wrong size was not written by us: replace it.
+            if os.path.getsize(self.path_of(digest)) == size:
+                self.reused.add(digest)
+                return True
+        except OSError:
+            pass
+        return False
+
+    def _folder(self, digest):
+        folder = os.path.dirname(self.path_of(digest))
+        os.makedirs(folder, exist_ok=True)
+        self._touched.add(folder)
+        return folder
+
+    def put_bytes(self, digest, data):
+        if self._present(digest, len(data)):
+            return
+        self._folder(digest)
+        write_file_atomic(self.path_of(digest), data)
+        self.written.add(digest)
+
+    def spool(self):
+        """A temporary object file to stream a large chunk into."""
+        os.makedirs(self.root, exist_ok=True)
+        fd, tmp = tempfile.mkstemp(prefix=".spool-", suffix=".tmp", dir=self.root)
+        return os.fdopen(fd, "wb"), tmp
+
+    def put_spooled(self, digest, size, out, tmp):
+        """Keeps a spooled chunk as the object digest, or drops it when present."""
+        try:
+            out.flush()
+            if self._present(digest, size):
+                return
+            os.fsync(out.fileno())
+            out.close()
+            os.chmod(tmp, 0o644)
+            folder = self._folder(digest)
+            os.replace(tmp, self.path_of(digest))
+            self.written.add(digest)
+            _fsync_folder(folder)
+        finally:
+            if not out.closed:
+                out.close()
+            if os.path.exists(tmp):
+                os.unlink(tmp)
+
+    def sync(self):
+        """Makes the new objects' folder entries durable before anything names them."""
+        for folder in sorted(self._touched):
+            _fsync_folder(folder)
+
+
+def chunk_file(full_path, rel_path, chunk_size, store):
+    """Hashes one file and stores its chunks in a single streaming pass.
+
+    Returns the manifest entry {path, size, sha256, chunks}. An empty file has
+    exactly one chunk, the digest of empty input, stored like any other.
+    """
+    whole = hashlib.sha256()
+    chunks = []
+    size = 0
+    spool_chunks = chunk_size > SPOOL_LIMIT
+    try:
+        source = open(full_path, "rb")
+    except OSError as e:
+        raise ReleaseError(f"cannot read {full_path}: {e.strerror}") from e
+    with source:
+        while True:
+            part = hashlib.sha256()
+            length = 0
+            blocks = []
+            out = tmp = None
+            if spool_chunks:
+                out, tmp = store.spool()
+            try:
+                while length < chunk_size:
+                    block = source.read(min(READ_BLOCK, chunk_size - length))
+                    if not block:
+                        break
+                    length += len(block)
+                    part.update(block)
+                    whole.update(block)
+                    if out is not None:
+                        out.write(block)
+                    else:
+                        blocks.append(block)
+                if length == 0 and chunks:
+                    break  # the end fell on a chunk boundary
+                digest = part.hexdigest()
+                if out is not None:
+                    store.put_spooled(digest, length, out, tmp)
+                    out = None
+                else:
+                    store.put_bytes(digest, b"".join(blocks))
+            finally:
+                if out is not None:
+                    out.close()
+                    if os.path.exists(tmp):
+                        os.unlink(tmp)
+            chunks.append(digest)
+            size += length
+            if length < chunk_size:
+                break
+    return {"path": rel_path, "size": size, "sha256": whole.hexdigest(), "chunks": chunks}
+
+
+class Progress:
+    """A line on standard error every few seconds while a publish runs."""
+
+    def __init__(self, total_files, every=5.0):
+        self.total = total_files
+        self.every = every
+        self.last = time.monotonic()
+
+    def update(self, files_done, bytes_done):
+        now = time.monotonic()
+        if now - self.last >= self.every:
+            self.last = now
+            print(f"  {files_done}/{self.total} files, {bytes_done / 1e6:.1f} MB",
+                  file=sys.stderr, flush=True)
+
+
+def build_content(source, feed, chunk_size):
+    """Chunks every file of source into FEED/objects.
+
+    Returns (manifest file entries, total bytes, store).
+    """
+    if not isinstance(chunk_size, int) or chunk_size < MINIMUM_CHUNK_SIZE:
+        raise ReleaseError(f"the chunk size must be at least {MINIMUM_CHUNK_SIZE} bytes")
+    real_source = os.path.realpath(source)
+    real_feed = os.path.realpath(feed)
+    if real_feed == real_source or real_feed.startswith(real_source.rstrip(os.sep) + os.sep):
+        raise ReleaseError("the feed folder must not lie inside the content folder")
+    content = walk_content(source)
+    store = ObjectStore(feed)
+    files = []
+    total = 0
+    progress = Progress(len(content))
+    for index, (rel, full) in enumerate(content):
+        entry = chunk_file(full, rel, chunk_size, store)
+        files.append(entry)
+        total += entry["size"]
+        progress.update(index + 1, total)
+    store.sync()
+    return files, total, store
+
+
+def manifest_document(version, build, chunk_size, objects, files):
+    return {
+        "build": build,
+        "chunkSize": chunk_size,
+        "files": files,
+        "objects": objects,
+        "schema": MANIFEST_SCHEMA,
+        "version": version,
+    }
+
+
+def write_manifest(path, manifest, replace):
+    """Writes a release manifest, refusing to change a published one silently.
+
+    Launchers that installed a version and build never look at it again, so
+    other content under the same name would never reach them.
+    """
+    existing = read_json_object(path)
+    if existing is not None and existing != manifest and not replace:
+        raise ReleaseError(f"{path} already exists with other content; publish under a new "
+                           "version or build (or pass --replace)")
+    write_json_atomic(path, manifest, indent=1)
+
+
+def summary(what, files, total, store):
+    return (f"{what}: {len(files)} files, {total} bytes, "
+            f"{len(store.written)} new objects written, {len(store.reused)} objects reused")
+
+
+def run(main):
+    """Runs a tool's main, turning a ReleaseError into a message and exit code 1."""
+    try:
+        main()
+    except ReleaseError as e:
+        print(f"error: {e}", file=sys.stderr)
+        sys.exit(1)
+    except KeyboardInterrupt:
+        # Every file is replaced by a rename, so the feed holds the old release
+        # or the new one, never a half-written document or object.
+        print("interrupted", file=sys.stderr)
+        sys.exit(130)

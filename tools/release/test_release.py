@@ -1,0 +1,311 @@
+#!/usr/bin/env python3
+"""Tests of the publishing tools, run against real folders."""
+
+import hashlib
+import json
+import os
+import subprocess
+import sys
+import tempfile
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+
+import release_lib as lib  # noqa: E402
+
+EMPTY_DIGEST = "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"
+
+
+def pattern(length, seed=1):
+    """Bytes that differ from chunk to chunk, so equal digests mean equal content."""
+    out = bytearray()
+    block = 0
+    while len(out) < length:
+        out += hashlib.sha256(f"{seed}-{block}".encode()).digest()
+        block += 1
+    return bytes(out[:length])
+
+
+def write(path, data):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "wb") as f:
+        f.write(data)
+
+
+def load(path):
+    with open(path, "rb") as f:
+        return json.loads(f.read().decode("utf-8"))
+
+
+def tool(name, *args):
+    return subprocess.run([sys.executable, os.path.join(HERE, name), *args],
+                          capture_output=True, text=True)
+
+
+def all_files(root):
+    found = set()
+    for folder, _, names in os.walk(root):
+        for name in names:
+            found.add(os.path.relpath(os.path.join(folder, name), root))
+    return found
+
+
+class ReleaseTest(unittest.TestCase):
+    def setUp(self):
+        self._tmp = tempfile.TemporaryDirectory()
+        self.root = self._tmp.name
+        self.source = os.path.join(self.root, "game")
+        self.feed = os.path.join(self.root, "feed")
+        os.makedirs(self.source)
+
+    def tearDown(self):
+        self._tmp.cleanup()
+
+    def release(self, *extra, version="1.0.0", build="1"):
+        result = tool("make_release.py", self.source, self.feed, "--version", version, "--build", build,
+                      *extra)
+        return result
+
+    def release_ok(self, *extra, **kw):
+        result = self.release(*extra, **kw)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        return result
+
+    def manifest(self, name="1.0.0-1.json"):
+        return load(os.path.join(self.feed, "manifests", name))
+
+    def object_bytes(self, digest):
+        with open(os.path.join(self.feed, "objects", digest[:2], digest), "rb") as f:
+            return f.read()
+
+    def test_chunks_split_at_chunk_boundaries_and_reassemble(self):
+        sizes = {"one_byte": 1, "exact_two": 8192, "two_and_a_half": 10240, "just_over": 4097}
+        for name, size in sizes.items():
+            write(os.path.join(self.source, name), pattern(size, seed=size))
+        self.release_ok("--chunk-size", "4096")
+        manifest = self.manifest()
+        self.assertEqual(manifest["chunkSize"], 4096)
+        expected_counts = {"one_byte": 1, "exact_two": 2, "two_and_a_half": 3, "just_over": 2}
+        for entry in manifest["files"]:
+            data = pattern(sizes[entry["path"]], seed=sizes[entry["path"]])
+            self.assertEqual(len(entry["chunks"]), expected_counts[entry["path"]], entry["path"])
+            self.assertEqual(entry["size"], len(data))
+            self.assertEqual(entry["sha256"], hashlib.sha256(data).hexdigest())
+            for i, digest in enumerate(entry["chunks"]):
+                piece = data[i * 4096:(i + 1) * 4096]
+                self.assertEqual(digest, hashlib.sha256(piece).hexdigest())
+                self.assertEqual(self.object_bytes(digest), piece)
+
+    def test_large_chunks_are_spooled_with_the_same_result_and_no_leftovers(self):
+        size = lib.SPOOL_LIMIT + 3 * 1048576 + 5
+        write(os.path.join(self.source, "big"), pattern(size))
+        chunk = lib.SPOOL_LIMIT + 1048576
+        self.release_ok("--chunk-size", str(chunk))
+        entry = self.manifest()["files"][0]
+        data = pattern(size)
+        self.assertEqual(entry["chunks"], [hashlib.sha256(data[:chunk]).hexdigest(),
+                                           hashlib.sha256(data[chunk:]).hexdigest()])
+        self.assertEqual(self.object_bytes(entry["chunks"][1]), data[chunk:])
+        leftovers = [f for f in all_files(os.path.join(self.feed, "objects")) if f.endswith(".tmp")]
+        self.assertEqual(leftovers, [])
+
+    def test_empty_file_gets_one_chunk_whose_object_is_written(self):
+        write(os.path.join(self.source, "empty"), b"")
+        self.release_ok()
+        entry = self.manifest()["files"][0]
+        self.assertEqual(entry, {"path": "empty", "size": 0, "sha256": EMPTY_DIGEST, "chunks": [EMPTY_DIGEST]})
+        self.assertEqual(self.object_bytes(EMPTY_DIGEST), b"")
+
+    def test_paths_sorted_slash_separated_and_only_top_level_records_skipped(self):
+        for rel in ["b.txt", "a/z.txt", "a/b/c.txt", "manifest.json", ".staging/chunks/x",
+                    "data/manifest.json", "data/.staging"]:
+            write(os.path.join(self.source, *rel.split("/")), rel.encode())
+        self.release_ok()
+        paths = [f["path"] for f in self.manifest()["files"]]
+        self.assertEqual(paths, ["a/b/c.txt", "a/z.txt", "b.txt", "data/.staging", "data/manifest.json"])
+
+    def test_rerun_writes_no_new_objects(self):
+        write(os.path.join(self.source, "a"), pattern(20000))
+        write(os.path.join(self.source, "b"), pattern(20000))  # same content: stored once
+        first = self.release_ok("--chunk-size", "4096")
+        self.assertIn("5 new objects written, 0 objects reused", first.stdout)
+        objects = os.path.join(self.feed, "objects")
+        before = {f: os.stat(os.path.join(objects, f)).st_mtime_ns for f in all_files(objects)}
+        second = self.release_ok("--chunk-size", "4096")
+        self.assertIn("0 new objects written, 5 objects reused", second.stdout)
+        after = {f: os.stat(os.path.join(objects, f)).st_mtime_ns for f in all_files(objects)}
+        self.assertEqual(before, after)
+
+    def test_object_of_wrong_size_in_the_store_is_replaced(self):
+        data = pattern(5000)
+        write(os.path.join(self.source, "a"), data)
+        digest = hashlib.sha256(data).hexdigest()
+        write(os.path.join(self.feed, "objects", digest[:2], digest), b"truncated")
+        self.release_ok()
+        self.assertEqual(self.object_bytes(digest), data)
+
+    def test_latest_json_keeps_launcher_entry_and_other_members(self):
+        launcher_entry = {"version": "1.0.3", "url": "../launcher/VantorLauncher-1.0.3", "sha256": "ab" * 32,
+                          "size": 123}
+        write(os.path.join(self.feed, "beta", "latest.json"),
+              json.dumps({"launcher": launcher_entry, "motd": "hello", "game": {"version": "0.9"}}).encode())
+        write(os.path.join(self.source, "a"), b"x")
+        self.release_ok("--channel", "beta", "--notes", "First line", "Second line", "--released", "2025-03-01",
+                        version="1.2.0", build="7")
+        latest = load(os.path.join(self.feed, "beta", "latest.json"))
+        self.assertEqual(latest["launcher"], launcher_entry)
+        self.assertEqual(latest["motd"], "hello")
+        self.assertEqual(latest["game"], {"version": "1.2.0", "build": 7, "manifest": "../manifests/1.2.0-7.json",
+                                          "size": 1, "released": "2025-03-01",
+                                          "notes": ["First line", "Second line"]})
+        self.assertTrue(os.path.isfile(os.path.join(self.feed, "manifests", "1.2.0-7.json")))
+        self.assertEqual(self.manifest("1.2.0-7.json")["objects"], "../objects/")
+        self.assertEqual(self.manifest("1.2.0-7.json")["schema"], 2)
+
+    def test_damaged_latest_json_stops_before_anything_is_written(self):
+        write(os.path.join(self.feed, "stable", "latest.json"), b'{"launcher": ')
+        write(os.path.join(self.source, "a"), b"x")
+        result = self.release()
+        self.assertEqual(result.returncode, 1)
+        self.assertIn("latest.json is not valid JSON", result.stderr)
+        self.assertEqual(all_files(self.feed), {os.path.join("stable", "latest.json")})
+
+    def test_republishing_a_build_with_other_content_is_refused(self):
+        write(os.path.join(self.source, "a"), b"first")
+        self.release_ok()
+        write(os.path.join(self.source, "a"), b"second")
+        result = self.release()
+        self.assertEqual(result.returncode, 1)
+        self.assertIn("already exists with other content", result.stderr)
+        self.assertEqual(self.manifest()["files"][0]["sha256"], hashlib.sha256(b"first").hexdigest())
+        self.release_ok("--replace")
+        self.assertEqual(self.manifest()["files"][0]["sha256"], hashlib.sha256(b"second").hexdigest())
+
+    def test_bad_arguments_fail_with_a_message(self):
+        write(os.path.join(self.source, "a"), b"x")
+        cases = [
+            (["--chunk-size", "4095"], {}, "chunk size must be at least 4096"),
+            ([], {"version": "../1"}, "version '../1' is not usable"),
+            (["--channel", "a/b"], {}, "channel 'a/b' is not usable"),
+            ([], {"build": "-1"}, "build number must lie between"),
+        ]
+        for extra, kw, message in cases:
+            with self.subTest(message=message):
+                result = self.release(*extra, **kw)
+                self.assertEqual(result.returncode, 1)
+                self.assertIn(message, result.stderr)
+                self.assertFalse(os.path.exists(os.path.join(self.feed, "manifests")))
+
+    def test_names_the_launcher_would_refuse_stop_the_publish(self):
+        for name in ["..\\x", "a\\..\\..\\b", "C:x"]:
+            with self.subTest(name=name):
+                self.assertIsNotNone(lib.manifest_path_problem(name))
+        for name in ["a/b", "a\\b", "a..b", ".hidden"]:
+            with self.subTest(name=name):
+                self.assertIsNone(lib.manifest_path_problem(name))
+        write(os.path.join(self.source, "..\\evil"), b"x")
+        result = self.release()
+        self.assertEqual(result.returncode, 1)
+        self.assertIn("cannot publish", result.stderr)
+
+    def test_feed_inside_the_source_is_refused(self):
+        write(os.path.join(self.source, "a"), b"x")
+        result = tool("make_release.py", self.source, os.path.join(self.source, "feed"), "--version", "1",
+                      "--build", "1")
+        self.assertEqual(result.returncode, 1)
+        self.assertIn("must not lie inside", result.stderr)
+
+
+class AddonTest(unittest.TestCase):
+    def setUp(self):
+        self._tmp = tempfile.TemporaryDirectory()
+        self.root = self._tmp.name
+        self.feed = os.path.join(self.root, "feed")
+
+    def tearDown(self):
+        self._tmp.cleanup()
+
+    def make_addon(self, folder_name, info, content=b"content"):
+        folder = os.path.join(self.root, folder_name)
+        write(os.path.join(folder, "addon.json"), json.dumps(info).encode())
+        write(os.path.join(folder, "maps", "arena.map"), content)
+        return folder
+
+    def catalog(self):
+        return load(os.path.join(self.feed, "addons", "catalog.json"))
+
+    def test_publish_writes_manifest_and_catalog_entry(self):
+        info = {"id": "arena-pack", "name": "Arena Pack", "version": "1.0.0", "author": "Ana",
+                "description": "Three arenas."}
+        result = tool("make_addon.py", self.make_addon("arena", info), self.feed)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        manifest = load(os.path.join(self.feed, "addons", "manifests", "arena-pack-1.0.0.json"))
+        self.assertEqual(manifest["objects"], "../../objects/")
+        self.assertEqual([f["path"] for f in manifest["files"]], ["addon.json", "maps/arena.map"])
+        total = sum(f["size"] for f in manifest["files"])
+        self.assertEqual(self.catalog(), {"addons": [dict(info, manifest="manifests/arena-pack-1.0.0.json",
+                                                          size=total)]})
+        for f in manifest["files"]:
+            for digest in f["chunks"]:
+                self.assertTrue(os.path.isfile(os.path.join(self.feed, "objects", digest[:2], digest)))
+
+    def test_new_version_replaces_its_entry_and_keeps_the_others(self):
+        other = {"id": "other", "name": "Other", "version": "3", "manifest": "manifests/other-3.json", "size": 9}
+        write(os.path.join(self.feed, "addons", "catalog.json"),
+              json.dumps({"addons": [other], "note": "kept"}).encode())
+        base = {"id": "pack", "name": "Pack", "author": "", "description": ""}
+        for version in ["1.0", "1.1"]:
+            folder = self.make_addon("pack-" + version, dict(base, version=version), content=version.encode())
+            result = tool("make_addon.py", folder, self.feed)
+            self.assertEqual(result.returncode, 0, result.stderr)
+        catalog = self.catalog()
+        self.assertEqual(catalog["note"], "kept")
+        self.assertEqual([e["id"] for e in catalog["addons"]], ["other", "pack"])
+        self.assertEqual(catalog["addons"][0], other)
+        self.assertEqual(catalog["addons"][1]["version"], "1.1")
+        self.assertEqual(catalog["addons"][1]["manifest"], "manifests/pack-1.1.json")
+
+    def test_catalog_in_array_form_is_kept_and_name_defaults_to_id(self):
+        write(os.path.join(self.feed, "addons", "catalog.json"),
+              json.dumps([{"id": "old", "manifest": "manifests/old-1.json"}]).encode())
+        result = tool("make_addon.py", self.make_addon("x", {"id": "x_1", "version": "2"}), self.feed)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        entries = self.catalog()["addons"]
+        self.assertEqual([e["id"] for e in entries], ["old", "x_1"])
+        self.assertEqual(entries[1]["name"], "x_1")
+
+    def test_bad_addon_json_fails_and_writes_nothing(self):
+        cases = [
+            ({"id": "My-Pack", "version": "1"}, "is not valid"),
+            ({"id": "my.pack", "version": "1"}, "is not valid"),
+            ({"id": "", "version": "1"}, "is not valid"),
+            ({"id": "a" * 65, "version": "1"}, "is not valid"),
+            ({"version": "1"}, "is not valid"),
+            ({"id": "pack", "version": 2}, '"version" must be a string'),
+            ({"id": "pack"}, '"version" is missing'),
+            ([], "must hold a JSON object"),
+        ]
+        for index, (info, message) in enumerate(cases):
+            with self.subTest(info=info):
+                folder = self.make_addon(f"bad{index}", info)
+                result = tool("make_addon.py", folder, self.feed)
+                self.assertEqual(result.returncode, 1)
+                self.assertIn(message, result.stderr)
+                self.assertFalse(os.path.exists(self.feed))
+
+    def test_missing_addon_json_fails(self):
+        folder = os.path.join(self.root, "empty")
+        os.makedirs(folder)
+        result = tool("make_addon.py", folder, self.feed)
+        self.assertEqual(result.returncode, 1)
+        self.assertIn("addon.json is missing", result.stderr)
+
+    def test_template_publishes(self):
+        result = tool("make_addon.py", os.path.join(HERE, "addon_template"), self.feed)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(self.catalog()["addons"][0]["id"], "my-first-pack")
+
+
+if __name__ == "__main__":
+    unittest.main()
