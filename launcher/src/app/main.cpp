@@ -1,11 +1,14 @@
 // Process entry point.
 #include "app/log.h"
+#include "app/sync_command.h"
 #include "app/version.h"
 #include "data/paths.h"
 #include "update/location.h"
 
-int main(int, char**) {
+int main(int argc, char** argv) {
   using namespace launcher;
+  // A command-line sync leaves the log file alone: a running launcher owns it.
+  if (isSyncCommand(argc, argv)) return runSyncCommand(argc, argv);
   startLog();
   InstallPaths paths = findInstallPaths();
   logf("info", "Launcher {} | game folder {} | dev build {} | feed {}", launcherVersion,

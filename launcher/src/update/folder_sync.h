@@ -14,12 +14,31 @@
 
 namespace launcher {
 
+// What one run did, for callers that summarise it.
+struct SyncReport {
+  int32_t filesChanged = 0;      // files assembled and moved into place
+  int32_t filesRemoved = 0;      // files the release no longer lists, deleted
+  int32_t chunksDownloaded = 0;  // objects fetched from the manifest's store
+  uint64_t bytesDownloaded = 0;
+};
+
 // With `verify` (repair) every file is hashed; otherwise the installed
 // manifest.json is trusted for files of the right size. `cancel` is polled
-// throughout ("Cancelled"). On success `error` is untouched.
+// throughout ("Cancelled"). `progress` (may be empty) is called on the calling
+// thread only. On success `error` is untouched. Installed files are touched
+// only after every changed file has been assembled and verified in
+// root/.staging, and never while the game runs; any failure keeps ".staging"
+// so that the next run resumes cheaply. Runs on the job worker thread; starts
+// and joins its own helper threads.
 [[nodiscard]] bool syncFolder(const std::filesystem::path& root, const GameManifest& manifest, bool verify,
                               const std::atomic<bool>& cancel,
                               const std::function<void(const Progress&)>& progress, std::string& error);
+
+// As above, and fills `report` (also on failure, as far as the run got).
+[[nodiscard]] bool syncFolder(const std::filesystem::path& root, const GameManifest& manifest, bool verify,
+                              const std::atomic<bool>& cancel,
+                              const std::function<void(const Progress&)>& progress, std::string& error,
+                              SyncReport& report);
 
 // Reads `length` bytes at `offset`; true only when all of them were read.
 [[nodiscard]] bool readRange(const std::filesystem::path& file, uint64_t offset, uint64_t length,

@@ -1,0 +1,233 @@
+#include "update/chunk_transfer.h"
+
+#include "testing/log_capture.h"
+#include "testing/temp_dir.h"
+#include "testing/test_http_server.h"
+#include "update/sha256.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+namespace launcher {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::LogCapture;
+using testing::TempDir;
+using testing::TestHttpServer;
+using testing::TestResponse;
+
+constexpr RetryDelays quickRetries{10, 20};
+
+std::string bytesOf(size_t size, char seed) {
+  std::string s(size, '\0');
+  for (size_t i = 0; i < size; ++i) s[i] = static_cast<char>((i * 31 + static_cast<size_t>(seed)) % 253);
+  return s;
+}
+
+// Objects served by a TestHttpServer under /feed/objects/, as a manifest
+// loaded from /feed/manifest.json names them.
+class ChunkTransferTest : public ::testing::Test {
+ protected:
+  ChunkTransferTest() {
+    manifest.source = server.url("/feed/manifest.json");
+    manifest.objects = "objects/";
+  }
+  static std::string objectPath(const std::string& hash) {
+    return "/feed/objects/" + hash.substr(0, 2) + "/" + hash;
+  }
+  ChunkRequest add(const std::string& content) {
+    const std::string hash = sha256Hex(content);
+    TestResponse r;
+    r.body = content;
+    server.serve(objectPath(hash), r);
+    return {hash, content.size()};
+  }
+  bool fetch(const std::vector<ChunkRequest>& requests, const RetryDelays& delays = quickRetries) {
+    return fetchChunks(requests, manifest, chunks, cancel, record, onProgress, error, delays);
+  }
+
+  TestHttpServer server;
+  TempDir dir;
+  fs::path chunks = dir / "chunks";
+  GameManifest manifest;
+  std::atomic<bool> cancel{false};
+  Progress record;
+  std::string error;
+  std::vector<Progress> seen;
+  std::function<void(const Progress&)> onProgress = [this](const Progress& p) { seen.push_back(p); };
+};
+
+TEST_F(ChunkTransferTest, SecondAttemptAfter503Succeeds) {
+  LogCapture log;
+  const ChunkRequest a = add(bytesOf(300000, 1));
+  const ChunkRequest b = add(bytesOf(200000, 2));
+  TestResponse unavailable;
+  unavailable.status = 503;
+  server.script(objectPath(a.hash), {unavailable});
+
+  ASSERT_TRUE(fetch({a, b})) << error;
+  EXPECT_EQ(server.requestCount(objectPath(a.hash)), 2);
+  EXPECT_EQ(testing::readFile(chunks / a.hash), bytesOf(300000, 1));
+  EXPECT_EQ(testing::readFile(chunks / b.hash), bytesOf(200000, 2));
+  const std::vector<std::string> warnings = log.warnings();
+  ASSERT_EQ(warnings.size(), 1u);
+  EXPECT_EQ(warnings[0], "Chunk " + a.hash.substr(0, 12) + " failed (attempt 1): Server answered 503 for " +
+                             server.url(objectPath(a.hash)));
+  EXPECT_EQ(record.phase, "Downloading");
+  EXPECT_EQ(record.bytesDone, a.size + b.size);
+  EXPECT_EQ(record.bytesTotal, a.size + b.size);
+  EXPECT_EQ(record.filesDone, 2);
+  EXPECT_EQ(record.filesTotal, 2);
+}
+
+TEST_F(ChunkTransferTest, CutConnectionGivesItsBytesBack) {
+  const std::string content = bytesOf(4 << 20, 3);
+  const ChunkRequest a = add(content);
+  TestResponse cut;
+  cut.body = content;
+  cut.cutAfter = 3 << 20;
+  server.script(objectPath(a.hash), {cut});
+
+  ASSERT_TRUE(fetch({a})) << error;
+  EXPECT_EQ(server.requestCount(objectPath(a.hash)), 2);
+  // The first attempt's 3 MiB are taken back, never counted twice.
+  EXPECT_EQ(record.bytesDone, a.size);
+  for (const Progress& p : seen) EXPECT_LE(p.bytesDone, p.bytesTotal);
+}
+
+TEST_F(ChunkTransferTest, WrongContentThreeTimesFails) {
+  LogCapture log;
+  const std::string hash = sha256Hex("the real object");
+  TestResponse wrong;
+  wrong.body = "something else entirely";
+  server.serve(objectPath(hash), wrong);
+
+  EXPECT_FALSE(fetch({{hash, 15}}));
+  EXPECT_EQ(error, "Download failed: checksum mismatch");
+  EXPECT_EQ(server.requestCount(objectPath(hash)), 3);
+  const std::vector<std::string> warnings = log.warnings();
+  ASSERT_EQ(warnings.size(), 3u);
+  for (int attempt = 1; attempt <= 3; ++attempt) {
+    EXPECT_EQ(warnings[attempt - 1], "Chunk " + hash.substr(0, 12) + " failed (attempt " + std::to_string(attempt) +
+                                         "): checksum mismatch");
+  }
+  // A file named by the hash is always the verified object; the bad bytes
+  // only ever lie under ".part".
+  EXPECT_FALSE(fs::exists(chunks / hash));
+}
+
+TEST_F(ChunkTransferTest, NoContentLengthStillVerifies) {
+  const std::string content = bytesOf(700000, 4);
+  const std::string hash = sha256Hex(content);
+  TestResponse chunked;
+  chunked.body = content;
+  chunked.noContentLength = true;
+  server.serve(objectPath(hash), chunked);
+  ASSERT_TRUE(fetch({{hash, content.size()}})) << error;
+  EXPECT_EQ(testing::readFile(chunks / hash), content);
+
+  const std::string other = sha256Hex("other");
+  chunked.body = "not other";
+  server.serve(objectPath(other), chunked);
+  EXPECT_FALSE(fetch({{other, 5}}));
+  EXPECT_EQ(error, "Download failed: checksum mismatch");
+}
+
+TEST_F(ChunkTransferTest, EndlessBodyIsCutAtTheObjectSize) {
+  const std::string hash = sha256Hex(bytesOf(4096, 5));
+  TestResponse endless;
+  endless.generatedSize = 1ull << 30;
+  server.serve(objectPath(hash), endless);
+  EXPECT_FALSE(fetch({{hash, 4096}}));
+  EXPECT_EQ(error, "Download failed: checksum mismatch");
+  // Stopped within the first blocks, not after a gigabyte.
+  EXPECT_LT(fs::file_size(chunks / (hash + ".part")), 4u << 20);
+}
+
+TEST_F(ChunkTransferTest, CancelDuringTransferIsQuietAndCancelled) {
+  LogCapture log;
+  // Far more than arrives before the first progress sample; the digest never
+  // matters, since the transfer must stop long before the end.
+  const std::string hash(64, 'a');
+  TestResponse huge;
+  huge.generatedSize = 8ull << 30;
+  server.serve(objectPath(hash), huge);
+  onProgress = [this](const Progress& p) {
+    if (p.bytesDone > 0) cancel = true;
+  };
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(fetch({{hash, huge.generatedSize}}, RetryDelays{10000, 30000}));
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  EXPECT_EQ(error, "Cancelled");
+  EXPECT_TRUE(log.warnings().empty());
+  EXPECT_EQ(server.requestCount(objectPath(hash)), 1);
+  EXPECT_LT(seconds, 5.0) << "a cancelled transfer must not sit out a retry pause";
+}
+
+TEST_F(ChunkTransferTest, CancelDuringPauseEndsAtOnce) {
+  LogCapture log;
+  const std::string hash = sha256Hex("never served");
+  TestResponse unavailable;
+  unavailable.status = 503;
+  server.serve(objectPath(hash), unavailable);
+  std::thread canceller([&] {
+    // Cancel once the first attempt's warning is out: the worker now pauses.
+    for (int i = 0; i < 500 && log.warnings().empty(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    cancel = true;
+  });
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(fetch({{hash, 12}}, RetryDelays{10000, 30000}));
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  canceller.join();
+  EXPECT_EQ(error, "Cancelled");
+  EXPECT_EQ(log.warnings().size(), 1u);
+  EXPECT_EQ(server.requestCount(objectPath(hash)), 1);
+  EXPECT_LT(seconds, 5.0) << "the 10 s pause must end when the cancel comes";
+}
+
+TEST_F(ChunkTransferTest, OneObjectStillCompletes) {
+  const ChunkRequest a = add(bytesOf(1000, 6));
+  ASSERT_TRUE(fetch({a})) << error;
+  EXPECT_EQ(testing::readFile(chunks / a.hash), bytesOf(1000, 6));
+  EXPECT_EQ(record.filesDone, 1);
+
+  seen.clear();
+  ASSERT_TRUE(fetch({})) << error;
+  EXPECT_EQ(record.phase, "Downloading");
+  EXPECT_EQ(record.filesTotal, 0);
+}
+
+TEST_F(ChunkTransferTest, FirstFailureStopsTheRest) {
+  LogCapture log;
+  const std::string missing = sha256Hex("not on the server");
+  std::vector<ChunkRequest> requests{{missing, 17}};
+  std::vector<std::string> others;
+  for (int i = 0; i < 40; ++i) {
+    const std::string content = bytesOf(5000, static_cast<char>(10 + i));
+    const std::string hash = sha256Hex(content);
+    TestResponse slow;
+    slow.body = content;
+    slow.delayMs = 150;
+    server.serve(objectPath(hash), slow);
+    requests.push_back({hash, content.size()});
+    others.push_back(hash);
+  }
+
+  EXPECT_FALSE(fetch(requests));
+  EXPECT_EQ(error, "Download failed: Server answered 404 for " + server.url(objectPath(missing)));
+  int fetched = 0;
+  for (const std::string& hash : others) fetched += server.requestCount(objectPath(hash));
+  EXPECT_LT(fetched, 20) << "workers must stop taking objects after the first failure";
+  // Only the failing object is reported: transfers the failure stopped are
+  // not failures of their own (no warnings, no retries).
+  const std::vector<std::string> warnings = log.warnings();
+  ASSERT_EQ(warnings.size(), 3u);
+  for (const std::string& w : warnings) EXPECT_EQ(w.find("Chunk " + missing.substr(0, 12)), 0u) << w;
+  for (const std::string& hash : others) EXPECT_LE(server.requestCount(objectPath(hash)), 1) << hash;
+}
+
+}  // namespace
+}  // namespace launcher
