@@ -4,7 +4,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -194,22 +194,35 @@ bool NginxServer::launch(std::string& error) {
                           const_cast<char*>(prefixArg.c_str()), const_cast<char*>("-c"),
                           const_cast<char*>(confArg.c_str()), const_cast<char*>("-e"),
                           const_cast<char*>(errorArg.c_str()), nullptr};
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawn_file_actions_adddup2(&actions, 1, 2);
-  posix_spawnattr_t attr;
-  posix_spawnattr_init(&attr);
-  // Its own process group, so a stuck worker can be ended with its master.
-  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
-  posix_spawnattr_setpgroup(&attr, 0);
-  pid_t pid = -1;
-  int rc = ::posix_spawn(&pid, bin.c_str(), &actions, &attr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  posix_spawnattr_destroy(&attr);
-  if (rc != 0) {
-    error = "could not start nginx: " + std::string(std::strerror(rc));
+  // Opened before the fork: the child may only make async-signal-safe calls.
+  const int devNull = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+  const int out = ::open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (devNull < 0 || out < 0) {
+    error = "could not open " + output.string();
+    if (devNull >= 0) ::close(devNull);
+    if (out >= 0) ::close(out);
+    return false;
+  }
+  const pid_t parent = ::getpid();
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    // Its own process group, so a stuck worker can be ended with its master;
+    // and a fast shutdown when the test process dies without running our
+    // destructor (a crash, a broken pipe), so no server outlives its test.
+    ::setpgid(0, 0);
+    ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+    if (::getppid() != parent) ::_exit(127);
+    ::dup2(devNull, 0);
+    ::dup2(out, 1);
+    ::dup2(out, 2);
+    ::execve(bin.c_str(), argv.data(), environ);
+    ::_exit(127);
+  }
+  const int forkErrno = errno;
+  ::close(devNull);
+  ::close(out);
+  if (pid < 0) {
+    error = "could not start nginx: " + std::string(std::strerror(forkErrno));
     return false;
   }
   pid_ = pid;
