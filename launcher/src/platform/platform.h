@@ -47,6 +47,10 @@ enum class MoveMode {
 // opened or synced.
 [[nodiscard]] bool flushFileToDisk(const std::filesystem::path& file);
 
+// Asks the system to start writing a file's data to disk without waiting for
+// it, so that a later flushFileToDisk has less left to wait for. Best effort.
+void startFlushToDisk(const std::filesystem::path& file);
+
 // Flushes a folder's entries (a rename into it) to disk. False on failure.
 [[nodiscard]] bool flushFolderToDisk(const std::filesystem::path& folder);
 

@@ -26,10 +26,14 @@ struct RetryDelays {
   int afterSecondMs = 3000;
 };
 
-// Downloads every request to chunksFolder / hash. On success every object lies
-// there, verified. On failure `error` is "Cancelled" or "Download failed: "
-// + the first failing object's last cause; objects already fetched stay.
-// `progress` (may be empty) receives the "Downloading" record.
+// Downloads every request to chunksFolder / hash. Each object is written to
+// "<hash>.part" and renamed to "<hash>" only once its digest checks out, so a
+// file bearing a hash name is always a verified object. On success every
+// object lies there. On failure `error` is "Cancelled" or "Download failed: "
+// + the first failing object's last cause; objects already fetched stay. A
+// cancel, or the first failure, stops the other workers quietly (no warning,
+// no pause, no further attempt). `progress` (may be empty) receives the
+// "Downloading" record, on the calling thread only.
 [[nodiscard]] bool fetchChunks(const std::vector<ChunkRequest>& requests, const GameManifest& manifest,
                                const std::filesystem::path& chunksFolder,
                                const std::atomic<bool>& cancel, Progress& record,

@@ -274,6 +274,9 @@ void assembleSome(const SyncRun& run, Assembly& shared, int slot) {
       shared.failed = true;
       break;
     }
+    // The disk starts on this file while the CPUs assemble the next ones, so
+    // the write-through moves of the installation find little left to wait for.
+    startFlushToDisk(run.staged(f));
     shared.filesDone.fetch_add(1);
   }
   shared.current.set(slot, {});

@@ -159,6 +159,13 @@ bool flushFileToDisk(const fs::path& file) {
   return ok;
 }
 
+void startFlushToDisk(const fs::path& file) {
+  int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return;
+  (void)::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+  ::close(fd);
+}
+
 bool flushFolderToDisk(const fs::path& folder) {
   int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return false;
