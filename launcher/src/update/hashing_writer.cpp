@@ -1,4 +1,4 @@
-// Bytes are gathered into 1 MiB blocks. The feeding thread writes each full
+// Bytes are gathered into 256 KiB blocks. The feeding thread writes each full
 // block to the file and hands it to a hashing thread, which gives it back
 // once hashed; so receiving and writing overlap with hashing, and at most
 // blockCount blocks are ever held. The hashing thread starts with the first
@@ -18,8 +18,10 @@
 namespace launcher {
 
 namespace {
-constexpr size_t blockSize = 1024 * 1024;
-constexpr size_t blockCount = 4;
+// Small enough to be written and hashed while still in cache, enough of them
+// to ride out a hashing thread that is briefly not scheduled: 2 MiB at most.
+constexpr size_t blockSize = 256 * 1024;
+constexpr size_t blockCount = 8;
 }  // namespace
 
 struct HashingWriter::Impl {
