@@ -5,10 +5,14 @@
 set -euo pipefail
 
 packages=(
-  build-essential cmake ninja-build pkg-config
+  build-essential cmake ninja-build pkg-config ccache
   libfmt-dev nlohmann-json3-dev libcurl4-openssl-dev libssl-dev
   libcpp-httplib-dev zlib1g-dev googletest libgtest-dev libgmock-dev
-  nginx curl python3
+  libglib2.0-dev libwebkit2gtk-4.1-dev
+  nginx curl python3 gunicorn
+  # the window under a virtual display, page tests in a real browser, and the
+  # file systems some tests mount (vfat for case-insensitive names)
+  xvfb xauth imagemagick chromium chromium-driver dosfstools
   # peers the benchmarks measure against
   aria2 casync rsync
 )

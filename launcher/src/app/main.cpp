@@ -1,7 +1,7 @@
 // Process entry point.
-#include "app/log.h"
+#include "base/log.h"
 #include "app/sync_command.h"
-#include "app/version.h"
+#include "base/version.h"
 #include "data/paths.h"
 #include "update/location.h"
 
@@ -9,7 +9,7 @@ int main(int argc, char** argv) {
   using namespace launcher;
   // A command-line sync leaves the log file alone: a running launcher owns it.
   if (isSyncCommand(argc, argv)) return runSyncCommand(argc, argv);
-  startLog();
+  startLog(logsFolder());
   InstallPaths paths = findInstallPaths();
   logf("info", "Launcher {} | game folder {} | dev build {} | feed {}", launcherVersion,
        toUtf8(paths.gameFolder), paths.devBuild ? "true" : "false", "");

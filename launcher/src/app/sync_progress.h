@@ -4,7 +4,7 @@
 // caller's thread only.
 #pragma once
 
-#include "tasks/progress.h"
+#include "base/progress.h"
 
 #include <chrono>
 #include <cstdio>

@@ -1,6 +1,6 @@
 #include "testing/log_capture.h"
 
-#include "app/log.h"
+#include "base/log.h"
 
 #include <sstream>
 

@@ -1,6 +1,6 @@
 #include "update/chunk_transfer.h"
 
-#include "app/log.h"
+#include "base/log.h"
 #include "platform/platform.h"
 #include "update/http.h"
 #include "update/location.h"

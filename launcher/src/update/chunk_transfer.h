@@ -3,7 +3,7 @@
 // calling (sync) thread, which samples progress every 100 ms.
 #pragma once
 
-#include "tasks/progress.h"
+#include "base/progress.h"
 #include "update/manifest.h"
 
 #include <atomic>

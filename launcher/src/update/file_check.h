@@ -3,7 +3,7 @@
 // threads that it starts and joins.
 #pragma once
 
-#include "tasks/progress.h"
+#include "base/progress.h"
 #include "update/manifest.h"
 
 #include <atomic>

@@ -1,6 +1,6 @@
 #include "update/folder_sync.h"
 
-#include "app/log.h"
+#include "base/log.h"
 #include "platform/platform.h"
 #include "update/chunk_transfer.h"
 #include "update/file_check.h"

@@ -4,7 +4,7 @@
 // leaves what is needed to resume cheaply. Runs on the job worker thread.
 #pragma once
 
-#include "tasks/progress.h"
+#include "base/progress.h"
 #include "update/manifest.h"
 
 #include <atomic>

@@ -5,14 +5,15 @@
 
 #include <fmt/format.h>
 
+#include <filesystem>
 #include <string>
 
 namespace launcher {
 
-// Opens a fresh log, moving the previous one to ".old". Called once by the
-// entry point before anything else logs. Failures are silent: lines then reach
-// only the debugger channel.
-void startLog();
+// Opens a fresh "launcher.log" in `logsFolder`, moving the previous one to
+// ".old". Called once by the entry point before anything else logs. Failures
+// are silent: lines then reach only the debugger channel.
+void startLog(const std::filesystem::path& logsFolder);
 
 // Opens the log at an explicit path (tests); same rules as startLog.
 void startLogAt(const std::string& logFileUtf8);

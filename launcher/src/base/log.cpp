@@ -1,6 +1,5 @@
-#include "app/log.h"
+#include "base/log.h"
 
-#include "data/paths.h"
 #include "platform/platform.h"
 
 #include <chrono>
@@ -41,7 +40,7 @@ void openLocked(LogState& state, const fs::path& file) {
 
 }  // namespace
 
-void startLog() { startLogAt((logsFolder() / "launcher.log").string()); }
+void startLog(const fs::path& logsFolder) { startLogAt((logsFolder / "launcher.log").string()); }
 
 void startLogAt(const std::string& logFileUtf8) {
   LogState& state = logState();
