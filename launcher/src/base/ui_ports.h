@@ -37,4 +37,19 @@ class WindowPort {
 // UI thread. Messages that are not JSON objects never get here.
 using CommandHandler = std::function<void(const nlohmann::json& command)>;
 
+// The window and the page together, as the application drives them at start-up.
+// A GTK window with its web view, the browser-mode server and a headless stand-in
+// each implement it.
+class Shell : public PagePort, public WindowPort {
+ public:
+  // UI thread, once, before any worker starts: creates the window (or starts
+  // serving the page in browser mode). False, with `error` filled, when it
+  // cannot; the launcher then exits with code 1.
+  [[nodiscard]] virtual bool createWindow(std::string& error) = 0;
+  // UI thread, once, after the job worker has started: begins loading the page.
+  // Returns at once; the page's commands reach `onCommand` on the UI thread
+  // from then on, the first of them being "ready".
+  virtual void createWebView(CommandHandler onCommand) = 0;
+};
+
 }  // namespace launcher
