@@ -1,0 +1,28 @@
+"""Builds the server's WSGI application from its configuration."""
+
+import time
+
+from . import http_util
+from .api import Api
+from .static_files import StaticFiles
+from .store import Store
+
+
+def create_app(config, feed_dir=None, clock=time.time):
+    """The API under /api/ and, with `feed_dir`, that folder's files at every
+    other path (else 404). Creates the database when it is missing. `clock`
+    gives the time in seconds (tests move it to expire tokens)."""
+    store = Store(config.database_path, clock)
+    store.initialise()
+    api = Api(config, store)
+    files = StaticFiles(feed_dir) if feed_dir else None
+
+    def app(environ, start_response):
+        path = environ.get("PATH_INFO", "")
+        if path == "/api" or path.startswith("/api/"):
+            return api(environ, start_response)
+        if files is None:
+            raise http_util.HttpError(404, "There is nothing at this address.")
+        return files(environ, start_response)
+
+    return http_util.guarded(app)
