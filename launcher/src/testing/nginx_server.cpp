@@ -119,8 +119,14 @@ std::string configText(const fs::path& prefix, const fs::path& root, int port, c
   if (!options.limitRate.empty()) c << "    limit_rate " << options.limitRate << ";\n";
   // Every client is 127.0.0.1, so the address keys one shared pace.
   if (options.requestsPerSecond > 0) c << "    location / { limit_req zone=pace burst=100000; }\n";
-  c << "    location = " << statusPath << " { stub_status; access_log off; limit_rate 0; }\n"
-    << "  }\n"
+  c << "    location = " << statusPath << " { stub_status; access_log off; limit_rate 0; }\n";
+  if (!options.apiSocket.empty()) {
+    c << "    location /api/ {\n"
+      << "      proxy_pass \"http://unix:" << options.apiSocket.string() << ":\";\n"
+      << "      proxy_set_header X-Real-IP $remote_addr;\n"
+      << "    }\n";
+  }
+  c << "  }\n"
     << "}\n";
   return c.str();
 }

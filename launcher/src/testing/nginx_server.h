@@ -21,6 +21,10 @@ struct NginxOptions {
   // (excess ones wait, none is refused). Slows a transfer of many small
   // objects so a test can stop a sync while objects are still on the wire.
   int requestsPerSecond = 0;
+  // When set, requests under /api/ go to the HTTP server listening on this
+  // Unix socket (the reference server's application), with the client's
+  // address in X-Real-IP; everything else is still served from the root.
+  std::filesystem::path apiSocket;
 };
 
 // One line of the access log.

@@ -1,0 +1,255 @@
+// The reference-server helper itself: gunicorn behind nginx comes up, answers
+// the account API through the launcher's own HTTP calls, survives a stop and
+// start of the application, and ends when its test process dies.
+#include "testing/reference_server.h"
+#include "testing/temp_dir.h"
+#include "update/http.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+namespace launcher {
+namespace {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+using testing::ReferenceServer;
+using testing::ReferenceServerOptions;
+using testing::TempDir;
+
+struct Answer {
+  int status = 0;
+  std::string text;
+  json body;
+};
+
+Answer call(const ReferenceServer& server, const std::string& method, const std::string& path,
+            const std::string& body, const std::string& token = {}) {
+  Answer a;
+  std::string error;
+  EXPECT_TRUE(sendJsonRequest(method, server.url(path), body, token, a.text, a.status, error)) << error;
+  a.body = json::parse(a.text, nullptr, false);
+  return a;
+}
+
+bool isHexToken(const json& value) {
+  if (!value.is_string() || value.get<std::string>().size() != 64) return false;
+  for (char c : value.get<std::string>()) {
+    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+  }
+  return true;
+}
+
+// The database with its write-ahead log: every byte SQLite keeps.
+std::string storedBytes(const ReferenceServer& server) {
+  std::string all;
+  for (const char* suffix : {"", "-wal", "-shm"}) {
+    all += testing::readFile(server.databasePath().string() + suffix);
+  }
+  return all;
+}
+
+bool unixSocketAnswers(const fs::path& path) {
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+  const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+  ::close(fd);
+  return ok;
+}
+
+class ReferenceServerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!ReferenceServer::available()) {
+      GTEST_SKIP() << "nginx and gunicorn are needed (scripts/setup.sh installs them)";
+    }
+    testing::writeFile(dir_ / "feed/stable/latest.json", latest_);
+  }
+
+  TempDir dir_;
+  const std::string latest_ = R"({"game":{"build":3,"version":"1.2.0"}})";
+};
+
+TEST_F(ReferenceServerTest, ServesTheFeedAndTheAccountApiThroughNginx) {
+  ReferenceServerOptions options;
+  options.name = "Kestrel";
+  options.address = "play.example:4000";
+  options.maxPlayers = 12;
+  options.playerCount = 5;
+  ReferenceServer server(VANTOR_SOURCE_DIR, dir_ / "feed", options);
+  ASSERT_TRUE(server.started()) << server.error();
+
+  std::string body, error;
+  ASSERT_TRUE(fetchText(server.url("/stable/latest.json"), body, error)) << error;
+  EXPECT_EQ(body, latest_);
+
+  ASSERT_TRUE(fetchText(server.url("/api/status"), body, error)) << error;
+  EXPECT_EQ(json::parse(body, nullptr, false),
+            json({{"name", "Kestrel"}, {"address", "play.example:4000"}, {"maxPlayers", 12}, {"playerCount", 5}}));
+
+  // Create, as the launcher sends it: compact, keys in order.
+  Answer created =
+      call(server, "POST", "/api/account/create", R"({"password":"correct horse","ref":"","username":"Pilot"})");
+  ASSERT_EQ(created.status, 200) << created.text;
+  ASSERT_TRUE(isHexToken(created.body["token"])) << created.text;
+  const std::string firstToken = created.body["token"];
+  const json profile = created.body["profile"];
+  EXPECT_EQ(profile["username"], "Pilot");
+  ASSERT_TRUE(profile["referralCode"].is_string());
+  EXPECT_EQ(profile["invited"], 0);
+
+  Answer taken =
+      call(server, "POST", "/api/account/create", R"({"password":"correct horse","ref":"","username":"PILOT"})");
+  EXPECT_EQ(taken.status, 409);
+  EXPECT_EQ(taken.body["error"], "That pilot name is taken. Pick another one.");
+
+  const std::string invite = json({{"password", "correct horse"},
+                                   {"ref", profile["referralCode"]},
+                                   {"username", "Wingmate"}})
+                                 .dump();
+  ASSERT_EQ(call(server, "POST", "/api/account/create", invite).status, 200);
+
+  Answer wrong = call(server, "POST", "/api/account/signin", R"({"password":"wrong horse","username":"Pilot"})");
+  EXPECT_EQ(wrong.status, 401);
+  EXPECT_EQ(wrong.body["error"], "Wrong pilot name or password.");
+
+  // Signing in in another letter case: the profile carries the account's name.
+  Answer signedIn = call(server, "POST", "/api/account/signin", R"({"password":"correct horse","username":"pilot"})");
+  ASSERT_EQ(signedIn.status, 200) << signedIn.text;
+  ASSERT_TRUE(isHexToken(signedIn.body["token"]));
+  const std::string token = signedIn.body["token"];
+  EXPECT_NE(token, firstToken);
+  EXPECT_EQ(signedIn.body["profile"]["username"], "Pilot");
+
+  Answer me = call(server, "GET", "/api/account/me", "", token);
+  ASSERT_EQ(me.status, 200) << me.text;
+  EXPECT_EQ(me.body["profile"]["username"], "Pilot");
+  EXPECT_EQ(me.body["profile"]["invited"], 1);
+
+  const std::string stored = storedBytes(server);
+  EXPECT_FALSE(stored.empty());
+  EXPECT_EQ(stored.find(token), std::string::npos);
+  EXPECT_EQ(stored.find(firstToken), std::string::npos);
+  EXPECT_EQ(stored.find("correct horse"), std::string::npos);
+
+  EXPECT_EQ(call(server, "POST", "/api/account/signout", "{}", token).status, 200);
+  EXPECT_EQ(call(server, "GET", "/api/account/me", "", token).status, 401);
+  EXPECT_EQ(call(server, "GET", "/api/account/me", "", firstToken).status, 200);
+}
+
+TEST_F(ReferenceServerTest, StoppedApplicationLeavesNginxAnsweringWithItsOwnPage) {
+  ReferenceServer server(VANTOR_SOURCE_DIR, dir_ / "feed");
+  ASSERT_TRUE(server.started()) << server.error();
+  Answer created =
+      call(server, "POST", "/api/account/create", R"({"password":"correct horse","ref":"","username":"Pilot"})");
+  ASSERT_EQ(created.status, 200) << created.text;
+
+  server.stopApplication();
+  EXPECT_FALSE(server.started());
+  Answer down = call(server, "GET", "/api/status", "");
+  EXPECT_EQ(down.status, 502);
+  EXPECT_NE(down.text.find("<html>"), std::string::npos) << down.text;
+  std::string body, error;
+  ASSERT_TRUE(fetchText(server.url("/stable/latest.json"), body, error)) << error;
+
+  // Back on the same data: the account and its sign-in are still there.
+  ASSERT_TRUE(server.startApplication()) << server.error();
+  EXPECT_TRUE(server.started());
+  EXPECT_EQ(call(server, "GET", "/api/account/me", "", created.body["token"]).status, 200);
+}
+
+TEST_F(ReferenceServerTest, TokenLifetimeOptionExpiresSignIns) {
+  ReferenceServerOptions options;
+  options.tokenLifetimeSeconds = 1;
+  options.address = "";
+  ReferenceServer server(VANTOR_SOURCE_DIR, dir_ / "feed", options);
+  ASSERT_TRUE(server.started()) << server.error();
+  Answer status = call(server, "GET", "/api/status", "");
+  EXPECT_FALSE(status.body.contains("address")) << status.text;
+
+  Answer created =
+      call(server, "POST", "/api/account/create", R"({"password":"correct horse","ref":"","username":"Pilot"})");
+  ASSERT_EQ(created.status, 200) << created.text;
+  // The server counts whole seconds: two seconds later the token has expired
+  // whatever the rounding.
+  std::this_thread::sleep_for(std::chrono::milliseconds(2100));
+  Answer me = call(server, "GET", "/api/account/me", "", created.body["token"]);
+  EXPECT_EQ(me.status, 401);
+  EXPECT_TRUE(me.body["error"].is_string()) << me.text;
+}
+
+// A test process that dies without its destructors (a crash, SIGKILL) must
+// not leave nginx or gunicorn behind.
+TEST_F(ReferenceServerTest, ServersEndWhenTheTestProcessDies) {
+  int pipeFds[2];
+  ASSERT_EQ(::pipe2(pipeFds, O_CLOEXEC), 0);
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    ::close(pipeFds[0]);
+    std::string report;
+    {
+      auto* server = new ReferenceServer(VANTOR_SOURCE_DIR, dir_ / "feed");  // never destroyed
+      report = server->started() ? server->base() + "\n" + server->applicationSocket().string() + "\n"
+                                 : "error\n" + server->error() + "\n";
+    }
+    (void)!::write(pipeFds[1], report.data(), report.size());
+    ::close(pipeFds[1]);
+    ::pause();  // until the parent kills this process
+    ::_exit(0);
+  }
+  ::close(pipeFds[1]);
+  std::string report;
+  char buffer[4096];
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+  while (std::count(report.begin(), report.end(), '\n') < 2 && std::chrono::steady_clock::now() < deadline) {
+    pollfd p{pipeFds[0], POLLIN, 0};
+    if (::poll(&p, 1, 1000) <= 0) continue;
+    const ssize_t n = ::read(pipeFds[0], buffer, sizeof buffer);
+    if (n <= 0) break;
+    report.append(buffer, static_cast<size_t>(n));
+  }
+  ::close(pipeFds[0]);
+  ::kill(child, SIGKILL);
+  int status = 0;
+  ::waitpid(child, &status, 0);
+
+  const auto firstBreak = report.find('\n');
+  ASSERT_NE(firstBreak, std::string::npos) << "the child reported nothing";
+  const std::string base = report.substr(0, firstBreak);
+  const fs::path socket = report.substr(firstBreak + 1, report.find('\n', firstBreak + 1) - firstBreak - 1);
+  ASSERT_NE(base, "error") << report;
+
+  // Both servers get SIGTERM from the kernel; wait for them to be gone.
+  bool nginxGone = false;
+  bool applicationGone = false;
+  const auto stopDeadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (!(nginxGone && applicationGone) && std::chrono::steady_clock::now() < stopDeadline) {
+    std::string body, error;
+    nginxGone = !fetchText(base + "/stable/latest.json", body, error) &&
+                error.find("Can't reach") != std::string::npos;
+    applicationGone = !unixSocketAnswers(socket);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  EXPECT_TRUE(nginxGone) << base << " still answers";
+  EXPECT_TRUE(applicationGone) << socket << " still answers";
+  std::error_code ec;
+  fs::remove_all(socket.parent_path(), ec);  // the folder its destructor would have removed
+}
+
+}  // namespace
+}  // namespace launcher
