@@ -5,6 +5,10 @@
 // folder and passes /api/ on. Both end with the object, and also when the
 // test process dies without running its destructor (the kernel sends them
 // SIGTERM). Not thread-safe: create, use and destroy it on one test thread.
+//
+// Every request reaches the server from 127.0.0.1, which the server takes as
+// one client: an "install" event is credited once per referral code for the
+// life of the database, however many launchers report it.
 #pragma once
 
 #include "testing/nginx_server.h"
