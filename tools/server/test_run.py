@@ -203,7 +203,10 @@ class RunScriptTest(ts.TempDirTest):
             (["--address", "no port"], 2, "is not host:port"),
             (["--feed", os.path.join(self.tmp, "missing")], 2, "no such folder"),
             (["--port", "70000"], 2, "--port must be 0 to 65535"),
+            (["--data", os.path.join(self.feed, "a-file")], 1, "cannot open the database"),
         ]
+        with open(os.path.join(self.feed, "a-file"), "w") as f:
+            f.write("not a folder")
         for args, code, text in cases:
             with self.subTest(args=args):
                 process = self.start(*args, expect_address=False)
