@@ -66,6 +66,9 @@ class ReferenceServer {
   [[nodiscard]] const std::filesystem::path& dataDir() const { return dataDir_; }
   // The Unix socket the application listens on behind nginx.
   [[nodiscard]] const std::filesystem::path& applicationSocket() const { return socket_; }
+  // The gunicorn master while it runs (else -1); it leads a process group
+  // of its own that holds its workers.
+  [[nodiscard]] int applicationPid() const { return appPid_; }
   // The nginx in front (its access log shows every request, /api/ included).
   [[nodiscard]] NginxServer& nginx() { return *nginx_; }
 
