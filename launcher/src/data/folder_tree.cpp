@@ -1,5 +1,9 @@
 #include "data/folder_tree.h"
 
+#include "platform/file_copy.h"
+#include "platform/platform.h"
+
+#include <cerrno>
 #include <system_error>
 #include <vector>
 
@@ -42,8 +46,7 @@ bool copyTree(const fs::path& from, const fs::path& to, std::string& error) {
       case fs::file_type::regular:
         // Never write through a link or into a folder that sits at the name.
         if (!makeRoomFor(dest, fs::file_type::regular, error)) return false;
-        fs::copy_file(source, dest, fs::copy_options::overwrite_existing, ec);
-        if (ec) return fail(ec, error);
+        if (!copyFileData(source, dest, error)) return false;
         break;
       case fs::file_type::symlink: {
         fs::path target = fs::read_symlink(source, ec);
@@ -58,6 +61,9 @@ bool copyTree(const fs::path& from, const fs::path& to, std::string& error) {
     }
   }
   if (ec) return fail(ec, error);
+  // The new entries must be on disk before anyone relies on the copy (a
+  // restore empties the saves right after its safety backup).
+  if (!flushFolderToDisk(to)) return fail(std::error_code(errno, std::generic_category()), error);
   return true;
 }
 
@@ -67,7 +73,11 @@ bool copyFolder(const fs::path& from, const fs::path& to, std::string& error) {
   std::error_code ec;
   fs::create_directories(to, ec);
   if (ec) return fail(ec, error);
-  return copyTree(from, to, error);
+  if (!copyTree(from, to, error)) return false;
+  if (to.has_parent_path() && !flushFolderToDisk(to.parent_path())) {
+    return fail(std::error_code(errno, std::generic_category()), error);
+  }
+  return true;
 }
 
 bool removeTree(const fs::path& path, std::string& error) {

@@ -12,11 +12,12 @@
 namespace launcher {
 
 // Creates `to` with its parents, then copies the tree under `from` into it:
-// folders, regular files (overwriting, streamed by the system) and symbolic
-// links (as links, replacing what was there). Other kinds of entries (pipes,
-// sockets, devices) are skipped. `from` itself may be a link to a folder. On
-// failure returns false at the first error, with the system's text in
-// `error`; what was copied so far stays.
+// folders, regular files (overwriting) and symbolic links (as links,
+// replacing what was there). Other kinds of entries (pipes, sockets, devices)
+// are skipped. `from` itself may be a link to a folder. Returns true only once
+// every copied file and folder entry is on disk. On failure returns false at
+// the first error, with the system's text in `error` (a full disk reads as
+// such); what was copied so far stays.
 [[nodiscard]] bool copyFolder(const std::filesystem::path& from, const std::filesystem::path& to,
                               std::string& error);
 
