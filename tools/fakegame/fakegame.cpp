@@ -217,7 +217,12 @@ int main(int argc, char** argv) {
     }
   }
   if (signalNumber > 0) {
-    std::raise(static_cast<int>(signalNumber));
+    const int sig = static_cast<int>(signalNumber);
+    // A handler of this program's own (a sanitizer's) would turn the signal
+    // into something else; an ignored disposition is what the game inherited
+    // and stays, so a launcher that passes one on is caught.
+    if (std::signal(sig, SIG_DFL) == SIG_IGN) std::signal(sig, SIG_IGN);
+    std::raise(sig);
     // Still here: the signal was ignored or blocked, which the launcher must
     // never let a game inherit.
     return fail("signal " + std::to_string(signalNumber) + " did not end the game");

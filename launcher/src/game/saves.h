@@ -17,6 +17,9 @@ namespace launcher {
 inline constexpr size_t keptBackups = 20;
 inline constexpr const char* beforeRestoreSuffix = "_before_restore";
 
+// Both jobs go to the front of the queue; neither reports progress.
+inline constexpr const char* backupJobKind = "backup";
+inline constexpr const char* restoreJobKind = "restore";  // target: the name as the page sent it
 inline constexpr const char* backupJobLabel = "Backing up saves";
 inline constexpr const char* restoreJobLabel = "Restoring saves";
 inline constexpr const char* savesBackedUpText = "Saves backed up";
