@@ -96,4 +96,12 @@ std::vector<AddonInfo> listInstalledAddons(const AddonPaths& paths) {
   return addons;
 }
 
+std::vector<std::string> readEnabledAddons() { return readEnabledAddons(defaultAddonPaths().enabledFile); }
+
+bool setAddonEnabled(const std::string& id, bool enabled) {
+  return setAddonEnabled(defaultAddonPaths().enabledFile, id, enabled);
+}
+
+std::vector<AddonInfo> listInstalledAddons() { return listInstalledAddons(defaultAddonPaths()); }
+
 }  // namespace launcher

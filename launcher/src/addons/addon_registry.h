@@ -45,8 +45,7 @@ struct AddonPaths {
 // appends it once at the end. False, with nothing written, for an invalid id;
 // otherwise whether the write succeeded. The read-modify-write is serialised
 // by a lock of the registry's own, so calls from the UI thread and the job
-// worker cannot lose each other's change. Any thread; hold no other lock
-// needed by the callers of this function.
+// worker cannot lose each other's change. Any thread; takes only that lock.
 [[nodiscard]] bool setAddonEnabled(const std::filesystem::path& enabledFile, const std::string& id, bool enabled);
 
 // The installed add-ons: every folder directly in `addonsFolder` whose name is
@@ -55,5 +54,10 @@ struct AddonPaths {
 // the rest by name, byte order, stable. Missing or unreadable entries are left
 // out silently; never fails. Any thread.
 [[nodiscard]] std::vector<AddonInfo> listInstalledAddons(const AddonPaths& paths);
+
+// The same on the launcher's own folders (defaultAddonPaths()).
+[[nodiscard]] std::vector<std::string> readEnabledAddons();
+[[nodiscard]] bool setAddonEnabled(const std::string& id, bool enabled);
+[[nodiscard]] std::vector<AddonInfo> listInstalledAddons();
 
 }  // namespace launcher

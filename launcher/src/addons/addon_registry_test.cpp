@@ -1,6 +1,7 @@
 #include "addons/addon_registry.h"
 
 #include "addons/addon_state.h"
+#include "data/paths.h"
 #include "testing/scoped_tmpfs.h"
 #include "testing/temp_dir.h"
 
@@ -204,6 +205,18 @@ TEST_F(AddonRegistryTest, StateSectionSetsInstalledBesideTheCatalogue) {
                                        {"queued", true}}));
   EXPECT_EQ(state["catalog"][0]["installed"], true);
   EXPECT_EQ(state["folder"], paths_.addonsFolder.string());
+}
+
+TEST(DefaultAddonPathsTest, TheLaunchersOwnFolders) {
+  testing::ScopedHome home;
+  writeFile(addonsFolder() / "pack" / "addon.json", R"({"name": "Pack"})");
+  ASSERT_TRUE(setAddonEnabled("pack", true));
+  EXPECT_TRUE(fs::exists(dataFolder() / "addons.json"));
+  EXPECT_EQ(readEnabledAddons(), std::vector<std::string>{"pack"});
+  std::vector<AddonInfo> addons = listInstalledAddons();
+  ASSERT_EQ(addons.size(), 1u);
+  EXPECT_TRUE(addons[0].enabled);
+  EXPECT_EQ(addons[0].folder, addonsFolder() / "pack");
 }
 
 }  // namespace
