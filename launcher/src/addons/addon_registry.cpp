@@ -1,0 +1,107 @@
+#include "addons/addon_registry.h"
+
+#include "data/json_document.h"
+#include "data/paths.h"
+#include "update/location.h"
+
+#include <algorithm>
+#include <mutex>
+#include <system_error>
+
+namespace launcher {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Serialises every read-modify-write of an enabled list in this process.
+std::mutex& enabledListMutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+
+std::string textMember(const json& object, const char* key, const std::string& fallback) {
+  auto it = object.find(key);
+  if (it == object.end() || !it->is_string()) return fallback;
+  return it->get<std::string>();
+}
+
+}  // namespace
+
+AddonPaths defaultAddonPaths() { return {addonsFolder(), dataFolder() / "addons.json"}; }
+
+std::vector<std::string> readEnabledAddons(const fs::path& enabledFile) {
+  std::vector<std::string> ids;
+  json document = readJsonDocument(enabledFile);
+  if (!document.is_object()) return ids;
+  auto list = document.find("enabled");
+  if (list == document.end() || !list->is_array()) return ids;
+  for (const json& element : *list) {
+    if (element.is_string() && isValidAddonId(element.get_ref<const std::string&>())) {
+      ids.push_back(element.get<std::string>());
+    }
+  }
+  return ids;
+}
+
+bool writeEnabledAddons(const fs::path& enabledFile, const std::vector<std::string>& ids) {
+  return writeJsonDocument(enabledFile, json{{"enabled", ids}});
+}
+
+bool setAddonEnabled(const fs::path& enabledFile, const std::string& id, bool enabled) {
+  if (!isValidAddonId(id)) return false;
+  std::lock_guard<std::mutex> lock(enabledListMutex());
+  std::vector<std::string> ids = readEnabledAddons(enabledFile);
+  ids.erase(std::remove(ids.begin(), ids.end(), id), ids.end());
+  if (enabled) ids.push_back(id);
+  return writeEnabledAddons(enabledFile, ids);
+}
+
+std::vector<AddonInfo> listInstalledAddons(const AddonPaths& paths) {
+  std::vector<AddonInfo> addons;
+  std::error_code ec;
+  fs::create_directories(paths.addonsFolder, ec);
+  fs::directory_iterator it(paths.addonsFolder, ec);
+  if (ec) return addons;
+  for (; it != fs::directory_iterator(); it.increment(ec)) {
+    std::error_code typeError;
+    if (!it->is_directory(typeError) || typeError) continue;
+    const std::string id = toUtf8(it->path().filename());
+    if (!isValidAddonId(id)) continue;
+    json info = readJsonDocument(it->path() / "addon.json");
+    if (!info.is_object()) continue;
+    AddonInfo addon;
+    addon.id = id;
+    addon.name = textMember(info, "name", id);
+    addon.version = textMember(info, "version", "");
+    addon.author = textMember(info, "author", "");
+    addon.description = textMember(info, "description", "");
+    addon.folder = it->path();
+    std::error_code manifestError;
+    addon.managed = fs::exists(it->path() / "manifest.json", manifestError);
+    addons.push_back(std::move(addon));
+  }
+
+  const std::vector<std::string> enabled = readEnabledAddons(paths.enabledFile);
+  auto rank = [&enabled](const std::string& id) {
+    return static_cast<size_t>(std::find(enabled.begin(), enabled.end(), id) - enabled.begin());
+  };
+  for (AddonInfo& addon : addons) addon.enabled = rank(addon.id) < enabled.size();
+  std::stable_sort(addons.begin(), addons.end(), [&rank](const AddonInfo& a, const AddonInfo& b) {
+    size_t ra = rank(a.id);
+    size_t rb = rank(b.id);
+    if (ra != rb) return ra < rb;
+    return a.name < b.name;  // char_traits<char> compares as unsigned bytes
+  });
+  return addons;
+}
+
+std::vector<std::string> readEnabledAddons() { return readEnabledAddons(defaultAddonPaths().enabledFile); }
+
+bool setAddonEnabled(const std::string& id, bool enabled) {
+  return setAddonEnabled(defaultAddonPaths().enabledFile, id, enabled);
+}
+
+std::vector<AddonInfo> listInstalledAddons() { return listInstalledAddons(defaultAddonPaths()); }
+
+}  // namespace launcher

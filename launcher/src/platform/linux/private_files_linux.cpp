@@ -1,0 +1,109 @@
+#include "platform/private_files.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <fstream>
+#include <random>
+#include <system_error>
+
+namespace launcher {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string errnoText(int code) { return std::error_code(code, std::generic_category()).message(); }
+
+std::string trimmed(const std::string& text) {
+  const char* blanks = " \t\r\n";
+  size_t first = text.find_first_not_of(blanks);
+  if (first == std::string::npos) return {};
+  return text.substr(first, text.find_last_not_of(blanks) - first + 1);
+}
+
+bool writeAll(int fd, const std::string& bytes) {
+  size_t done = 0;
+  while (done < bytes.size()) {
+    ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+}  // namespace
+
+fs::path configFolder() {
+  const char* xdg = std::getenv("XDG_CONFIG_HOME");
+  if (xdg && xdg[0] == '/') return fs::path(xdg);
+  const char* home = std::getenv("HOME");
+  if (home && home[0] != '\0') return fs::path(home) / ".config";
+  return {};
+}
+
+bool machineId(std::string& id) {
+  id.clear();
+  for (const char* file : {"/etc/machine-id", "/var/lib/dbus/machine-id"}) {
+    std::ifstream in(file, std::ios::binary);
+    if (!in) continue;
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    id = trimmed(text.substr(0, 4096));
+    if (!id.empty()) return true;
+  }
+  return false;
+}
+
+NewFileResult createPrivateFile(const fs::path& file, const std::string& bytes, std::string& error) {
+  const fs::path folder = file.parent_path();
+  // Each missing level is created 0700; existing ones are left as they are.
+  fs::path built;
+  for (const fs::path& part : folder) {
+    built /= part;
+    if (::mkdir(built.c_str(), 0700) != 0 && errno != EEXIST) {
+      error = errnoText(errno);
+      return NewFileResult::Failed;
+    }
+  }
+  std::random_device random;
+  const fs::path tmp = folder / (".tmp-" + std::to_string(random()) + "-" + file.filename().string());
+  int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd < 0) {
+    error = errnoText(errno);
+    return NewFileResult::Failed;
+  }
+  bool ok = writeAll(fd, bytes) && ::fsync(fd) == 0;
+  int saved = errno;
+  if (::close(fd) != 0 && ok) {
+    ok = false;
+    saved = errno;
+  }
+  if (!ok) {
+    ::unlink(tmp.c_str());
+    error = errnoText(saved);
+    return NewFileResult::Failed;
+  }
+  // link() never replaces: of two processes racing, exactly one key wins.
+  int rc = ::link(tmp.c_str(), file.c_str());
+  saved = errno;
+  ::unlink(tmp.c_str());
+  if (rc != 0) {
+    if (saved == EEXIST) return NewFileResult::AlreadyExists;
+    error = errnoText(saved);
+    return NewFileResult::Failed;
+  }
+  int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir >= 0) {
+    (void)::fsync(dir);
+    ::close(dir);
+  }
+  return NewFileResult::Created;
+}
+
+}  // namespace launcher
