@@ -66,7 +66,7 @@ export function buildMenu() {
       'data-entry': id,
       style: `--i:${i}`,
       onclick: () => { focusEntry(i); pick(); },
-      onmouseenter: () => focusEntry(i, false),
+      onmouseenter: () => focusEntry(i),
     }, h('span', { class: 'entry-label' }, LABELS[id] || ''))));
 }
 

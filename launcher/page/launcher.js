@@ -82,6 +82,7 @@ function initTitlebar() {
   const bar = $('#titlebar');
   $('#tb-min').addEventListener('click', () => send('minimize'));
   $('#tb-close').addEventListener('click', () => closeRequest());
+  $('#banner-go').addEventListener('click', () => send('updateLauncher'));
   $('#dl').addEventListener('click', () => { if (app.screen !== 'downloads') openPage('downloads'); });
   bar.addEventListener('pointerdown', (e) => {
     if (e.button !== 0 || !app.S || app.S.nativeDrag !== false) return;

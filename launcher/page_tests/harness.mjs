@@ -5,7 +5,6 @@
 
 import http from 'node:http';
 import fs from 'node:fs';
-import os from 'node:os';
 import path from 'node:path';
 import { fileURLToPath } from 'node:url';
 import { createRequire } from 'node:module';
@@ -49,24 +48,16 @@ export function startServer(root = pageDir) {
   });
 }
 
+// Playwright's launch gives the browser a fresh temporary profile (its
+// --user-data-dir) and removes it on close.
 export async function launchBrowser() {
-  const userDataDir = fs.mkdtempSync(path.join(os.tmpdir(), 'vantor-page-chromium-'));
-  const browser = await chromium.launchPersistentContext(userDataDir, {
+  const browser = await chromium.launch({
     executablePath: '/usr/bin/chromium',
     headless: true,
     args: ['--no-sandbox', '--disable-gpu', '--no-first-run', '--disable-background-networking',
       '--disable-component-update', '--disable-sync'],
-    viewport: { width: 1280, height: 760 },
   });
-  // The persistent context opens one blank page of its own.
-  for (const p of browser.pages()) await p.close();
-  return {
-    context: browser,
-    close: async () => {
-      await browser.close();
-      fs.rmSync(userDataDir, { recursive: true, force: true });
-    },
-  };
+  return browser;
 }
 
 // Installed before the page's scripts: the bridge the launcher's web view gives.
@@ -88,8 +79,10 @@ function fakeBridge() {
 // Opens the page with the fake bridge (or without, for the demo), collecting
 // console errors and requests that leave the page's origin.
 export async function openPage(env, { bridge = true, reducedMotion = 'reduce', query = '', hash = '', clock = false } = {}) {
-  const page = await env.browser.context.newPage();
-  await page.emulateMedia({ reducedMotion });
+  // A context per page: the fake clock and permissions stay with their test.
+  const context = await env.browser.newContext({ viewport: { width: 1280, height: 760 }, reducedMotion });
+  const page = await context.newPage();
+  page.on('close', () => context.close().catch(() => {}));
   const problems = [];
   page.on('console', (m) => { if (m.type() === 'error') problems.push('console: ' + m.text()); });
   page.on('pageerror', (e) => problems.push('page error: ' + e.message));
@@ -198,3 +191,18 @@ export function task(over = {}) {
 export function assertClean(t, page) {
   if (page.problems.length) throw new Error('page problems:\n' + page.problems.join('\n'));
 }
+
+// Opens the page, pushes a first state and waits until the home screen shows it.
+export async function start(env, state = baseState(), opts = {}) {
+  const page = await openPage(env, opts);
+  await push(page, state);
+  await page.waitForFunction(() => document.querySelector('#menu .entry-label')?.textContent !== '');
+  return page;
+}
+
+export const text = (page, sel) => page.locator(sel).first().innerText();
+export const visibleScreen = (page) => page.evaluate(() =>
+  [...document.querySelectorAll('#screens .screen')].filter((s) => !s.hidden && !s.classList.contains('leaving')).map((s) => s.id).join(','));
+export const focusedRow = (page) => page.locator('#page .row.focus .row-label').innerText();
+export const sidePanel = (page) => page.locator('#page .side').innerText();
+export const promptText = (page, id) => page.locator(id).innerText();
