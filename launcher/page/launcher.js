@@ -12,7 +12,7 @@
 import {
   app, now, send, $, toast, setTransport, closeConfirm, chooseConfirm, focusConfirm, applyCalm,
 } from './core.js';
-import { initStarfield, updateStarfield } from './starfield.js';
+import { initStarfield, updateStarfield, starfieldStats } from './starfield.js';
 import { buildMark } from './mark.js';
 import { buildMenu, renderHome, homeKey, closeRequest, focusEntry } from './home.js';
 import { initAccount, openAccount, renderAccount, accountKey, onAccountResult } from './account.js';
@@ -123,6 +123,8 @@ function confirmKey(k, e) {
 // Start
 
 async function start() {
+  // Read by the page tests and the page benchmark.
+  Object.defineProperty(window, 'vantorStarfield', { value: starfieldStats });
   initStarfield($('#stars'));
   buildMark($('#mark'));
   buildMenu();
