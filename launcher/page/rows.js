@@ -360,9 +360,13 @@ export function pageKey(k, e) {
       if (e.target instanceof HTMLButtonElement && !$('#page .rows').contains(e.target)) return;
       change(r, 1);
       break;
-    case 'q': switchTab(pg.tab - 1); break;
-    case 'e': switchTab(pg.tab + 1); break;
-    case 'tab': switchTab(pg.tab + (e.shiftKey ? -1 : 1)); break;
+    case 'q': case 'e': case 'tab': {
+      // One tab: nothing to switch to, and no Tabs prompt either.
+      if (PAGES[pg.name].tabs.length < 2) break;
+      const back = k === 'q' || (k === 'tab' && e.shiftKey);
+      switchTab(pg.tab + (back ? -1 : 1));
+      break;
+    }
     case 'r':
       if (pg.name !== 'settings') return;
       reset(r);
