@@ -17,7 +17,7 @@ import {
 import { initStarfield, updateStarfield, starfieldStats } from './starfield.js';
 import { buildMark } from './mark.js';
 import { buildMenu, renderHome, homeKey, closeRequest, focusEntry } from './home.js';
-import { initAccount, openAccount, renderAccount, accountKey, onAccountResult } from './account.js';
+import { initAccount, openAccount, closeAccount, renderAccount, accountKey, onAccountResult } from './account.js';
 import { isPage, refreshPage, pageKey, openPage } from './rows.js';
 
 // ---------------------------------------------------------------------------
@@ -85,7 +85,11 @@ function initTitlebar() {
   $('#tb-min').addEventListener('click', () => send('minimize'));
   $('#tb-close').addEventListener('click', () => closeRequest());
   $('#banner-go').addEventListener('click', () => send('updateLauncher'));
-  $('#dl').addEventListener('click', () => { if (app.screen !== 'downloads') openPage('downloads'); });
+  $('#dl').addEventListener('click', () => {
+    // Leaving the first-run account screen this way still counts as "later".
+    if (app.screen === 'account') closeAccount(false);
+    if (app.screen !== 'downloads') openPage('downloads');
+  });
   bar.addEventListener('pointerdown', (e) => {
     if (e.button !== 0 || !app.S || app.S.nativeDrag !== false) return;
     if (e.target.closest('button')) return;

@@ -259,3 +259,15 @@ test('live refresh of an open page watches the account, "feed"."ok" and "game"."
   assert.equal(await text(page, '#page .row.focus .row-label'), 'Game folder');
   await page.close();
 });
+
+test('leaving onboarding through the downloads indicator still sends "skipAccount"', async () => {
+  const page = await start(env, baseState({
+    account: { available: true }, prefs: { onboarded: false }, game: { status: 'busy' },
+    queue: [{ id: 1, kind: 'game', label: 'Game 1.5.0', paused: false, active: true }],
+  }));
+  await page.waitForFunction(() => document.activeElement?.id === 'acct-name');
+  await page.locator('#dl').click();
+  await page.waitForFunction(() => document.querySelector('#page .page-title')?.textContent === 'DOWNLOADS');
+  assert.deepEqual(await commands(page), ['ready', 'skipAccount']);
+  await page.close();
+});
