@@ -349,3 +349,17 @@ test('texts from the state are never markup', async () => {
   assert.match(await text(page, '#detail'), /<img src=x/);
   await page.close();
 });
+
+test('formatting of sizes and durations', async () => {
+  const page = await start(env, baseState());
+  const out = await page.evaluate(async () => {
+    const m = await import('./core.js');
+    return {
+      gb: [4.21e9, 182e6, 61.2e6, 1e9, 999e6, 99.94e6, 0].map(m.gb),
+      mins: [0.2, 59.4, 60, 89, 3599, 3600, 5400].map(m.mins),
+    };
+  });
+  assert.deepEqual(out.gb, ['4.2 GB', '182 MB', '61.2 MB', '1.0 GB', '999 MB', '99.9 MB', '0.0 MB']);
+  assert.deepEqual(out.mins, ['1 s', '59 s', '1 min', '1 min', '60 min', '1.0 h', '1.5 h']);
+  await page.close();
+});
