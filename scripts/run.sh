@@ -4,6 +4,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 ./scripts/setup.sh >/dev/null
+./scripts/page_fonts.sh
 cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 ninja -C build/release vantor-launcher >/dev/null
 exec ./build/release/launcher/vantor-launcher "$@"

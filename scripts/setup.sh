@@ -24,6 +24,12 @@ for p in "${packages[@]}"; do
   fi
 done
 
+# The page's fonts and tests come from npm. A Node.js of another origin (with
+# its own npm) is fine; only a machine without one gets Debian's.
+if ! command -v node >/dev/null || ! command -v npm >/dev/null; then
+  missing+=(nodejs npm)
+fi
+
 if ((${#missing[@]})); then
   echo "setup: installing ${missing[*]}"
   sudo_cmd=()

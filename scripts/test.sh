@@ -6,6 +6,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 ./scripts/setup.sh
+# The page's fonts and browser tests come from npm (launcher/page_tests).
+(cd launcher/page_tests && npm ci --no-audit --no-fund)
+./scripts/page_fonts.sh
 
 run_config() {
   local name=$1; shift
@@ -17,5 +20,7 @@ run_config() {
 }
 
 run_config release -DCMAKE_BUILD_TYPE=RelWithDebInfo
+echo "== test: page (Chromium; screenshots in build/page-screenshots)"
+(cd launcher/page_tests && npm test)
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   run_config sanitize -DCMAKE_BUILD_TYPE=Debug -DVANTOR_SANITIZE=address,undefined
