@@ -23,7 +23,8 @@ void HeadlessShell::createWebView(CommandHandler onCommand) {
         const nlohmann::json command = nlohmann::json::parse(line, nullptr, false);
         if (command.is_object() && onCommand_) onCommand_(command);
       },
-      [] {});
+      // The page went away (the test ended, however it ended): so do we.
+      [this] { close(); });
 }
 
 void HeadlessShell::sendToPage(const std::string& json) {

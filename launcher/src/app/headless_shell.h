@@ -2,7 +2,8 @@
 // loop, and page messages go nowhere. For tests, the environment variable
 // VANTOR_HEADLESS_PAGE=stdio turns it into a page on the standard streams:
 // every message to the page is written to standard output as one line of
-// JSON, and every line of standard input is a command.
+// JSON, every line of standard input is a command, and the end of standard
+// input closes the launcher as its window's close button would.
 #pragma once
 
 #include "base/ui_ports.h"
