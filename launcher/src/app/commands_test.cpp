@@ -62,7 +62,7 @@ class FakePrograms {
   testing::ScopedEnv path_;
 };
 
-TEST(Commands, UnknownOrMalformedCommandsAreIgnored) {
+TEST(CoreThreadsCommands, UnknownOrMalformedCommandsAreIgnored) {
   TempDir dir;
   AppHarness h(dir / "launcher");
   for (const json& c : {json::array(), json("ready"), json::object(), json({{"cmd", "Ready"}}), json({{"cmd", 7}}),
@@ -76,7 +76,7 @@ TEST(Commands, UnknownOrMalformedCommandsAreIgnored) {
   EXPECT_FALSE(fs::exists(h.home() / "home/.local/share/Vantor/settings.json"));
 }
 
-TEST(Commands, CancelWithNothingRunningOnlyPushes) {
+TEST(CoreThreadsCommands, CancelWithNothingRunningOnlyPushes) {
   TempDir dir;
   AppHarness h(dir / "launcher");
   h.command({{"cmd", "cancel"}});
@@ -85,7 +85,7 @@ TEST(Commands, CancelWithNothingRunningOnlyPushes) {
   EXPECT_EQ(h.shell().messages[0]["type"], "state");
 }
 
-TEST(Commands, JobIdOfTheWrongTypeLeavesTheRunningJobAlone) {
+TEST(CoreThreadsCommands, JobIdOfTheWrongTypeLeavesTheRunningJobAlone) {
   TempDir dir;
   AppHarness h(dir / "launcher");
   testing::LogCapture log;
@@ -107,7 +107,7 @@ TEST(Commands, JobIdOfTheWrongTypeLeavesTheRunningJobAlone) {
   ASSERT_TRUE(h.waitForIdleQueue());
 }
 
-TEST(Commands, SettingsAreSavedAndPushedAndAFailedSaveIsToasted) {
+TEST(CoreThreadsCommands, SettingsAreSavedAndPushedAndAFailedSaveIsToasted) {
   TempDir dir;
   AppHarness h(dir / "launcher");
   h.command({{"cmd", "setSettings"}, {"settings", {{"display", {{"width", 1920}}}}}});
@@ -126,7 +126,7 @@ TEST(Commands, SettingsAreSavedAndPushedAndAFailedSaveIsToasted) {
   EXPECT_EQ(h.shell().lastState()["settings"]["display"]["width"], 1280);
 }
 
-TEST(Commands, ResetKeepsTheOnlineIdentity) {
+TEST(CoreThreadsCommands, ResetKeepsTheOnlineIdentity) {
   TempDir dir;
   AppHarness h(dir / "launcher");
   h.command({{"cmd", "setSettings"},
@@ -145,7 +145,7 @@ size_t checksLogged(const testing::LogCapture& log) {
   return n;
 }
 
-TEST(Commands, PrefsSaveAndPushAndOnlyAChannelChangeChecks) {
+TEST(CoreThreadsCommands, PrefsSaveAndPushAndOnlyAChannelChangeChecks) {
   testing::LogCapture log;
   TempDir dir;
   AppHarness h(dir / "launcher");
@@ -166,7 +166,7 @@ TEST(Commands, PrefsSaveAndPushAndOnlyAChannelChangeChecks) {
   EXPECT_EQ(h.shell().lastState()["prefs"]["onboarded"], true);
 }
 
-TEST(Commands, OnlyHttpsLinksOpen) {
+TEST(CoreThreadsCommands, OnlyHttpsLinksOpen) {
   FakePrograms programs;
   TempDir dir;
   AppHarness h(dir / "launcher");
@@ -180,7 +180,7 @@ TEST(Commands, OnlyHttpsLinksOpen) {
   EXPECT_EQ(record.find("http://"), std::string::npos) << record;
 }
 
-TEST(Commands, OpenFolderPicksTheNamedFolderAndCreatesIt) {
+TEST(CoreThreadsCommands, OpenFolderPicksTheNamedFolderAndCreatesIt) {
   FakePrograms programs;
   TempDir dir;
   AppHarness h(dir / "launcher");
@@ -199,7 +199,7 @@ TEST(Commands, OpenFolderPicksTheNamedFolderAndCreatesIt) {
   }
 }
 
-TEST(Commands, ClearCacheEmptiesTheFolderButNotWhileTheGameRuns) {
+TEST(CoreThreadsCommands, ClearCacheEmptiesTheFolderButNotWhileTheGameRuns) {
   TempDir dir;
   AppHarness h(dir / "launcher");
   const fs::path cache = h.home() / "home/.local/share/Vantor/cache";
@@ -228,7 +228,7 @@ TEST(Commands, ClearCacheEmptiesTheFolderButNotWhileTheGameRuns) {
   EXPECT_TRUE(fs::is_directory(cache));
 }
 
-TEST(Commands, UninstallStartsTheUninstallerBesideTheLauncherAndCloses) {
+TEST(CoreThreadsCommands, UninstallStartsTheUninstallerBesideTheLauncherAndCloses) {
   TempDir dir;
   AppHarness h(dir / "launcher");
   h.command({{"cmd", "uninstall"}});
@@ -252,7 +252,7 @@ TEST(Commands, UninstallStartsTheUninstallerBesideTheLauncherAndCloses) {
   EXPECT_EQ(waitForRecord(record), (dir / "launcher").string() + "\n") << "run in the launcher's folder";
 }
 
-TEST(Commands, WindowCommandsReachTheWindow) {
+TEST(CoreThreadsCommands, WindowCommandsReachTheWindow) {
   TempDir dir;
   AppHarness h(dir / "launcher");
   h.command({{"cmd", "minimize"}});
@@ -265,7 +265,7 @@ TEST(Commands, WindowCommandsReachTheWindow) {
   EXPECT_EQ(h.shell().closes, 1);
 }
 
-TEST(Commands, GameUpdateIsRefusedInADevCopyAndWhileTheGameRuns) {
+TEST(CoreThreadsCommands, GameUpdateIsRefusedInADevCopyAndWhileTheGameRuns) {
   TempDir dir;
   {
     testing::writeFile(dir / "dev" / gameExecutableName, "");
@@ -293,7 +293,7 @@ TEST(Commands, GameUpdateIsRefusedInADevCopyAndWhileTheGameRuns) {
 }
 
 // Commands whose subsystems are not joined yet say so and do nothing else.
-TEST(Commands, GameSavesAddonAndAccountCommandsReachTheirOperations) {
+TEST(CoreThreadsCommands, GameSavesAddonAndAccountCommandsReachTheirOperations) {
   TempDir dir;
   AppHarness h(dir / "launcher");
   const std::pair<json, std::string> rows[] = {

@@ -113,7 +113,7 @@ TEST(CoreThreadsMarshallingTest, ToastBeforeThePageExistsIsNeverShownLater) {
 
 // The "ready" command.
 
-TEST(ReadyCommand, StateFirstThenTheUpdateToastOnlyOnce) {
+TEST(CoreThreadsReadyCommand, StateFirstThenTheUpdateToastOnlyOnce) {
   TempDir dir;
   LaunchOptions options;
   options.launchedAfterUpdate = true;
@@ -137,7 +137,7 @@ size_t checksLogged(const testing::LogCapture& log) {
   return n;
 }
 
-TEST(ReadyCommand, StartsTheCheckOnlyWhileNoneHasFinished) {
+TEST(CoreThreadsReadyCommand, StartsTheCheckOnlyWhileNoneHasFinished) {
   testing::LogCapture log;
   TempDir dir;
   AppHarness h(dir / "launcher");
@@ -149,7 +149,7 @@ TEST(ReadyCommand, StartsTheCheckOnlyWhileNoneHasFinished) {
   EXPECT_EQ(checksLogged(log), 1u);
 }
 
-TEST(ReadyCommand, NoCheckWhenTurnedOffUnlessFirstRun) {
+TEST(CoreThreadsReadyCommand, NoCheckWhenTurnedOffUnlessFirstRun) {
   for (bool firstRun : {false, true}) {
     testing::LogCapture log;
     TempDir dir;
@@ -169,7 +169,7 @@ TEST(ReadyCommand, NoCheckWhenTurnedOffUnlessFirstRun) {
   }
 }
 
-TEST(ReadyCommand, FirstRunSendsTheInstallEventAndAStoredSignInIsChecked) {
+TEST(CoreThreadsReadyCommand, FirstRunSendsTheInstallEventAndAStoredSignInIsChecked) {
   testing::LogCapture log;
   TempDir dir;
   LaunchOptions options;
@@ -222,7 +222,7 @@ void writeLatest(const fs::path& feed, const std::string& gameVersion, int build
   testing::writeFile(feed / "stable" / "latest.json", doc.dump());
 }
 
-TEST(StateDocument, NoFeedAndNoGameIsUnavailable) {
+TEST(CoreThreadsStateDocument, NoFeedAndNoGameIsUnavailable) {
   TempDir dir;
   AppHarness h(dir / "launcher", "/");
   h.command({{"cmd", "ready"}});
@@ -238,7 +238,7 @@ TEST(StateDocument, NoFeedAndNoGameIsUnavailable) {
   EXPECT_EQ(s["launcher"]["version"], "1.0.0");
 }
 
-TEST(StateDocument, FeedWithoutGameIsNotInstalledAndANewerLauncherIsOffered) {
+TEST(CoreThreadsStateDocument, FeedWithoutGameIsNotInstalledAndANewerLauncherIsOffered) {
   TempDir dir;
   writeLatest(dir / "feed", "2.0.0", 7, "1.0.1");
   AppHarness h(dir / "launcher", (dir / "feed").string());
@@ -256,7 +256,7 @@ TEST(StateDocument, FeedWithoutGameIsNotInstalledAndANewerLauncherIsOffered) {
   EXPECT_EQ(s["feed"]["ok"], true);
 }
 
-TEST(StateDocument, ExecutableWithoutManifestIsOlderThanAnyRelease) {
+TEST(CoreThreadsStateDocument, ExecutableWithoutManifestIsOlderThanAnyRelease) {
   TempDir dir;
   writeLatest(dir / "feed", "0.1", 0);
   testing::writeFile(dir / "launcher" / "game" / gameExecutableName, "#!/bin/sh\n");
@@ -269,7 +269,7 @@ TEST(StateDocument, ExecutableWithoutManifestIsOlderThanAnyRelease) {
   EXPECT_EQ(s["game"]["status"], "update");
 }
 
-TEST(StateDocument, QueueTaskAndBusyWhileARepairWaitsBehindAnAddonJob) {
+TEST(CoreThreadsStateDocument, QueueTaskAndBusyWhileARepairWaitsBehindAnAddonJob) {
   TempDir dir;
   AppHarness h(dir / "launcher");
   std::atomic<bool> release{false};
@@ -319,7 +319,7 @@ TEST(StateDocument, QueueTaskAndBusyWhileARepairWaitsBehindAnAddonJob) {
   EXPECT_EQ(idle["game"]["status"], "unavailable");
 }
 
-TEST(StateDocument, SignedInOnlyWithAUsernameAndA64CharacterToken) {
+TEST(CoreThreadsStateDocument, SignedInOnlyWithAUsernameAndA64CharacterToken) {
   TempDir dir;
   AppHarness h(dir / "launcher");
   struct Row {
@@ -340,7 +340,7 @@ TEST(StateDocument, SignedInOnlyWithAUsernameAndA64CharacterToken) {
                                 {"signedIn", false}, {"site", ""}, {"username", ""}}));
 }
 
-TEST(StateDocument, AddonsAgainstTheCatalog) {
+TEST(CoreThreadsStateDocument, AddonsAgainstTheCatalog) {
   TempDir dir;
   AppHarness h(dir / "launcher");
   CatalogEntry skins{"skins", "Skins", "2.0", "A", "d", "https://x/skins.json", 10};
@@ -368,7 +368,7 @@ TEST(StateDocument, AddonsAgainstTheCatalog) {
   EXPECT_EQ(h.app().buildState()["addons"]["installed"], json::array());
 }
 
-TEST(StateDocument, KeysAreSortedSoEqualStatesAreEqualText) {
+TEST(CoreThreadsStateDocument, KeysAreSortedSoEqualStatesAreEqualText) {
   TempDir dir;
   AppHarness h(dir / "launcher");
   const std::string a = h.app().buildState().dump();

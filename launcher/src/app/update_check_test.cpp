@@ -102,10 +102,28 @@ TEST(CoreThreadsUpdateCheckTest, FailedCheckReplacesEverythingAndAFileFeedAsksNo
   EXPECT_EQ(s["addons"]["catalog"].size(), 1u) << "the catalogue does not depend on latest.json";
 }
 
+TEST(CoreThreadsUpdateCheckTest, FeedComesFromTheEnvironmentThenUpdateJson) {
+  TempDir dir;
+  testing::writeFile(dir / "env-feed" / "stable" / "latest.json", latest("3.0", 3).dump());
+  testing::writeFile(dir / "json-feed" / "stable" / "latest.json", latest("2.0", 2).dump());
+  testing::writeFile(dir / "launcher" / "update.json", json({{"feed", (dir / "json-feed").string()}}).dump());
+  {
+    AppHarness h(dir / "launcher", (dir / "env-feed").string() + "//");
+    h.command({{"cmd", "checkUpdates"}});
+    ASSERT_TRUE(h.waitForCheck());
+    EXPECT_EQ(h.shell().lastState()["game"]["latestVersion"], "3.0");
+    EXPECT_EQ(h.shell().lastState()["mode"], "installed") << "update.json makes an installed copy";
+  }
+  AppHarness h(dir / "launcher", std::nullopt);
+  h.command({{"cmd", "checkUpdates"}});
+  ASSERT_TRUE(h.waitForCheck());
+  EXPECT_EQ(h.shell().lastState()["game"]["latestVersion"], "2.0");
+}
+
 // The automatic update of the game: the executable exists, the installed
 // version is older, and the release's manifest answers 404, so the queued
 // job fails at once with that text.
-class AutoUpdateTest : public ::testing::Test {
+class CoreThreadsAutoUpdateTest : public ::testing::Test {
  protected:
   void SetUp() override {
     server.serve("/stable/latest.json", jsonAnswer(latest("2.0", 2, "../missing.json")));
@@ -119,7 +137,7 @@ class AutoUpdateTest : public ::testing::Test {
   TempDir dir;
 };
 
-TEST_F(AutoUpdateTest, TheFirstCheckQueuesTheGameUpdate) {
+TEST_F(CoreThreadsAutoUpdateTest, TheFirstCheckQueuesTheGameUpdate) {
   AppHarness h(dir / "launcher", server.url(""));
   h.command({{"cmd", "ready"}});
   ASSERT_TRUE(h.pumpUntil([&] {
@@ -128,7 +146,7 @@ TEST_F(AutoUpdateTest, TheFirstCheckQueuesTheGameUpdate) {
   })) << "no game job ran";
 }
 
-TEST_F(AutoUpdateTest, NothingIsQueuedByAManualCheckOrWhileTheGameRuns) {
+TEST_F(CoreThreadsAutoUpdateTest, NothingIsQueuedByAManualCheckOrWhileTheGameRuns) {
   {
     AppHarness h(dir / "launcher", server.url(""));
     h.command({{"cmd", "checkUpdates"}});
@@ -156,7 +174,7 @@ TEST_F(AutoUpdateTest, NothingIsQueuedByAManualCheckOrWhileTheGameRuns) {
   }
 }
 
-TEST_F(AutoUpdateTest, TurnedOffInThePreferencesQueuesNothing) {
+TEST_F(CoreThreadsAutoUpdateTest, TurnedOffInThePreferencesQueuesNothing) {
   AppHarness h(dir / "launcher", server.url(""));
   h.command({{"cmd", "setPrefs"}, {"prefs", {{"autoUpdateGame", false}}}});
   h.command({{"cmd", "ready"}});

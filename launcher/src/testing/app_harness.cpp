@@ -38,7 +38,8 @@ json RecordingShell::lastState() const {
 
 InstallPaths portablePaths(const fs::path& folder) { return probeInstallPaths(folder); }
 
-AppHarness::AppHarness(const fs::path& launcherFolder, const std::string& feed, LaunchOptions options)
+AppHarness::AppHarness(const fs::path& launcherFolder, const std::optional<std::string>& feed,
+                       LaunchOptions options)
     : feed_("VANTOR_UPDATE_FEED", feed), ui_([] {}) {
   fs::create_directories(launcherFolder);
   if (options.executable.empty()) options.executable = launcherFolder / "vantor-launcher";

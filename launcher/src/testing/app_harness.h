@@ -14,6 +14,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -91,10 +92,11 @@ class AppHarness {
  public:
   // Loads the application for `launcherFolder` (a portable copy unless the
   // folder says otherwise) with VANTOR_UPDATE_FEED set to `feed` ("/" means
-  // no update server, so nothing ever leaves the machine) and starts its
+  // no update server, so nothing ever leaves the machine; nullopt unsets it,
+  // for a launcher folder whose update.json names a feed) and starts its
   // worker.
-  explicit AppHarness(const std::filesystem::path& launcherFolder, const std::string& feed = "/",
-                      LaunchOptions options = {});
+  explicit AppHarness(const std::filesystem::path& launcherFolder,
+                      const std::optional<std::string>& feed = std::string("/"), LaunchOptions options = {});
   ~AppHarness();
   AppHarness(const AppHarness&) = delete;
   AppHarness& operator=(const AppHarness&) = delete;
