@@ -261,7 +261,8 @@ TEST(CoreThreadsStateDocument, ExecutableWithoutManifestIsOlderThanAnyRelease) {
   writeLatest(dir / "feed", "0.1", 0);
   testing::writeFile(dir / "launcher" / "game" / gameExecutableName, "#!/bin/sh\n");
   AppHarness h(dir / "launcher", (dir / "feed").string());
-  h.command({{"cmd", "ready"}});
+  // A manual check: the first one would queue the update at once.
+  h.command({{"cmd", "checkUpdates"}});
   ASSERT_TRUE(h.waitForCheck());
   const json s = h.shell().lastState();
   EXPECT_EQ(s["game"]["version"], "");
