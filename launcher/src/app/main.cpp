@@ -1,17 +1,18 @@
 // Process entry point.
-#include "base/log.h"
-#include "app/sync_command.h"
-#include "base/version.h"
-#include "data/paths.h"
-#include "update/location.h"
+#include "app/headless_shell.h"
+#include "app/launcher_main.h"
 
-int main(int argc, char** argv) {
-  using namespace launcher;
-  // A command-line sync leaves the log file alone: a running launcher owns it.
-  if (isSyncCommand(argc, argv)) return runSyncCommand(argc, argv);
-  startLog(logsFolder());
-  InstallPaths paths = findInstallPaths();
-  logf("info", "Launcher {} | game folder {} | dev build {} | feed {}", launcherVersion,
-       toUtf8(paths.gameFolder), paths.devBuild ? "true" : "false", "");
-  return 0;
+#include <memory>
+
+namespace {
+
+// The window and page of this run. Without a desktop shell the launcher runs
+// headless.
+std::unique_ptr<launcher::Shell> makeShell(const std::vector<std::string>& /*args*/, launcher::UiLoop& loop,
+                                           launcher::UiQueue& /*ui*/) {
+  return std::make_unique<launcher::HeadlessShell>(loop);
 }
+
+}  // namespace
+
+int main(int argc, char** argv) { return launcher::launcherMain(argc, argv, makeShell); }

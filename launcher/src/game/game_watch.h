@@ -3,7 +3,7 @@
 // stop event and the thread; the launcher owns one GameWatcher.
 #pragma once
 
-#include "platform/process.h"
+#include "platform/game_process.h"
 
 #include <cstdint>
 #include <functional>

@@ -4,7 +4,7 @@
 // thread; the launcher calls it from the UI thread.
 #pragma once
 
-#include "platform/process.h"
+#include "platform/game_process.h"
 
 #include <nlohmann/json.hpp>
 

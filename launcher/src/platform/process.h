@@ -1,91 +1,41 @@
-// Starting the game as a process of its own and waiting for it to end, beside
-// a stop event that ends the wait at shutdown. Declarations only; the build
-// picks the implementation (platform/linux/process_linux.cpp).
+// Starting other programs: the uninstaller, the file manager or browser, and
+// the launcher itself after an update. Every child starts with only the
+// standard streams (nothing else of ours is inherited: not the instance lock,
+// the activation socket or a transfer's socket), default signal handlers and
+// an empty signal mask. Any thread.
 #pragma once
 
-#include <atomic>
-#include <cstdint>
 #include <filesystem>
 #include <string>
 #include <vector>
 
 namespace launcher {
 
-class GameProcess;
-class StopEvent;
-
-enum class WaitEnd { Exited, Stopped };
-
-struct WaitOutcome {
-  WaitEnd end = WaitEnd::Stopped;
-  // With Exited: the exit status, or 128 + N after a death by signal N.
-  uint32_t exitCode = 0;
+struct SpawnOptions {
+  // Working folder of the child; empty keeps ours.
+  std::filesystem::path workingFolder;
+  // The child gets a session of its own, so it outlives the launcher's.
+  bool newSession = false;
 };
 
-// A started game process. Move-only; one owner. Destroying it closes the
-// handle only: the process is neither stopped nor waited for, so the game
-// outlives the object (and the launcher).
-class GameProcess {
- public:
-  GameProcess() = default;
-  ~GameProcess();
-  GameProcess(GameProcess&& other) noexcept;
-  GameProcess& operator=(GameProcess&& other) noexcept;
-  GameProcess(const GameProcess&) = delete;
-  GameProcess& operator=(const GameProcess&) = delete;
+// Starts argv[0] (a path, or a name looked up in PATH when it holds no "/")
+// with the rest as its arguments and this process's environment, and returns
+// without waiting for it; a helper thread reaps it when it ends. False, with
+// the system's reason in `error`, when it cannot be started.
+[[nodiscard]] bool spawnDetached(const std::vector<std::string>& argv, const SpawnOptions& options,
+                                 std::string& error);
 
-  [[nodiscard]] bool valid() const { return pid_ > 0; }
-  [[nodiscard]] int pid() const { return pid_; }
+// Opens a folder in the file manager or an https address in the browser
+// ("xdg-open" on Linux), detached. False when the opener cannot be started.
+[[nodiscard]] bool openWithSystem(const std::string& target, std::string& error);
 
- private:
-  friend bool startGameProcess(const std::vector<std::string>&, const std::filesystem::path&, GameProcess&,
-                               int&, std::string&);
-  friend WaitOutcome waitForExitOrStop(GameProcess&, const StopEvent&);
-  void reset();
+// Gives a file the execute bits wherever it has read bits (0644 becomes
+// 0755, 0600 becomes 0700: 0755 less the umask the file was written with).
+// Nothing on systems without such bits. False when the mode cannot be set.
+[[nodiscard]] bool makeExecutable(const std::filesystem::path& file);
 
-  int pid_ = -1;
-  int handle_ = -1;  // a descriptor that becomes readable when the process ends, or -1
-};
-
-// Starts argv[0] (a full path; no PATH lookup) with the rest as its arguments,
-// in `workingFolder`, with this process's environment. The child gets a
-// session of its own, default handlers for every signal and an empty signal
-// mask, and no descriptor beyond standard input, output and error. On failure
-// returns false with `errorCode` (the system's error number) and `error` (its
-// text); nothing was started. A program that cannot be executed (missing,
-// not executable, argument list too long) fails here, not in the child. Any
-// thread.
-[[nodiscard]] bool startGameProcess(const std::vector<std::string>& argv, const std::filesystem::path& workingFolder,
-                                    GameProcess& process, int& errorCode, std::string& error);
-
-// A one-way event: once signalled it stays signalled. Ends every present and
-// future waitForExitOrStop on it. signal() from any thread.
-class StopEvent {
- public:
-  StopEvent();
-  ~StopEvent();
-  StopEvent(const StopEvent&) = delete;
-  StopEvent& operator=(const StopEvent&) = delete;
-
-  void signal();
-  [[nodiscard]] bool signalled() const { return signalled_.load(); }
-
- private:
-  friend WaitOutcome waitForExitOrStop(GameProcess&, const StopEvent&);
-  int fd_ = -1;  // readable once signalled; -1 when the system gave none (then polled)
-  std::atomic<bool> signalled_{false};
-};
-
-// Blocks until `process` ends or `stop` is signalled, whichever comes first
-// (an exit already done wins over a stop). Exited: the process has been
-// reaped and `process` is emptied. Stopped: the process is untouched and keeps
-// running. Where the system cannot signal a process's end, the process is
-// polled every 200 ms. One thread per process.
-[[nodiscard]] WaitOutcome waitForExitOrStop(GameProcess& process, const StopEvent& stop);
-
-// Gives `file` the execute bits it lacks (0755 less the umask, added to its
-// mode) when it has no user execute bit. True when it is executable after the
-// call or already was; false with the system's text otherwise. Any thread.
-[[nodiscard]] bool ensureExecutable(const std::filesystem::path& file, std::string& error);
+// Writes to a closed pipe or socket fail with an error instead of ending the
+// process (SIGPIPE ignored). Once, at start-up.
+void ignoreBrokenPipeSignal();
 
 }  // namespace launcher

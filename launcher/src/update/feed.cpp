@@ -50,7 +50,7 @@ Feed fetchFeed(const std::string& url) {
   }
   std::string body;
   std::string error;
-  if (!fetchText(url, body, error)) {
+  if (!fetchText(url, body, error, smallDocumentLimits)) {
     Feed feed;
     feed.url = url;
     feed.error = error;
@@ -90,7 +90,7 @@ Feed parseFeed(const std::string& url, const std::string& body) {
 bool fetchCatalog(const std::string& url, std::vector<CatalogEntry>& out, std::string& error) {
   out.clear();
   std::string body;
-  if (!fetchText(url, body, error)) return false;
+  if (!fetchText(url, body, error, smallDocumentLimits)) return false;
   const json doc = json::parse(body, nullptr, /*allow_exceptions=*/false);
   const json* list = &doc;
   if (doc.is_object()) {
@@ -106,7 +106,11 @@ bool fetchCatalog(const std::string& url, std::vector<CatalogEntry>& out, std::s
     entry.id = stringMember(element, "id");
     entry.manifest = stringMember(element, "manifest");
     if (!isValidAddonId(entry.id) || entry.manifest.empty()) continue;
-    entry.manifest = resolveUrl(url, entry.manifest);
+    // A server's catalogue cannot name local files; such an entry is skipped.
+    std::string resolved;
+    std::string ignored;
+    if (!resolveReference(url, entry.manifest, resolved, ignored)) continue;
+    entry.manifest = std::move(resolved);
     entry.name = stringMember(element, "name");
     if (entry.name.empty()) entry.name = entry.id;
     entry.version = stringMember(element, "version");

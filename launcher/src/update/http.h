@@ -17,18 +17,31 @@ using DataSink = std::function<bool(const char* data, size_t length)>;
 // Bytes written so far and the expected total (0 when unknown); false stops.
 using DownloadProgress = std::function<bool(uint64_t done, uint64_t total)>;
 
-// Largest body fetchText keeps; a larger answer ends as "Cancelled".
+// fetchText keeps bodies below this size; a larger one fails with its own text.
 inline constexpr uint64_t maxTextBytes = 64ull * 1024 * 1024;
+
+// Limits of one transfer beyond the usual stall rule (nothing received for
+// 30 s). A request that runs longer than `totalSeconds` (0: no limit) fails
+// as a transfer error.
+struct TransferLimits {
+  long totalSeconds = 0;
+};
+
+// Small JSON documents (latest.json, the add-on catalogue, the server status,
+// account requests) must not hold a thread for longer than this.
+inline constexpr TransferLimits smallDocumentLimits{60};
 
 // GET of an http(s) URL, each block of the body handed to `sink`. Any status
 // but 200 fails with "Server answered N for URL" before the sink is called.
 // `contentLength` is the Content-Length header, 0 when absent; it is set
 // before the sink's first call.
 [[nodiscard]] bool httpGet(const std::string& url, const DataSink& sink, uint64_t& contentLength,
-                           std::string& error);
+                           std::string& error, const TransferLimits& limits = {});
 
-// The whole body of an http(s) URL (at most 64 MiB) or of a local file.
-[[nodiscard]] bool fetchText(const std::string& url, std::string& body, std::string& error);
+// The whole body of an http(s) URL or of a local regular file, below 64 MiB;
+// a larger one fails with "<url> is 64 MiB or larger", never "Cancelled".
+[[nodiscard]] bool fetchText(const std::string& url, std::string& body, std::string& error,
+                             const TransferLimits& limits = {});
 
 // Copies an http(s) or local source to `dest` (parents created, truncated),
 // hashing while writing; on success `sha256` is the digest of every byte
@@ -42,7 +55,7 @@ inline constexpr uint64_t maxTextBytes = 64ull * 1024 * 1024;
 // A JSON request with Content-Type: application/json and, when the token is
 // not empty, "Authorization: Bearer <token>". True whenever a response
 // arrived, whatever its status; at most 1 MiB (+ one 8 KiB read) of the body
-// is kept.
+// is kept. Limited to smallDocumentLimits.
 [[nodiscard]] bool sendJsonRequest(const std::string& method, const std::string& url,
                                    const std::string& body, const std::string& bearerToken,
                                    std::string& response, int& status, std::string& error);

@@ -193,7 +193,8 @@ size_t receiveJson(char* data, size_t size, size_t count, void* user) {
 
 }  // namespace
 
-bool httpGet(const std::string& url, const DataSink& sink, uint64_t& contentLength, std::string& error) {
+bool httpGet(const std::string& url, const DataSink& sink, uint64_t& contentLength, std::string& error,
+             const TransferLimits& limits) {
   contentLength = 0;
   if (!isUsableUrl(url)) {
     error = "Bad address: " + url;
@@ -213,6 +214,7 @@ bool httpGet(const std::string& url, const DataSink& sink, uint64_t& contentLeng
   curl_easy_setopt(h, CURLOPT_BUFFERSIZE, downloadBufferSize);
   curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &receiveGet);
   curl_easy_setopt(h, CURLOPT_WRITEDATA, &state);
+  if (limits.totalSeconds > 0) curl_easy_setopt(h, CURLOPT_TIMEOUT, limits.totalSeconds);
 
   const CURLcode code = curl_easy_perform(h);
   if (state.refused) {
@@ -286,6 +288,7 @@ bool sendJsonRequest(const std::string& method, const std::string& url, const st
   state.response = &response;
   curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &receiveJson);
   curl_easy_setopt(h, CURLOPT_WRITEDATA, &state);
+  curl_easy_setopt(h, CURLOPT_TIMEOUT, smallDocumentLimits.totalSeconds);
 
   const CURLcode code = curl_easy_perform(h);
   status = static_cast<int>(responseStatus(h));

@@ -120,6 +120,35 @@ std::string resolveUrl(const std::string& base, const std::string& ref) {
   return toUtf8(toWide(joined).lexically_normal());
 }
 
+namespace {
+
+// "scheme:" at the start (a drive letter "C:" reads as one), or a "\\"
+// network share.
+bool namesAnotherPlace(const std::string& ref) {
+  if (startsWith(ref, "\\\\")) return true;
+  const size_t colon = ref.find(':');
+  if (colon == std::string::npos || colon == 0) return false;
+  auto isAlpha = [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); };
+  if (!isAlpha(ref[0])) return false;
+  for (size_t i = 1; i < colon; ++i) {
+    const char c = ref[i];
+    if (!isAlpha(c) && !(c >= '0' && c <= '9') && c != '+' && c != '-' && c != '.') return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool resolveReference(const std::string& base, const std::string& ref, std::string& out, std::string& error) {
+  out.clear();
+  if (isHttpUrl(base) && !isHttpUrl(ref) && namesAnotherPlace(ref)) {
+    error = "Bad address: " + ref;
+    return false;
+  }
+  out = resolveUrl(base, ref);
+  return true;
+}
+
 fs::path toWide(const std::string& utf8) {
   return fs::path(std::u8string(reinterpret_cast<const char8_t*>(utf8.data()), utf8.size()));
 }

@@ -28,6 +28,14 @@ namespace launcher {
 // The location of something that a document at `base` names by `ref`.
 [[nodiscard]] std::string resolveUrl(const std::string& base, const std::string& ref);
 
+// resolveUrl for references read from a document at `base`. A document that
+// came over http(s) may name only http(s) locations or relative ones: a
+// "file:" URL, a drive letter, a network share or any other scheme fails with
+// "Bad address: " and the reference, so no server can point the launcher at
+// local files. Documents from a local feed are trusted as the feed itself is.
+[[nodiscard]] bool resolveReference(const std::string& base, const std::string& ref, std::string& out,
+                                    std::string& error);
+
 // Resolves "." and ".." path segments of a URL; empty segments survive.
 [[nodiscard]] std::string removeDotSegments(const std::string& url);
 

@@ -127,7 +127,10 @@ bool loadManifest(const std::string& location, GameManifest& m, std::string& err
   m.source = location;
   std::string text;
   if (!fetchText(location, text, error)) return false;
-  return parseManifest(text, m, error);
+  if (!parseManifest(text, m, error)) return false;
+  // A manifest from a server keeps its objects on a server.
+  std::string objects;
+  return resolveReference(location, m.objects, objects, error);
 }
 
 bool readInstalledManifest(const fs::path& folder, GameManifest& m) {

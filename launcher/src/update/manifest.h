@@ -41,7 +41,9 @@ struct GameManifest {
 // with its text; `m` keeps what was filled so far.
 [[nodiscard]] bool parseManifest(const std::string& text, GameManifest& m, std::string& error);
 
-// fetchText(location) then parseManifest, with m.source = location.
+// fetchText(location) then parseManifest, with m.source = location. A manifest
+// read over http(s) whose "objects" names a local place fails with
+// "Bad address: " and that text.
 [[nodiscard]] bool loadManifest(const std::string& location, GameManifest& m, std::string& error);
 
 // folder / "manifest.json"; false when missing or invalid. m.source is its

@@ -23,8 +23,9 @@ bool openLocal(const std::string& location, std::ifstream& in, fs::path& path, s
     error = "Bad address: " + location;
     return false;
   }
+  // Regular files only: a device or a pipe could be endless or never answer.
   std::error_code ec;
-  if (!fs::is_directory(path, ec)) in.open(path, std::ios::binary);
+  if (fs::is_regular_file(path, ec)) in.open(path, std::ios::binary);
   if (!in.is_open()) {
     error = "Can't open " + location;
     return false;
@@ -36,22 +37,43 @@ std::string writeFailure(const fs::path& dest) { return "Couldn't write " + toUt
 
 }  // namespace
 
-bool fetchText(const std::string& url, std::string& body, std::string& error) {
+bool fetchText(const std::string& url, std::string& body, std::string& error, const TransferLimits& limits) {
   body.clear();
+  const std::string tooLarge = url + " is 64 MiB or larger";
   if (isHttpUrl(url)) {
     uint64_t contentLength = 0;
-    return httpGet(
+    bool over = false;
+    const bool ok = httpGet(
         url,
         [&](const char* data, size_t length) {
+          if (body.size() + length >= maxTextBytes) {
+            over = true;
+            return false;
+          }
           body.append(data, length);
-          return body.size() < maxTextBytes;
+          return true;
         },
-        contentLength, error);
+        contentLength, error, limits);
+    if (over) {
+      body.clear();
+      error = tooLarge;
+    }
+    return ok;
   }
   std::ifstream in;
   fs::path path;
   if (!openLocal(url, in, path, error)) return false;
-  body.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  char block[64 * 1024];
+  while (in) {
+    in.read(block, sizeof block);
+    const size_t got = static_cast<size_t>(in.gcount());
+    if (body.size() + got >= maxTextBytes) {
+      body.clear();
+      error = tooLarge;
+      return false;
+    }
+    body.append(block, got);
+  }
   if (in.bad()) {
     body.clear();
     error = "Couldn't read " + url;

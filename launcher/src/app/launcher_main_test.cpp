@@ -1,0 +1,40 @@
+#include "app/launcher_main.h"
+
+#include <gtest/gtest.h>
+
+namespace launcher {
+namespace {
+
+TEST(StartFlags, FoundAsSubstringsOfTheJoinedArguments) {
+  struct Row {
+    std::vector<std::string> args;
+    bool updated;
+    bool firstRun;
+  };
+  const Row rows[] = {
+      {{}, false, false},
+      {{"--updated"}, true, false},
+      {{"--first-run"}, false, true},
+      {{"x--updatedy"}, true, false},  // part of a longer word still counts
+      {{"--ui=browser", "--first-run", "--updated"}, true, true},
+      {{"--up", "dated"}, false, false},
+      {{"--first", "-run"}, false, false},
+      {{"--update"}, false, false},
+  };
+  for (const Row& r : rows) {
+    const StartFlags f = parseStartFlags(r.args);
+    EXPECT_EQ(f.updated, r.updated) << ::testing::PrintToString(r.args);
+    EXPECT_EQ(f.firstRun, r.firstRun) << ::testing::PrintToString(r.args);
+  }
+}
+
+TEST(StartFlags, RestartPassesOnTheUiAndPortInEitherForm) {
+  EXPECT_EQ(restartArguments({"--ui=browser", "--port", "8080", "--first-run", "--updated"}),
+            (std::vector<std::string>{"--ui=browser", "--port", "8080"}));
+  EXPECT_EQ(restartArguments({"--ui", "gtk", "--port=0"}), (std::vector<std::string>{"--ui", "gtk", "--port=0"}));
+  EXPECT_EQ(restartArguments({"--first-run"}), std::vector<std::string>{});
+  EXPECT_EQ(restartArguments({"--port"}), std::vector<std::string>{"--port"});
+}
+
+}  // namespace
+}  // namespace launcher

@@ -1,0 +1,181 @@
+// buildState: the one document that tells the page everything it shows.
+#include "app/launcher_app.h"
+
+#include "base/version.h"
+#include "platform/platform.h"
+#include "update/location.h"
+
+namespace launcher {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+bool existsQuietly(const fs::path& p) {
+  std::error_code ec;
+  return fs::exists(p, ec) && !ec;
+}
+
+// Any running job counts; the caller holds the application mutex.
+json queueJson(const JobQueue& jobs) {
+  json out = json::array();
+  const uint64_t current = jobs.currentJobIdLocked();
+  for (const Job& job : jobs.jobsLocked()) {
+    out.push_back({{"id", job.id},
+                   {"kind", job.kind},
+                   {"label", job.label},
+                   {"paused", job.held},
+                   {"active", job.id == current}});
+  }
+  return out;
+}
+
+json taskJson(const JobQueue& jobs) {
+  const uint64_t current = jobs.currentJobIdLocked();
+  if (current == 0) return nullptr;
+  std::string kind;
+  std::string label;
+  for (const Job& job : jobs.jobsLocked()) {
+    if (job.id == current) {
+      kind = job.kind;
+      label = job.label;
+      break;
+    }
+  }
+  const Progress& p = jobs.progressLocked();
+  return {{"id", current},       {"kind", kind},           {"label", label},
+          {"phase", p.phase},    {"file", p.file},         {"bytesDone", p.bytesDone},
+          {"bytesTotal", p.bytesTotal}, {"filesDone", p.filesDone}, {"filesTotal", p.filesTotal},
+          {"rate", p.rate}};
+}
+
+}  // namespace
+
+const char* gameStatus(const GameStatusInputs& in) {
+  if (in.busy) return "busy";
+  if (in.running) return "running";
+  if (in.exeExists && in.devBuild) return "dev";
+  if (in.exeExists && in.updateAvailable) return "update";
+  if (in.exeExists) return "ready";
+  if (in.usableFeed) return "not_installed";
+  return "unavailable";
+}
+
+LauncherApp::StateInputs LauncherApp::readStateInputs() {
+  StateInputs in;
+  in.exeExists = existsQuietly(paths_.gameExecutable);
+  in.gameLockHeld = isGameRunning();
+  in.feedBase = feedBaseUrl(paths_.launcherFolder);
+  in.dataPath = toUtf8(dataFolder());
+  in.savesPath = toUtf8(savesFolder());
+  in.addonsPath = toUtf8(addonsFolder());
+  in.installedAddons = listInstalledAddons();
+  return in;
+}
+
+json LauncherApp::buildState() { return buildStateFrom(readStateInputs()); }
+
+json LauncherApp::buildStateFrom(const StateInputs& in) {
+  // The file system was read just before: the members below still form one
+  // snapshot, which is what the page needs.
+  const bool exeExists = in.exeExists;
+  const bool lockHeld = in.gameLockHeld;
+  const std::vector<InstalledAddonView>& installedAddons = in.installedAddons;
+
+  std::lock_guard lock(mutex_);
+  json state;
+  state["type"] = "state";
+  state["nativeDrag"] = nativeDrag_;
+
+  // The installed version: the manifest's, else the executable's own (none
+  // on this system), else nothing.
+  const std::string version = installedManifestValid_ ? installedManifest_.version : std::string();
+  const uint32_t build = installedManifestValid_ ? static_cast<uint32_t>(installedManifest_.build) : 0;
+  const bool usableFeed = feed_.ok && !feed_.gameVersion.empty();
+  GameStatusInputs status;
+  status.busy = jobs_.isQueuedLocked("game", "") || jobs_.isQueuedLocked("repair", "");
+  status.running = gameRunning_ || lockHeld;
+  status.exeExists = exeExists;
+  status.devBuild = paths_.devBuild;
+  status.usableFeed = usableFeed;
+  status.updateAvailable =
+      usableFeed && (!exeExists || compareVersions(version, build, feed_.gameVersion,
+                                                   static_cast<uint32_t>(feed_.gameBuild)) < 0);
+  state["game"] = {{"status", gameStatus(status)},
+                   {"version", version},
+                   {"build", build},
+                   {"dev", paths_.devBuild},
+                   {"latestVersion", feed_.gameVersion},
+                   {"latestBuild", static_cast<uint32_t>(feed_.gameBuild)},
+                   {"released", feed_.gameReleased},
+                   {"notes", feed_.notes},
+                   {"downloadSize", downloadSize_ != 0 ? downloadSize_ : feed_.gameSize}};
+
+  state["launcher"] = {
+      {"version", launcherVersion},
+      {"latest", feed_.launcherVersion},
+      {"updateAvailable", feed_.ok && !feed_.launcherVersion.empty() &&
+                              compareVersions(launcherVersion, 0, feed_.launcherVersion, 0) < 0}};
+  state["feed"] = {{"configured", !in.feedBase.empty()},
+                   {"checking", checking_},
+                   {"checked", checked_},
+                   {"ok", feed_.ok},
+                   {"error", feed_.error}};
+  state["server"] = serverStatus_;
+  state["queue"] = queueJson(jobs_);
+  state["task"] = taskJson(jobs_);
+  state["taskError"] = jobs_.taskErrorLocked();
+  state["prefs"] = launcherPrefsToJson(prefs_);
+  state["settings"] = gameSettingsToJson(settings_);
+  state["saves"] = savesSummary_;
+
+  json installed = json::array();
+  for (const InstalledAddonView& addon : installedAddons) {
+    const CatalogEntry* entry = nullptr;
+    for (const CatalogEntry& e : catalog_) {
+      if (e.id == addon.id) {
+        entry = &e;
+        break;
+      }
+    }
+    installed.push_back(
+        {{"id", addon.id},
+         {"name", addon.name},
+         {"version", addon.version},
+         {"author", addon.author},
+         {"description", addon.description},
+         {"enabled", addon.enabled},
+         {"managed", addon.managed},
+         {"update", entry && addon.managed && compareVersions(addon.version, 0, entry->version, 0) < 0},
+         {"latest", entry ? entry->version : std::string()},
+         {"queued", jobs_.isQueuedLocked("addon", addon.id)},
+         {"path", toUtf8(addon.folder)}});
+  }
+  json catalog = json::array();
+  for (const CatalogEntry& e : catalog_) {
+    bool isInstalled = false;
+    for (const InstalledAddonView& addon : installedAddons) isInstalled = isInstalled || addon.id == e.id;
+    catalog.push_back({{"id", e.id},
+                       {"name", e.name},
+                       {"version", e.version},
+                       {"author", e.author},
+                       {"description", e.description},
+                       {"size", e.size},
+                       {"installed", isInstalled},
+                       {"queued", jobs_.isQueuedLocked("addon", e.id)}});
+  }
+  state["addons"] = {{"installed", std::move(installed)}, {"catalog", std::move(catalog)}, {"folder", in.addonsPath}};
+
+  state["mode"] = paths_.devBuild ? "dev" : paths_.installed ? "installed" : "portable";
+  state["firstRun"] = firstRun_;
+  state["account"] = {{"available", !accountServer_.empty()},
+                      {"signedIn", !accountUsername_.empty() && accountToken_.size() == 64},
+                      {"username", accountUsername_},
+                      {"busy", accountBusy_},
+                      {"profile", profile_},
+                      {"site", accountServer_.empty() ? std::string() : accountServer_ + "/install/"}};
+  state["paths"] = {{"game", toUtf8(paths_.gameFolder)}, {"data", in.dataPath}, {"saves", in.savesPath}};
+  return state;
+}
+
+}  // namespace launcher

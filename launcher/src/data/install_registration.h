@@ -1,0 +1,20 @@
+// The size of an installed copy, as the system's list of installed programs
+// shows it. Linux has no such registry: the size is computed and logged.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+
+namespace launcher {
+
+// Bytes of every regular file under `folder`, recursively, without following
+// symbolic links. A file whose size cannot be read counts 0; a folder that
+// cannot be listed ends the walk there, keeping what was summed so far.
+[[nodiscard]] uint64_t installedSizeBytes(const std::filesystem::path& folder);
+
+// After a successful game install, update or repair in "installed" mode:
+// logs "Install size {} KiB" (bytes / 1024, rounded down) for the launcher
+// folder. Job worker thread; never fails the job.
+void updateEstimatedSize(const std::filesystem::path& launcherFolder);
+
+}  // namespace launcher

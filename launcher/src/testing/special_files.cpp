@@ -1,0 +1,17 @@
+#include "testing/special_files.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace launcher::testing {
+
+bool makeFifo(const std::filesystem::path& path) { return ::mkfifo(path.c_str(), 0600) == 0; }
+
+int openInheritable(const std::filesystem::path& path) { return ::open(path.c_str(), O_RDONLY); }
+
+void closeDescriptor(int fd) {
+  if (fd >= 0) ::close(fd);
+}
+
+}  // namespace launcher::testing
