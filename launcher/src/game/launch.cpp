@@ -178,6 +178,8 @@ PlayDecision decidePlay(const PlayRequest& request) {
     decision.refusal = gameNotInstalledText;
   } else if (request.gameJobQueued) {
     decision.refusal = waitForGameUpdateText;
+  } else if (request.restoreRunning) {
+    decision.refusal = waitForRestoreText;
   } else {
     decision.start = true;
     decision.joinAddress = chooseJoinAddress(request.onlineEnabled, request.onlineServer, request.serverStatus,
