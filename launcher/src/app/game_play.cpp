@@ -32,7 +32,9 @@ void LauncherApp::playGame() {
     request.onlineServer = settings_.online.server;
     request.serverStatus = serverStatus_;
     launchOptions = prefs_.launchOptions;
-    onPlay = prefs_.onPlay;
+    if (prefs_.onPlay >= 0 && static_cast<size_t>(prefs_.onPlay) < onPlayNames.size()) {
+      onPlay = onPlayNames[static_cast<size_t>(prefs_.onPlay)];
+    }
     decision = decidePlay(request);
     // Taken before the start, in the same locked step as the checks: a
     // restore that begins meanwhile sees the game as running and refuses.

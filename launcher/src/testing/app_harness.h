@@ -35,6 +35,10 @@ struct LauncherAppProbe {
     std::lock_guard lock(app.mutex_);
     app.catalog_ = std::move(catalog);
   }
+  static void setServerStatus(LauncherApp& app, nlohmann::json status) {
+    std::lock_guard lock(app.mutex_);
+    app.serverStatus_ = std::move(status);
+  }
   static void setFeed(LauncherApp& app, Feed feed) {
     std::lock_guard lock(app.mutex_);
     app.feed_ = std::move(feed);
