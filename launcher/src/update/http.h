@@ -16,6 +16,10 @@ namespace launcher {
 using DataSink = std::function<bool(const char* data, size_t length)>;
 // Bytes written so far and the expected total (0 when unknown); false stops.
 using DownloadProgress = std::function<bool(uint64_t done, uint64_t total)>;
+// Asked at least once a second while a transfer runs, also while the server
+// sends nothing, and before each block; true ends the transfer as "Cancelled".
+// May be empty. Called on the transferring thread.
+using StopRequested = std::function<bool()>;
 
 // Largest body fetchText keeps; a larger answer ends as "Cancelled".
 inline constexpr uint64_t maxTextBytes = 64ull * 1024 * 1024;
@@ -23,12 +27,14 @@ inline constexpr uint64_t maxTextBytes = 64ull * 1024 * 1024;
 // GET of an http(s) URL, each block of the body handed to `sink`. Any status
 // but 200 fails with "Server answered N for URL" before the sink is called.
 // `contentLength` is the Content-Length header, 0 when absent; it is set
-// before the sink's first call.
+// before the sink's first call. Each thread keeps one connection per server
+// alive between its requests; connections are never handed between threads.
 [[nodiscard]] bool httpGet(const std::string& url, const DataSink& sink, uint64_t& contentLength,
-                           std::string& error);
+                           std::string& error, const StopRequested& stop = {});
 
 // The whole body of an http(s) URL (at most 64 MiB) or of a local file.
-[[nodiscard]] bool fetchText(const std::string& url, std::string& body, std::string& error);
+[[nodiscard]] bool fetchText(const std::string& url, std::string& body, std::string& error,
+                             const StopRequested& stop = {});
 
 // Copies an http(s) or local source to `dest` (parents created, truncated),
 // hashing while writing; on success `sha256` is the digest of every byte
@@ -37,7 +43,21 @@ inline constexpr uint64_t maxTextBytes = 64ull * 1024 * 1024;
 // "Cancelled".
 [[nodiscard]] bool downloadFile(const std::string& url, const std::filesystem::path& dest,
                                 const DownloadProgress& progress, std::string& sha256,
-                                std::string& error);
+                                std::string& error, const StopRequested& stop = {});
+
+// The error of downloadIntoRange when the source holds more than `size` bytes.
+inline constexpr const char* objectTooLargeText = "The object is larger than its manifest says";
+
+// As downloadFile, but into [offset, offset + size) of `dest`, an existing
+// file that is neither created nor truncated here, so that other ranges of it
+// (written by other threads, or verified by an earlier run) stay as they are.
+// Never writes outside the range: a source longer than `size` fails with
+// objectTooLargeText before its excess is written. `sha256` is the digest of
+// the bytes written. A partial range is left for the caller on failure.
+[[nodiscard]] bool downloadIntoRange(const std::string& url, const std::filesystem::path& dest,
+                                     uint64_t offset, uint64_t size, const DownloadProgress& progress,
+                                     std::string& sha256, std::string& error,
+                                     const StopRequested& stop = {});
 
 // A JSON request with Content-Type: application/json and, when the token is
 // not empty, "Authorization: Bearer <token>". True whenever a response

@@ -1,5 +1,6 @@
 #include "update/manifest.h"
 
+#include "base/log.h"
 #include "data/json_document.h"
 #include "platform/platform.h"
 #include "update/http.h"
@@ -131,7 +132,11 @@ bool loadManifest(const std::string& location, GameManifest& m, std::string& err
 }
 
 bool readInstalledManifest(const fs::path& folder, GameManifest& m) {
-  std::ifstream in(folder / "manifest.json", std::ios::binary);
+  return readManifestFile(folder / "manifest.json", m);
+}
+
+bool readManifestFile(const fs::path& file, GameManifest& m) {
+  std::ifstream in(file, std::ios::binary);
   if (!in) return false;
   // Parsed straight from the stream: a large installation's manifest is never
   // held twice.
@@ -159,10 +164,14 @@ json manifestToJson(const GameManifest& m) {
           {"version", m.version}};
 }
 
-bool writeInstalledManifest(const fs::path& folder, const GameManifest& m) {
+bool writeInstalledManifest(const fs::path& folder, const GameManifest& m, bool* durable) {
+  return writeManifestFile(folder / "manifest.json", m, durable);
+}
+
+bool writeManifestFile(const fs::path& file, const GameManifest& m, bool* durable) {
+  if (durable) *durable = false;
   std::string text = manifestToJson(m).dump(1, ' ', false, json::error_handler_t::replace);
   text += '\n';
-  const fs::path file = folder / "manifest.json";
   const fs::path tmp = companionPath(file, ".tmp");
   std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
   if (!out) return false;
@@ -171,7 +180,16 @@ bool writeInstalledManifest(const fs::path& folder, const GameManifest& m) {
   // Never rename a short write over the record of what is installed.
   if (!out || !flushFileToDisk(tmp)) return false;
   std::string error;
-  return moveFileReplace(tmp, file, MoveMode::WriteThrough, error);
+  if (!moveFileReplace(tmp, file, MoveMode::Plain, error)) return false;
+  // The new record is in place from here on; only its folder entry may not
+  // be on disk yet.
+  const fs::path folder = file.has_parent_path() ? file.parent_path() : fs::path(".");
+  if (!flushFolderToDisk(folder)) {
+    logf("warn", "Couldn't flush {} to disk after writing {}", toUtf8(folder), toUtf8(file.filename()));
+    return true;
+  }
+  if (durable) *durable = true;
+  return true;
 }
 
 std::vector<ManifestChunk> chunkList(const ManifestFile& f, uint64_t chunkSize) {

@@ -48,14 +48,24 @@ struct GameManifest {
 // "source" member.
 [[nodiscard]] bool readInstalledManifest(const std::filesystem::path& folder, GameManifest& m);
 
+// The same for a manifest document at any path.
+[[nodiscard]] bool readManifestFile(const std::filesystem::path& file, GameManifest& m);
+
 // The installed-copy document (write it with one-space indentation).
 [[nodiscard]] nlohmann::json manifestToJson(const GameManifest& m);
 
 // Writes manifestToJson(m) as folder / "manifest.json" (one-space indent, one
 // trailing line break) through a ".tmp" companion that is flushed to disk and
 // renamed over the old file. True when the new copy is in place; on failure the
-// old file is unchanged. Any thread; the caller owns the folder.
-[[nodiscard]] bool writeInstalledManifest(const std::filesystem::path& folder, const GameManifest& m);
+// old file is unchanged. When only the flush of the folder after the rename
+// failed, the new copy is in place: the result is true, a "warn" line says so,
+// and `durable` (may be null) is false. Any thread; the caller owns the folder.
+[[nodiscard]] bool writeInstalledManifest(const std::filesystem::path& folder, const GameManifest& m,
+                                          bool* durable = nullptr);
+
+// The same for any path: the document at `file`, through file + ".tmp".
+[[nodiscard]] bool writeManifestFile(const std::filesystem::path& file, const GameManifest& m,
+                                     bool* durable = nullptr);
 
 // True when a manifest path stays inside the folder it is synced into, read
 // with "/" or, as a Windows build would, "\" as separators: not empty, no NUL,
