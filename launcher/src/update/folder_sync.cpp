@@ -98,46 +98,6 @@ uint64_t regularFileSize(const fs::path& file) {
   return fileSizeOrNone(file);
 }
 
-// The manifest is normally checked when it is parsed; a caller may build one
-// in code, and its paths and digests become file names here, so the checks
-// that keep every write inside the folder are repeated.
-bool checkManifest(const GameManifest& m, std::string& error) {
-  if (m.chunkSize < minimumChunkSize) {
-    error = "The manifest has an invalid chunk size";
-    return false;
-  }
-  std::unordered_set<std::string> keys;
-  for (const ManifestFile& f : m.files) {
-    const std::string key = manifestPathKey(f.path);
-    // Our own record and staging area cannot be content, and two entries
-    // naming one file would overwrite each other.
-    const bool reserved = key == "manifest.json" || key == "manifest.json.tmp" ||
-                          *toWide(key).begin() == fs::path(".staging");
-    const bool countOk = f.chunks.empty() || f.chunks.size() == expectedChunkCount(f.size, m.chunkSize);
-    if (!isSafeManifestPath(f.path) || !isValidDigest(f.sha256) || reserved || !countOk ||
-        !keys.insert(key).second) {
-      error = "The manifest lists an invalid file: " + f.path;
-      return false;
-    }
-    for (const std::string& c : f.chunks) {
-      if (!isValidDigest(c)) {
-        error = "The manifest lists an invalid chunk in " + f.path;
-        return false;
-      }
-    }
-  }
-  // A file cannot also be the folder of another.
-  for (const ManifestFile& f : m.files) {
-    for (fs::path p = toWide(manifestPathKey(f.path)).parent_path(); !p.empty(); p = p.parent_path()) {
-      if (keys.count(toUtf8(p))) {
-        error = "The manifest lists an invalid file: " + f.path;
-        return false;
-      }
-    }
-  }
-  return true;
-}
-
 // One sync per folder at a time: two would share the staging area.
 bool lockStaging(SyncRun& run) {
   std::error_code ec;
@@ -445,7 +405,7 @@ std::string folderName(const fs::path& root) {
 
 bool runSync(SyncRun& run, bool verify) {
   // 1. Preparation.
-  if (!checkManifest(run.manifest, run.error)) return false;
+  if (!checkManifestPaths(run.manifest, run.error)) return false;
   std::error_code ec;
   fs::create_directories(run.root, ec);
   run.staging = run.root / ".staging";

@@ -7,6 +7,7 @@
 #include "update/json_fields.h"
 #include "update/location.h"
 #include "update/sha256.h"
+#include "update/sync_install.h"
 
 #include <fstream>
 #include <unordered_set>
@@ -108,6 +109,43 @@ bool isSafeManifestPath(const std::string& path) {
     if (c == '\\') c = '/';
   }
   return staysInside(slashed) && !hasDotDotElement(slashed);
+}
+
+bool checkManifestPaths(const GameManifest& m, std::string& error) {
+  if (m.chunkSize < minimumChunkSize) {
+    error = "The manifest has an invalid chunk size";
+    return false;
+  }
+  std::unordered_set<std::string> keys;
+  for (const ManifestFile& f : m.files) {
+    const std::string key = manifestPathKey(f.path);
+    // Our own record and staging area cannot be content, and two entries
+    // naming one file would overwrite each other.
+    const bool reserved = key == "manifest.json" || key == "manifest.json.tmp" ||
+                          (!key.empty() && *toWide(key).begin() == fs::path(".staging"));
+    const bool countOk = f.chunks.empty() || f.chunks.size() == expectedChunkCount(f.size, m.chunkSize);
+    if (!isSafeManifestPath(f.path) || !isValidDigest(f.sha256) || reserved || !countOk ||
+        !keys.insert(key).second) {
+      error = "The manifest lists an invalid file: " + f.path;
+      return false;
+    }
+    for (const std::string& c : f.chunks) {
+      if (!isValidDigest(c)) {
+        error = "The manifest lists an invalid chunk in " + f.path;
+        return false;
+      }
+    }
+  }
+  // A file cannot also be the folder of another.
+  for (const ManifestFile& f : m.files) {
+    for (fs::path p = toWide(manifestPathKey(f.path)).parent_path(); !p.empty(); p = p.parent_path()) {
+      if (keys.count(toUtf8(p))) {
+        error = "The manifest lists an invalid file: " + f.path;
+        return false;
+      }
+    }
+  }
+  return true;
 }
 
 uint64_t expectedChunkCount(uint64_t size, uint64_t chunkSize) {

@@ -73,6 +73,15 @@ struct GameManifest {
 // leading out with "..", and naming a file rather than the folder itself.
 [[nodiscard]] bool isSafeManifestPath(const std::string& path);
 
+// The checks a sync makes before it writes anything, whoever built the
+// manifest (paths and digests become file names): a valid chunk size; every
+// path safe (isSafeManifestPath), none of the launcher's own names
+// ("manifest.json", "manifest.json.tmp", anything under ".staging"), none
+// naming the same file as another ("a//b" and "a/b"), no file that is also
+// the folder of another; valid digests and chunk counts. The publishing tools
+// apply the same path rules. False with the manifest's text for the first fault.
+[[nodiscard]] bool checkManifestPaths(const GameManifest& m, std::string& error);
+
 // ceil(size / chunkSize), and 1 for an empty file. chunkSize must not be 0.
 [[nodiscard]] uint64_t expectedChunkCount(uint64_t size, uint64_t chunkSize);
 
