@@ -217,6 +217,43 @@ TEST_F(ContentDeliveryTest, PauseThenResumeFetchesOnlyUnfinishedChunks) {
   EXPECT_EQ(all.size(), v1.objects().size());
 }
 
+// Two `--sync` runs of one folder would share its staging area and could
+// install each other's half-written bytes: the second must refuse at once.
+TEST_F(ContentDeliveryTest, SecondSyncProcessOfTheSameFolderIsRefusedAtOnce) {
+  writeContent(96 * chunk);
+  PublishedRelease v1;
+  ASSERT_NO_FATAL_FAILURE(publish("1.0.0", 1, v1));
+  NginxOptions slow;
+  // About twelve seconds of objects: far longer than the second run needs
+  // to start, try and give up.
+  slow.requestsPerSecond = 10;
+  ASSERT_NO_FATAL_FAILURE(startServer(slow));
+
+  server_->clearAccessLog();
+  ChildProcess first(syncCommand(v1, false));
+  ASSERT_TRUE(first.started()) << first.error();
+  // Once objects arrive the first run holds the folder (it locks before it
+  // looks at anything).
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (first.running() && server_->accessLog().empty()) {
+    ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "no progress in 30 s";
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ASSERT_TRUE(first.running()) << "the first sync ended early:\n" << first.out() << first.err();
+  ProcessResult second = testing::runProcess(syncCommand(v1, false), 60000);
+  EXPECT_EQ(second.exitCode, 1) << testing::describe(second);
+  EXPECT_NE(second.err.find("Another update of this folder is running"), std::string::npos)
+      << testing::describe(second);
+
+  EXPECT_EQ(first.wait(120000), 0) << first.out() << first.err();
+  expectMatches(v1);
+  // The lock went with the first run: the folder syncs again.
+  std::vector<std::string> fetched;
+  ProcessResult third = sync(v1, false, fetched);
+  EXPECT_EQ(third.exitCode, 0) << testing::describe(third);
+  EXPECT_TRUE(fetched.empty());
+}
+
 TEST_F(ContentDeliveryTest, RepairRebuildsCorruptedFileOfTheRightSize) {
   writeContent();
   PublishedRelease v1;

@@ -158,14 +158,15 @@ bool parseManifest(const std::string& text, GameManifest& m, std::string& error)
   return parseManifestValue(doc, m, error);
 }
 
-bool loadManifest(const std::string& location, GameManifest& m, std::string& error) {
+bool loadManifest(const std::string& location, GameManifest& m, std::string& error,
+                  const std::function<bool()>& stop) {
   if (location.empty()) {
     error = "Nothing to download";
     return false;
   }
   m.source = location;
   std::string text;
-  if (!fetchText(location, text, error)) return false;
+  if (!fetchText(location, text, error, stop)) return false;
   return parseManifest(text, m, error);
 }
 

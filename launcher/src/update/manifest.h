@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -41,8 +42,10 @@ struct GameManifest {
 // with its text; `m` keeps what was filled so far.
 [[nodiscard]] bool parseManifest(const std::string& text, GameManifest& m, std::string& error);
 
-// fetchText(location) then parseManifest, with m.source = location.
-[[nodiscard]] bool loadManifest(const std::string& location, GameManifest& m, std::string& error);
+// fetchText(location) then parseManifest, with m.source = location. `stop`
+// (may be empty) ends the fetch as "Cancelled", also while a server is silent.
+[[nodiscard]] bool loadManifest(const std::string& location, GameManifest& m, std::string& error,
+                                const std::function<bool()>& stop = {});
 
 // folder / "manifest.json"; false when missing or invalid. m.source is its
 // "source" member.
