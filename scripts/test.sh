@@ -15,7 +15,10 @@ cd "$(dirname "$0")/.."
 # (chunk transfer workers, the sync's helper threads, per-thread HTTP
 # handles, the test server's threads). A GoogleTest filter: add a suite here
 # ("Suite.*") when its code starts or shares threads.
-tsan_tests='ChunkTransferTest.*:FolderSyncTest.*:Http.*:HttpRefused.*:FileLock.*'
+tsan_tests='ChunkTransferTest.*:FolderSyncTest.*:Http.*:HttpRefused.*:FileLock.*:CoreThreads*:UiQueueTest.*'
+# The integration tests whose launcher (built with ThreadSanitizer too) runs its
+# UI thread, worker, update check and instance hand-over for real. A ctest regex.
+tsan_process_tests='^(CoreThreads|LauncherProcessTest|LauncherInstallProcessTest)'
 
 run_config() {
   local name=$1; shift
@@ -32,12 +35,13 @@ echo "== test: page (Chromium; screenshots in build/page-screenshots)"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   run_config sanitize -DCMAKE_BUILD_TYPE=Debug -DVANTOR_SANITIZE=address,undefined
 
-# Only the unit test binary: the integration tests' threads are other
-# processes, which ThreadSanitizer cannot see anyway.
+# Only what the two lists above need: the unit tests, and the launcher with the
+# process tests that drive it.
 echo "== build: tsan"
 cmake -S . -B build/tsan -G Ninja -DVANTOR_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DVANTOR_SANITIZE=thread >/dev/null
-ninja -C build/tsan launcher_tests
+ninja -C build/tsan launcher_tests launcher_integration_tests vantor-launcher fakegame
 echo "== test: tsan"
-TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$PWD/launcher/tsan.supp" \
-  build/tsan/launcher/launcher_tests --gtest_filter="$tsan_tests" --gtest_brief=1
+export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$PWD/launcher/tsan.supp"
+build/tsan/launcher/launcher_tests --gtest_filter="$tsan_tests" --gtest_brief=1
+(cd build/tsan && ctest --output-on-failure --timeout 600 -j2 -R "$tsan_process_tests" -L integration)
