@@ -11,6 +11,9 @@
 #include "update/location.h"
 
 #include <gtk/gtk.h>
+#ifdef GDK_WINDOWING_X11
+#include <gdk/gdkx.h>
+#endif
 #include <webkit2/webkit2.h>
 
 #include <chrono>
@@ -241,7 +244,15 @@ class GtkShell final : public AppShell {
   void activate() override {
     if (!window_) return;
     gtk_window_deiconify(GTK_WINDOW(window_));
-    gtk_window_present(GTK_WINDOW(window_));
+    // No input event asked for this (a second start did), so there is no event
+    // time to pass; window managers that prevent focus stealing refuse a zero
+    // time, so ask the X server for its current one.
+    guint32 time = GDK_CURRENT_TIME;
+#ifdef GDK_WINDOWING_X11
+    GdkWindow* surface = gtk_widget_get_window(window_);
+    if (surface && GDK_IS_X11_WINDOW(surface)) time = gdk_x11_get_server_time(surface);
+#endif
+    gtk_window_present_with_time(GTK_WINDOW(window_), time);
     focusView();
   }
 
@@ -404,11 +415,11 @@ class GtkShell final : public AppShell {
 }  // namespace
 
 bool openDisplay(std::string& error) {
-  // GTK names the window's class after the program; the running launcher is
-  // known by "VantorLauncher".
-  g_set_prgname("vantor-launcher");
-  gdk_set_program_class("VantorLauncher");
-  if (gtk_init_check(nullptr, nullptr)) return true;
+  if (gtk_init_check(nullptr, nullptr)) {
+    // The window's class names the launcher, whatever the executable is called.
+    gdk_set_program_class("VantorLauncher");
+    return true;
+  }
   const char* x11 = std::getenv("DISPLAY");
   const char* wayland = std::getenv("WAYLAND_DISPLAY");
   if ((!x11 || !*x11) && (!wayland || !*wayland))

@@ -7,8 +7,8 @@
 //
 // Page commands it acts on, as the launcher does: "minimize", "drag", "close".
 // "pushState" with "value" sends a new state document holding that value.
-// SIGUSR1 asks the window to come to the front, as a second start of the
-// launcher does.
+// A line "activate" on standard input brings the window to the front, as a
+// second start of the launcher does; "close" closes it.
 #include "base/log.h"
 #include "base/ui_queue.h"
 #include "data/paths.h"
@@ -17,6 +17,8 @@
 #include "shell/bridge.h"
 
 #include <glib-unix.h>
+
+#include <unistd.h>
 
 #include <csignal>
 #include <cstdio>
@@ -48,9 +50,16 @@ int main(int argc, char** argv) {
     return 1;
   }
   loop.onTerminateSignal([&] { shell->close(); });
-  g_unix_signal_add(
-      SIGUSR1, [](gpointer data) -> gboolean {
-        static_cast<AppShell*>(data)->activate();
+  g_unix_fd_add(
+      0, static_cast<GIOCondition>(G_IO_IN | G_IO_HUP),
+      [](gint fd, GIOCondition, gpointer data) -> gboolean {
+        auto* app = static_cast<AppShell*>(data);
+        char buffer[256];
+        ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n <= 0) return G_SOURCE_REMOVE;
+        std::string lines(buffer, static_cast<std::size_t>(n));
+        if (lines.find("activate") != std::string::npos) app->activate();
+        if (lines.find("close") != std::string::npos) app->close();
         return G_SOURCE_CONTINUE;
       },
       shell.get());
