@@ -6,7 +6,9 @@
 
 #include <httplib.h>
 #include <sys/random.h>
+#include <sys/socket.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -190,6 +192,7 @@ struct BrowserShell::Impl {
 
   httplib::Server server;
   std::thread thread;
+  std::atomic<bool> listenEnded{false};
 
   std::mutex mutex;  // guards what follows
   std::condition_variable changed;
@@ -200,6 +203,12 @@ struct BrowserShell::Impl {
 
 bool BrowserShell::Impl::start(std::string& error) {
   server.new_task_queue = [] { return new httplib::ThreadPool(12); };
+  // SO_REUSEADDR only: the library's default SO_REUSEPORT would let a second
+  // server share the port silently instead of failing to bind.
+  server.set_socket_options([](socket_t sock) {
+    int yes = 1;
+    setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+  });
   server.set_payload_max_length(maxBodyBytes);
   server.set_default_headers({
       {"Content-Security-Policy", "frame-ancestors 'none'"},
@@ -232,7 +241,18 @@ bool BrowserShell::Impl::start(std::string& error) {
   host = "127.0.0.1:" + std::to_string(port);
   origin = "http://" + host;
   cookieName = "vantor_session_" + std::to_string(port);
-  thread = std::thread([this] { server.listen_after_bind(); });
+  thread = std::thread([this] {
+    server.listen_after_bind();
+    listenEnded = true;
+  });
+  // A stop() that came before the server runs would be lost and leave the
+  // thread listening for ever, so return only once it runs.
+  while (!server.is_running() && !listenEnded) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  if (!server.is_running()) {
+    thread.join();
+    error = "Couldn't serve on 127.0.0.1:" + std::to_string(port) + ".";
+    return false;
+  }
   return true;
 }
 
