@@ -4,23 +4,50 @@ carries, so nothing is read from disk at run time.
 
     embed_files.py PAGE_DIR ICON_PNG OUTPUT_CPP
 
-Only the page's known files are embedded; one that is missing is left out of
-the table and answers 404. The output is rewritten only when its text
+Every file of the page's kinds (see CONTENT_TYPES) under PAGE_DIR is
+embedded; a missing or empty PAGE_DIR gives an empty table. The output is rewritten only when its text
 changes, so an unchanged page costs no rebuild.
 """
 
 import os
 import sys
 
-# Path inside the page folder, and the content type it is served with.
-PAGE_FILES = [
-    ("fonts/manrope.woff2", "font/woff2"),
-    ("fonts/orbitron.woff2", "font/woff2"),
-    ("fonts/syncopate.woff2", "font/woff2"),
-    ("index.html", "text/html; charset=utf-8"),
-    ("launcher.css", "text/css; charset=utf-8"),
-    ("launcher.js", "text/javascript; charset=utf-8"),
-]
+# The kinds of file a page is made of, and the content type each is served
+# with. Keep in step with contentTypeFor in page_files.cpp.
+CONTENT_TYPES = {
+    ".html": "text/html; charset=utf-8",
+    ".htm": "text/html; charset=utf-8",
+    ".css": "text/css; charset=utf-8",
+    ".js": "text/javascript; charset=utf-8",
+    ".mjs": "text/javascript; charset=utf-8",
+    ".json": "application/json",
+    ".txt": "text/plain; charset=utf-8",
+    ".svg": "image/svg+xml",
+    ".png": "image/png",
+    ".jpg": "image/jpeg",
+    ".jpeg": "image/jpeg",
+    ".webp": "image/webp",
+    ".ico": "image/x-icon",
+    ".woff": "font/woff",
+    ".woff2": "font/woff2",
+}
+
+
+def page_files(page_dir):
+    """(path, content type) of every page file, sorted; hidden files, tests and
+    other kinds of file are left out."""
+    found = []
+    for folder, dirs, files in os.walk(page_dir):
+        dirs[:] = sorted(d for d in dirs if not d.startswith(".") and d != "node_modules")
+        for name in files:
+            if name.startswith(".") or name.endswith(".test.js"):
+                continue
+            content_type = CONTENT_TYPES.get(os.path.splitext(name)[1].lower())
+            if content_type is None:
+                continue
+            rel = os.path.relpath(os.path.join(folder, name), page_dir).replace(os.sep, "/")
+            found.append((rel, content_type))
+    return sorted(found)
 
 
 def c_bytes(data):
@@ -28,6 +55,11 @@ def c_bytes(data):
     for i in range(0, len(data), 24):
         lines.append("  " + ",".join(str(b) for b in data[i:i + 24]) + ",")
     return "\n".join(lines)
+
+
+def c_string(text):
+    return '"' + "".join(c if c.isalnum() or c in "/._-" else "\\%03o" % b
+                         for c, b in ((chr(b), b) for b in text.encode("utf-8"))) + '"'
 
 
 def array(name, data):
@@ -44,14 +76,11 @@ def main():
         "namespace launcher {\nnamespace {\n\n",
     ]
     entries = []
-    for index, (path, content_type) in enumerate(PAGE_FILES):
-        full = os.path.join(page_dir, path)
-        if not os.path.isfile(full):
-            continue
-        with open(full, "rb") as f:
+    for index, (path, content_type) in enumerate(page_files(page_dir) if os.path.isdir(page_dir) else []):
+        with open(os.path.join(page_dir, path), "rb") as f:
             data = f.read()
         parts.append(array(f"file{index}", data))
-        entries.append(f'  {{"{path}", "{content_type}", file{index}, {len(data)}}},\n')
+        entries.append(f'  {{{c_string(path)}, "{content_type}", file{index}, {len(data)}}},\n')
     with open(icon_png, "rb") as f:
         icon = f.read()
     parts.append(array("icon", icon))

@@ -29,8 +29,9 @@ struct EmbeddedFile {
 // The window icon, a PNG (generated).
 [[nodiscard]] std::string_view embeddedIconPng();
 
-// The content type of a page path, matched without regard to letter case, or
-// "" for a path that is not one of the page's files.
+// The content type of a page file by its extension (letter case ignored), or
+// "" for a path that is not a plain relative path of a page's kind of file
+// (.html, .css, .js, fonts, images...).
 [[nodiscard]] std::string_view pageContentType(std::string_view path);
 
 // Where the page's bytes come from.
@@ -56,11 +57,14 @@ struct PageResponse {
 // does not start with it gives ""), cut at its first "?" or "#".
 [[nodiscard]] std::string pagePathFromUri(std::string_view uri, std::string_view origin);
 
-// Answers one page path: "" means "index.html"; the path is looked up without
-// regard to letter case. 200 "OK" with the file's content type and bytes; 404
-// "Not Found" with "application/octet-stream" and no body for a path outside
-// the page, and 404 with the file's own type for a known file that is empty,
-// missing or unreadable.
+// Answers one page path; "" means "index.html". Paths are matched without
+// regard to letter case: against the embedded table, or (with an override
+// folder) against the folder's files, where any plain relative path of a
+// page's kind of file is served, known to the build or not. 200 "OK" with the
+// file's content type and bytes; 404 "Not Found" with no body otherwise: with
+// "application/octet-stream" for a path that is no page file, with the file's
+// own type for an embedded page file that is empty, or missing from the
+// override folder.
 [[nodiscard]] PageResponse servePagePath(std::string_view path, const PageSource& source);
 
 }  // namespace launcher

@@ -39,7 +39,7 @@ TEST(PageFilesTest, PathFromUriDropsOriginQueryAndFragment) {
   for (const Case& c : cases) EXPECT_EQ(pagePathFromUri(c.uri, pageOrigin), c.path) << c.uri;
 }
 
-TEST(PageFilesTest, ServesKnownFilesIgnoringCaseAndAnswers404ForTheRest) {
+TEST(PageFilesTest, ServesEmbeddedFilesIgnoringCaseAndAnswers404ForTheRest) {
   struct Case {
     const char* path;
     int status;
@@ -51,10 +51,10 @@ TEST(PageFilesTest, ServesKnownFilesIgnoringCaseAndAnswers404ForTheRest) {
       {"INDEX.HTML", 200, "text/html; charset=utf-8", "<h1>"},
       {"LAUNCHER.JS", 200, "text/javascript; charset=utf-8", "js"},
       {"Launcher.Js", 200, "text/javascript; charset=utf-8", "js"},
-      // Known but empty, and known but not in the build: 404 with the file's type.
+      // Embedded but empty: 404 with the file's type.
       {"launcher.css", 404, "text/css; charset=utf-8", ""},
-      {"fonts/orbitron.woff2", 404, "font/woff2", ""},
-      // Not part of the page at all.
+      // Not part of the build's page.
+      {"fonts/orbitron.woff2", 404, "application/octet-stream", ""},
       {"favicon.ico", 404, "application/octet-stream", ""},
       {"index.html/", 404, "application/octet-stream", ""},
       {"../index.html", 404, "application/octet-stream", ""},
@@ -68,6 +68,32 @@ TEST(PageFilesTest, ServesKnownFilesIgnoringCaseAndAnswers404ForTheRest) {
     EXPECT_EQ(r.contentType, c.contentType) << c.path;
     EXPECT_EQ(r.body, c.body) << c.path;
   }
+}
+
+TEST(PageFilesTest, ContentTypesByKindAndOnlyForPlainRelativePaths) {
+  struct Case {
+    const char* path;
+    const char* type;
+  } cases[] = {
+      {"index.html", "text/html; charset=utf-8"},
+      {"core.js", "text/javascript; charset=utf-8"},
+      {"sub/Page.CSS", "text/css; charset=utf-8"},
+      {"fonts/manrope.woff2", "font/woff2"},
+      {"img/logo.svg", "image/svg+xml"},
+      {"data.json", "application/json"},
+      {".js", ""},
+      {"README.md", ""},
+      {"launcher", ""},
+      {"../secret.js", ""},
+      {"./core.js", ""},
+      {"a//core.js", ""},
+      {"/core.js", ""},
+      {".hidden/core.js", ""},
+      {"a\\..\\core.js", ""},
+      {"a\ncore.js", ""},
+      {"", ""},
+  };
+  for (const Case& c : cases) EXPECT_EQ(pageContentType(c.path), c.type) << c.path;
 }
 
 TEST(PageFilesTest, OverrideFolderServesItsFilesWithoutFallingBackToTheEmbeddedCopy) {
@@ -84,7 +110,17 @@ TEST(PageFilesTest, OverrideFolderServesItsFilesWithoutFallingBackToTheEmbeddedC
   // launcher.js is embedded but missing in the folder: 404, not the embedded bytes.
   PageResponse script = servePagePath("launcher.js", source);
   EXPECT_EQ(script.status, 404);
+  EXPECT_EQ(script.contentType, "text/javascript; charset=utf-8");
   EXPECT_EQ(script.body, "");
+  // A file the build does not know is served from the folder too; the name is
+  // then taken as given, and nothing outside the folder is reachable.
+  writeFile(dir / "extra.js", "extra");
+  writeFile(dir.path().parent_path() / "outside.js", "outside");
+  EXPECT_EQ(servePagePath("extra.js", source).body, "extra");
+  EXPECT_EQ(servePagePath("../outside.js", source).status, 404);
+  EXPECT_EQ(servePagePath("../outside.js", source).contentType, "application/octet-stream");
+  writeFile(dir / "notes.md", "notes");
+  EXPECT_EQ(servePagePath("notes.md", source).status, 404);
 
   // Edits show at the next request: nothing is cached.
   writeFile(dir / "index.html", "edited");
@@ -109,7 +145,7 @@ TEST(PageFilesTest, EnvironmentPicksTheOverrideOnlyWhenNotEmpty) {
 TEST(PageFilesTest, EmbeddedTableHoldsOnlyPageFilesWithTheirTypes) {
   for (const EmbeddedFile& file : embeddedPageFiles()) {
     EXPECT_EQ(pageContentType(file.path), file.contentType) << file.path;
-    EXPECT_GT(file.size, 0u) << file.path;
+    EXPECT_EQ(std::string_view(file.path).find(".test.js"), std::string_view::npos) << file.path;
   }
   std::string_view icon = embeddedIconPng();
   ASSERT_GT(icon.size(), 8u);
