@@ -21,7 +21,7 @@ namespace launcher {
 namespace {
 
 constexpr std::size_t maxBodyBytes = 1 << 20;
-constexpr std::size_t maxEventStreams = 4;
+constexpr std::size_t maxEventStreams = 8;
 constexpr auto keepAliveInterval = std::chrono::seconds(15);
 
 // The page's window.chrome.webview over fetch and EventSource. Commands wait
@@ -165,6 +165,7 @@ std::string injectIntoHead(const std::string& html, const std::string& tag) {
 struct BrowserShell::Impl {
   struct Stream {
     std::deque<std::string> pending;  // events not yet written
+    bool evicted = false;             // a newer stream took its place: end it
   };
 
   Impl(uint16_t port, PageSource source, UiQueue& queue, std::function<void()> endUi)
@@ -296,10 +297,15 @@ void BrowserShell::Impl::serveEvents(httplib::Response& res) {
   auto stream = std::make_shared<Stream>();
   {
     std::lock_guard lock(mutex);
-    if (ending || streams.size() >= maxEventStreams) {
+    if (ending) {
       res.status = 503;
-      res.set_content("Too many event streams", "text/plain; charset=utf-8");
       return;
+    }
+    // A closed tab's stream is noticed only at its next write; rather than
+    // refuse a new stream meanwhile, the oldest one makes room.
+    if (streams.size() >= maxEventStreams) {
+      streams.front()->evicted = true;
+      streams.pop_front();
     }
     // A browser reconnects quickly after a dropped stream; the state it missed
     // comes first.
@@ -314,8 +320,9 @@ void BrowserShell::Impl::serveEvents(httplib::Response& res) {
         std::string out;
         {
           std::unique_lock lock(mutex);
-          changed.wait_for(lock, keepAliveInterval, [&] { return ending || !stream->pending.empty(); });
-          if (ending) {
+          changed.wait_for(lock, keepAliveInterval,
+                           [&] { return ending || stream->evicted || !stream->pending.empty(); });
+          if (ending || stream->evicted) {
             lock.unlock();
             sink.done();
             return true;
