@@ -4,6 +4,7 @@
 #include "base/ui_queue.h"
 #include "shell/bridge.h"
 
+#include <fcntl.h>
 #include <httplib.h>
 #include <sys/random.h>
 #include <sys/socket.h>
@@ -206,9 +207,11 @@ bool BrowserShell::Impl::start(std::string& error) {
   server.new_task_queue = [] { return new httplib::ThreadPool(12); };
   // SO_REUSEADDR only: the library's default SO_REUSEPORT would let a second
   // server share the port silently instead of failing to bind.
+  // The listening socket is also kept from every child process.
   server.set_socket_options([](socket_t sock) {
     int yes = 1;
     setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    fcntl(sock, F_SETFD, fcntl(sock, F_GETFD) | FD_CLOEXEC);
   });
   server.set_payload_max_length(maxBodyBytes);
   server.set_default_headers({

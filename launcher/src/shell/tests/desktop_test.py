@@ -213,6 +213,8 @@ def window_checks(exe, shots, root):
         check(g.get("X") == 160 and g.get("Y") == 70, "the window is centred on the 1600 x 900 screen: %s" % g)
         props = run("xprop", "-id", wid, "_NET_WM_NAME", "WM_CLASS", "_MOTIF_WM_HINTS").stdout
         check('"Astrane: Vantor"' in props, "the title is Astrane: Vantor")
+        icon = run("xprop", "-id", wid, "_NET_WM_ICON").stdout
+        check("Icon (128 x 128)" in icon, "the window carries the launcher's icon")
         check("_MOTIF_WM_HINTS" in props and "not found" not in props.split("_MOTIF_WM_HINTS")[1][:30],
               "the window asks for no decorations")
 
