@@ -9,7 +9,8 @@ says "ready", gets the state and echoes a field back; a screenshot shows the
 page (not blank, the state's green bar); typing reaches the page; links open
 once in the "browser" (a stand-in xdg-open) and the page stays; "drag" moves
 the window; "minimize" iconifies; activation restores it with the keyboard
-focus on the page; a killed web process is followed by a reload, and a web
+focus on the page; the context menu appears only with
+VANTOR_LAUNCHER_DEVTOOLS; a killed web process is followed by a reload, and a web
 process that keeps dying ends the launcher with exit code 1. Without a
 display, --ui=gtk exits 1 with the reason and --ui=auto serves the browser.
 
@@ -322,6 +323,32 @@ def close_check(exe, root):
         app.end()
 
 
+def visible_windows():
+    return len(run("xdotool", "search", "--onlyvisible", "--name", ".*").stdout.split())
+
+
+def context_menu_checks(exe, root):
+    """The context menu (and with it the inspector) only with VANTOR_LAUNCHER_DEVTOOLS."""
+    for devtools in (False, True):
+        env, _ = make_env(os.path.join(root, "devtools" if devtools else "plain"))
+        if devtools:
+            env["VANTOR_LAUNCHER_DEVTOOLS"] = "1"
+        app = Launcher(exe, env, ["--ui=gtk"])
+        try:
+            app.wait_command("echo")
+            wid = wait_for(window_id, 10)
+            before = visible_windows()
+            run("xdotool", "mousemove", "--window", wid, "700", "600", "click", "3")
+            if devtools:
+                check(wait_for(lambda: visible_windows() > before, 5),
+                      "with VANTOR_LAUNCHER_DEVTOOLS a right click opens the context menu")
+            else:
+                time.sleep(1.0)
+                check(visible_windows() == before, "without VANTOR_LAUNCHER_DEVTOOLS a right click opens nothing")
+        finally:
+            app.end()
+
+
 def no_display_checks(exe, root):
     env, _ = make_env(root)
     env.pop("DISPLAY", None)
@@ -354,6 +381,7 @@ def main():
     try:
         window_checks(args.launcher, args.shots, os.path.join(root, "a"))
         close_check(args.launcher, os.path.join(root, "b"))
+        context_menu_checks(args.launcher, os.path.join(root, "d"))
         no_display_checks(args.launcher, os.path.join(root, "c"))
     finally:
         wm.terminate()
