@@ -192,6 +192,15 @@ class GtkShell final : public AppShell {
                      G_CALLBACK(+[](WebKitWebView*, WebKitWebProcessTerminationReason reason, gpointer self) {
                        static_cast<GtkShell*>(self)->webProcessEnded(reason);
                      }), this);
+    // No built-in error page: the page's own files cannot fail to load short
+    // of a broken installation, and WebKit's page would only confuse.
+    g_signal_connect(view_, "load-failed", G_CALLBACK(+[](WebKitWebView*, WebKitLoadEvent, char* uri, GError* error,
+                                                           gpointer) -> gboolean {
+                       bool quiet = g_error_matches(error, WEBKIT_NETWORK_ERROR, WEBKIT_NETWORK_ERROR_CANCELLED) ||
+                                    error->domain == WEBKIT_POLICY_ERROR;
+                       if (!quiet) logf("warn", "Couldn't load {}: {}", uri ? uri : "", error->message);
+                       return TRUE;
+                     }), this);
     g_signal_connect(view_, "button-press-event", G_CALLBACK(+[](GtkWidget*, GdkEventButton* event, gpointer self) {
                        static_cast<GtkShell*>(self)->rememberPress(event);
                        return FALSE;
