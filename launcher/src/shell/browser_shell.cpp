@@ -33,14 +33,20 @@ constexpr const char* bridgeScript = R"JS((() => {
   const waiting = [];
   let open = false;
   let sending = false;
-  const events = new EventSource('/bridge/events');
-  events.onopen = () => { open = true; pump(); };
-  events.onerror = () => { open = false; };
-  events.onmessage = (event) => {
-    let data;
-    try { data = JSON.parse(event.data); } catch (e) { return; }
-    target.dispatchEvent(new MessageEvent('message', { data }));
+  // The stream opens once the page's own scripts have run and listen, so the
+  // state it starts with is not dispatched to nobody.
+  const connect = () => {
+    const events = new EventSource('/bridge/events');
+    events.onopen = () => { open = true; pump(); };
+    events.onerror = () => { open = false; };
+    events.onmessage = (event) => {
+      let data;
+      try { data = JSON.parse(event.data); } catch (e) { return; }
+      target.dispatchEvent(new MessageEvent('message', { data }));
+    };
   };
+  if (document.readyState === 'loading') document.addEventListener('DOMContentLoaded', connect, { once: true });
+  else connect();
   async function pump() {
     if (sending) return;
     sending = true;

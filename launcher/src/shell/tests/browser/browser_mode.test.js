@@ -153,9 +153,15 @@ function openStream(cookie) {
 
 test('a reconnected stream starts with the last state, and commands queued meanwhile arrive in order', async () => {
   const context = await browser.newContext();
+  // The page's script arrives late, as on a slow machine: the state a new
+  // stream starts with must still find the page listening.
+  await context.route('**/launcher.js', async (route) => {
+    await new Promise((resolve) => setTimeout(resolve, 1000));
+    await route.continue();
+  });
   const page = await openPage(context, '?quiet');
   // A new stream gets the last state without asking for it.
-  await page.waitForFunction(() => window.received.some((m) => m.type === 'state'));
+  await page.waitForFunction(() => window.received.some((m) => m.type === 'state'), null, { timeout: 10000 });
 
   // Cut the page off: its reconnections fail, and newer streams push its
   // current one out (the server keeps eight).
@@ -197,19 +203,23 @@ test('a page on another loopback port can neither frame the launcher nor post to
   });
   await new Promise((resolve) => hostile.listen(0, '127.0.0.1', resolve));
   const context = await browser.newContext();
-  // This browser holds the launcher's cookie, which a same-site page's requests would carry.
-  const own = await openPage(context);
-  await own.waitForFunction(() => window.received.some((m) => m.type === 'state'));
-  const readyBefore = commands().filter((c) => c.cmd === 'ready').length;
-  const page = await context.newPage();
-  await page.goto(`http://127.0.0.1:${hostile.address().port}/`);
-  await page.evaluate(() => window.posted);
-  await page.waitForTimeout(1500);
-  const framed = page.frames().find((f) => f !== page.mainFrame());
-  const framedReady = framed ? await framed.evaluate(() => typeof window.received).catch(() => 'blocked') : 'none';
-  assert.notEqual(framedReady, 'object', 'the launcher page ran inside the frame');
-  assert.equal(commands().filter((c) => c.cmd === 'ready').length, readyBefore, 'a framed page said ready');
-  assert.ok(!commands().some((c) => c.cmd === 'fromHostile'), 'a foreign page posted a command');
-  await context.close();
-  hostile.close();
+  try {
+    // This browser holds the launcher's cookie, which a same-site page's requests would carry.
+    const readyStart = commands().filter((c) => c.cmd === 'ready').length;
+    await openPage(context);
+    await waitFor(() => commands().filter((c) => c.cmd === 'ready').length === readyStart + 1, 'its own ready');
+    const readyBefore = readyStart + 1;
+    const page = await context.newPage();
+    await page.goto(`http://127.0.0.1:${hostile.address().port}/`);
+    await page.evaluate(() => window.posted);
+    await page.waitForTimeout(1500);
+    const framed = page.frames().find((f) => f !== page.mainFrame());
+    const framedReady = framed ? await framed.evaluate(() => typeof window.received).catch(() => 'blocked') : 'none';
+    assert.notEqual(framedReady, 'object', 'the launcher page ran inside the frame');
+    assert.equal(commands().filter((c) => c.cmd === 'ready').length, readyBefore, 'a framed page said ready');
+    assert.ok(!commands().some((c) => c.cmd === 'fromHostile'), 'a foreign page posted a command');
+  } finally {
+    await context.close();
+    hostile.close();
+  }
 });
