@@ -205,9 +205,16 @@ def log_text(env):
         return ""
 
 
-def start_window_manager():
-    wm = subprocess.Popen(["openbox", "--sm-disable"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    ok = wait_for(lambda: "window id" in run("xprop", "-root", "_NET_SUPPORTING_WM_CHECK").stdout, 10)
+def start_window_manager(root):
+    """Openbox, in folders of its own; waits until it manages the screen."""
+    env, _ = make_env(os.path.join(root, "wm"))
+    log = open(os.path.join(root, "openbox.log"), "w+")
+    wm = subprocess.Popen(["openbox", "--sm-disable"], stdout=log, stderr=subprocess.STDOUT, env=env)
+    managed = lambda: "window id" in run("xprop", "-root", "_NET_SUPPORTING_WM_CHECK").stdout
+    ok = wait_for(lambda: managed() or wm.poll() is not None, 60) and managed()
+    if not ok:
+        log.seek(0)
+        print("openbox (exit %s) said: %s" % (wm.poll(), log.read()[-2000:]))
     check(ok, "the window manager runs")
     return wm
 
@@ -404,7 +411,7 @@ def main():
         sys.exit("run under xvfb-run")
     os.makedirs(args.shots, exist_ok=True)
     root = tempfile.mkdtemp(prefix="vantor-desktop-")
-    wm = start_window_manager()
+    wm = start_window_manager(root)
     try:
         window_checks(args.launcher, args.shots, os.path.join(root, "a"))
         close_check(args.launcher, os.path.join(root, "b"))
