@@ -139,6 +139,7 @@ int launcherMain(int argc, char** argv, const ShellFactory& makeShell) {
   }
   activation.stop();
   instance.release();
+  if (code == 0 && shell->failed()) code = 1;
   return code;
 }
 
