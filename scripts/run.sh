@@ -1,10 +1,40 @@
 #!/usr/bin/env bash
-# Sets up the machine, builds the launcher and runs it with the given arguments.
+# Sets up the machine, builds the launcher and the stand-in game, and starts
+# the launcher with the given arguments (--ui=gtk|browser|auto, --port N).
+#
+# Unless VANTOR_UPDATE_FEED names a feed, the launcher runs on a demo feed in
+# build/demo-feed: the stand-in game published once with make_release.py and
+# reused after (remove the folder to publish again). With a display the
+# window opens; without one, browser mode prints the address to open.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 ./scripts/setup.sh >/dev/null
 ./scripts/page_fonts.sh
 cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-ninja -C build/release vantor-launcher >/dev/null
+if ! nice ninja -C build/release vantor-launcher fakegame >build/run-build.log 2>&1; then
+  cat build/run-build.log
+  exit 1
+fi
+
+if [[ -z "${VANTOR_UPDATE_FEED:-}" ]]; then
+  feed="$PWD/build/demo-feed"
+  if [[ ! -f "$feed/stable/latest.json" ]]; then
+    echo "run: publishing the stand-in game into $feed"
+    staging="$(mktemp -d "$PWD/build/demo-feed.XXXXXX")"
+    trap 'rm -rf "$staging"' EXIT
+    mkdir -p "$staging/game"
+    cp build/release/tools/fakegame/bin/Vantor "$staging/game/Vantor"
+    printf 'Astrane: Vantor demo build, published by scripts/run.sh\n' >"$staging/game/README.txt"
+    python3 tools/release/make_release.py "$staging/game" "$staging/feed" \
+      --version 1.0.0 --build 1 --notes "Demo release of the stand-in game" >/dev/null
+    # Appears whole or not at all: an interrupted publish is redone next time.
+    rm -rf "$feed"
+    mv "$staging/feed" "$feed"
+    rm -rf "$staging"
+    trap - EXIT
+  fi
+  export VANTOR_UPDATE_FEED="$feed"
+fi
+
 exec ./build/release/launcher/vantor-launcher "$@"

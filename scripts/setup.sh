@@ -13,6 +13,9 @@ packages=(
   # the window under a virtual display, page tests in a real browser, and the
   # file systems some tests mount (vfat for case-insensitive names)
   xvfb xauth imagemagick chromium chromium-driver dosfstools
+  # the desktop tests: a window manager (minimise, activation), pointer and
+  # keyboard input, and window properties
+  openbox xdotool x11-utils
   # peers the benchmarks measure against
   aria2 casync rsync
 )

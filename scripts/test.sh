@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Sets up the machine, builds the launcher twice (warnings as errors; then
-# AddressSanitizer with UndefinedBehaviorSanitizer) and runs every test in both.
-# Benchmarks are built but not run; see bench/.
+# AddressSanitizer with UndefinedBehaviorSanitizer) and runs every test in both,
+# then builds the unit tests once more with ThreadSanitizer and runs those
+# where threads meet. Benchmarks are built but not run; see bench/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -9,6 +10,15 @@ cd "$(dirname "$0")/.."
 # The page's fonts and browser tests come from npm (launcher/page_tests).
 (cd launcher/page_tests && npm ci --no-audit --no-fund)
 ./scripts/page_fonts.sh
+
+# The unit tests that ThreadSanitizer runs: every test where threads meet
+# (chunk transfer workers, the sync's helper threads, per-thread HTTP
+# handles, the test server's threads). A GoogleTest filter: add a suite here
+# ("Suite.*") when its code starts or shares threads.
+tsan_tests='ChunkTransferTest.*:FolderSyncTest.*:Http.*:HttpRefused.*:FileLock.*:CoreThreads*:UiQueueTest.*'
+# The integration tests whose launcher (built with ThreadSanitizer too) runs its
+# UI thread, worker, update check and instance hand-over for real. A ctest regex.
+tsan_process_tests='^(CoreThreads|LauncherProcessTest|LauncherInstallProcessTest)'
 
 run_config() {
   local name=$1; shift
@@ -24,3 +34,14 @@ echo "== test: page (Chromium; screenshots in build/page-screenshots)"
 (cd launcher/page_tests && npm test)
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   run_config sanitize -DCMAKE_BUILD_TYPE=Debug -DVANTOR_SANITIZE=address,undefined
+
+# Only what the two lists above need: the unit tests, and the launcher with the
+# process tests that drive it.
+echo "== build: tsan"
+cmake -S . -B build/tsan -G Ninja -DVANTOR_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DVANTOR_SANITIZE=thread >/dev/null
+ninja -C build/tsan launcher_tests launcher_integration_tests vantor-launcher fakegame
+echo "== test: tsan"
+export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$PWD/launcher/tsan.supp"
+build/tsan/launcher/launcher_tests --gtest_filter="$tsan_tests" --gtest_brief=1
+(cd build/tsan && ctest --output-on-failure --timeout 600 -j2 -R "$tsan_process_tests" -L integration)

@@ -92,6 +92,64 @@ def manifest_path_problem(path):
     return None
 
 
+# Names the launcher keeps for itself in an installed folder: its record of
+# what is installed (and that record's temporary companion) and the staging
+# area of a sync. A release may not list them.
+RESERVED_NAMES = ("manifest.json", "manifest.json.tmp")
+RESERVED_FOLDER = ".staging"
+
+
+def path_key(path):
+    """The file a manifest path names, as the launcher compares paths: "." and
+    empty elements dropped, ".." applied, so that "a//b" and "a/./b" are "a/b"."""
+    parts = []
+    for element in path.split("/"):
+        if element in ("", "."):
+            continue
+        if element == ".." and parts and parts[-1] != "..":
+            parts.pop()
+            continue
+        parts.append(element)
+    return "/".join(parts)
+
+
+def release_paths_problem(paths):
+    """(path, why) for the first path the launcher's manifest check would refuse
+    in a release listing `paths`, or None when it would accept them all.
+
+    The same rules as the launcher: each path must stay inside the folder
+    (read with "/" and, as on Windows, "\\" as separators), must not be one of
+    the launcher's own names, may appear only once, and no file may also be
+    the folder of another.
+    """
+    keys = {}
+    for path in paths:
+        problem = manifest_path_problem(path)
+        if problem:
+            return path, problem
+        key = path_key(path)
+        if key in RESERVED_NAMES or key.split("/")[0] == RESERVED_FOLDER:
+            return path, "the launcher keeps this name for itself"
+        if key in keys:
+            return path, f"it names the same file as {keys[key]!r}"
+        keys[key] = path
+    for path in paths:
+        parts = path_key(path).split("/")
+        for i in range(1, len(parts)):
+            folder = "/".join(parts[:i])
+            if folder in keys:
+                return path, f"{keys[folder]!r} is a file, so it cannot also be a folder"
+    return None
+
+
+def check_release_paths(paths):
+    """Raises a ReleaseError naming the first path the launcher would refuse."""
+    found = release_paths_problem(paths)
+    if found:
+        path, why = found
+        raise ReleaseError(f"cannot publish {path!r}: {why}; the launcher would refuse the whole release")
+
+
 def walk_content(root):
     """Every file under root as (relative "/"-separated path, full path), sorted.
 
@@ -337,6 +395,8 @@ def build_content(source, feed, chunk_size):
     if real_feed == real_source or real_feed.startswith(real_source.rstrip(os.sep) + os.sep):
         raise ReleaseError("the feed folder must not lie inside the content folder")
     content = walk_content(source)
+    # Checked before a single object is written.
+    check_release_paths([rel for rel, _ in content])
     store = ObjectStore(feed)
     files = []
     total = 0

@@ -209,6 +209,33 @@ class ReleaseTest(unittest.TestCase):
         self.assertEqual(result.returncode, 1)
         self.assertIn("cannot publish", result.stderr)
 
+    def test_release_the_launcher_would_refuse_is_never_published(self):
+        cases = [
+            (["manifest.json.tmp"], "manifest.json.tmp", "keeps this name"),
+            ([".staging/x"], ".staging/x", "keeps this name"),
+            (["a", "a/b"], "a/b", "cannot also be a folder"),
+            (["x/./y", "x/y"], "x/y", "same file"),
+            (["a\\..\\..\\b"], "a\\..\\..\\b", "leaves the folder"),
+        ]
+        for paths, offender, why in cases:
+            with self.subTest(paths=paths):
+                found = lib.release_paths_problem(paths)
+                self.assertIsNotNone(found)
+                self.assertEqual(found[0], offender)
+                self.assertIn(why, found[1])
+        for paths in (["a/b", "a/c"], ["manifest.json.bak"], ["sub/manifest.json.tmp"], ["a.b", "a/b"]):
+            with self.subTest(paths=paths):
+                self.assertIsNone(lib.release_paths_problem(paths))
+        # A leftover of a failed manifest write in the folder stops the publish
+        # before anything is written, naming it.
+        write(os.path.join(self.source, "data.bin"), b"x")
+        write(os.path.join(self.source, "manifest.json.tmp"), b"{}")
+        result = self.release()
+        self.assertEqual(result.returncode, 1)
+        self.assertIn("'manifest.json.tmp'", result.stderr)
+        self.assertFalse(os.path.exists(os.path.join(self.feed, "manifests")))
+        self.assertFalse(os.path.exists(os.path.join(self.feed, "objects")))
+
     def test_feed_inside_the_source_is_refused(self):
         write(os.path.join(self.source, "a"), b"x")
         result = tool("make_release.py", self.source, os.path.join(self.source, "feed"), "--version", "1",
@@ -293,6 +320,14 @@ class AddonTest(unittest.TestCase):
                 self.assertEqual(result.returncode, 1)
                 self.assertIn(message, result.stderr)
                 self.assertFalse(os.path.exists(self.feed))
+
+    def test_addon_with_a_reserved_name_is_never_published(self):
+        folder = self.make_addon("pack", {"id": "pack", "version": "1.0.0"})
+        write(os.path.join(folder, "manifest.json.tmp"), b"{}")
+        result = tool("make_addon.py", folder, self.feed)
+        self.assertEqual(result.returncode, 1)
+        self.assertIn("'manifest.json.tmp'", result.stderr)
+        self.assertFalse(os.path.exists(os.path.join(self.feed, "addons", "catalog.json")))
 
     def test_missing_addon_json_fails(self):
         folder = os.path.join(self.root, "empty")

@@ -75,8 +75,19 @@ int launcherMain(int argc, char** argv, const ShellFactory& makeShell) {
   const std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
   const StartFlags flags = parseStartFlags(args);
 
-  InstanceLock instance;
   std::string error;
+  {
+    // Another local user could hold the locks of a folder that is not ours alone.
+    std::filesystem::path runtime;
+    if (!runtimeFolder(runtime, error)) {
+      startLog(logsFolder());
+      logf("error", "No safe runtime folder: {}", error);
+      std::fprintf(stderr, "vantor-launcher: %s\n", error.c_str());
+      return 1;
+    }
+  }
+
+  InstanceLock instance;
   LockResult lock = instance.tryAcquire(error);
   if (lock == LockResult::HeldElsewhere && (flags.updated || flags.firstRun)) {
     lock = instance.acquireWaiting(handOverWaitMs, error);
@@ -128,6 +139,7 @@ int launcherMain(int argc, char** argv, const ShellFactory& makeShell) {
   }
   activation.stop();
   instance.release();
+  if (code == 0 && shell->failed()) code = 1;
   return code;
 }
 

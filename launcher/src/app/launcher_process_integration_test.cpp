@@ -14,6 +14,8 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <chrono>
 #include <fstream>
 #include <thread>
@@ -123,6 +125,21 @@ TEST_F(LauncherProcessTest, LockOfAKilledLauncherCountsAsReleased) {
   EXPECT_TRUE(logHas("Another start asked for the window"));
   next->terminate();
   EXPECT_EQ(next->wait(10000), 0);
+}
+
+TEST_F(LauncherProcessTest, RuntimeFolderThatIsALinkIsRefusedWithExitOne) {
+  // Without XDG_RUNTIME_DIR the locks live in /tmp/vantor-<uid>; another user
+  // who planted a link there could hold them. The test needs a /tmp of its own.
+  if (::getuid() != 0 || !fs::exists("/usr/bin/unshare")) GTEST_SKIP() << "needs root and unshare";
+  const std::string script =
+      "exec 3< \"$0\" && mount -t tmpfs tmpfs /tmp && ln -s / /tmp/vantor-$(id -u) && "
+      "exec env -u XDG_RUNTIME_DIR /proc/self/fd/3";
+  LauncherProcess p({"/usr/bin/unshare", "--mount", "--propagation", "private", "/bin/sh", "-c", script,
+                     exe().string()},
+                    {{"VANTOR_UPDATE_FEED", "/"}});
+  ASSERT_TRUE(p.started());
+  EXPECT_EQ(p.wait(20000), 1) << p.err();
+  EXPECT_NE(p.err().find("not a folder"), std::string::npos) << p.err();
 }
 
 TEST_F(LauncherProcessTest, CloseWhileACheckIsStuckLetsANewLauncherStartAtOnce) {

@@ -102,13 +102,24 @@ int runSyncCommand(int argc, char** argv) {
   }
   std::signal(SIGINT, onStopSignal);
   std::signal(SIGTERM, onStopSignal);
+  // The game's lock lives in the runtime folder; one another user controls
+  // could make a running game look stopped.
+  {
+    fs::path runtime;
+    std::string why;
+    if (!runtimeFolder(runtime, why)) {
+      std::fprintf(stderr, "%s\n", why.c_str());
+      return exitFailed;
+    }
+  }
   const auto start = std::chrono::steady_clock::now();
 
   std::error_code ec;
   const fs::path folder = fs::absolute(toWide(args.folder), ec).lexically_normal();
   GameManifest manifest;
   std::string error;
-  if (!loadManifest(absoluteLocation(args.location), manifest, error)) {
+  if (!loadManifest(absoluteLocation(args.location), manifest, error,
+                    [] { return cancelRequested.load(); })) {
     if (cancelRequested.load()) return cancelled();
     std::fprintf(stderr, "%s\n", error.c_str());
     return exitFailed;

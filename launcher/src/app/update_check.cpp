@@ -70,7 +70,7 @@ void LauncherApp::runCheck(const std::string& channel, bool applyAutoUpdates) {
   if (isHttpUrl(base)) {
     std::string body;
     std::string ignored;
-    if (fetchText(base + "/api/status", body, ignored, smallDocumentLimits)) {
+    if (fetchText(base + "/api/status", body, ignored, {}, smallDocumentLimits)) {
       json parsed = json::parse(body, nullptr, false);
       if (parsed.is_object()) status = std::move(parsed);
     }

@@ -54,6 +54,9 @@ class Shell : public PagePort, public WindowPort {
   // Returns at once; the page's commands reach `onCommand` on the UI thread
   // from then on, the first of them being "ready".
   virtual void createWebView(CommandHandler onCommand) = 0;
+  // UI thread, after the UI loop has ended. True when the UI ended because it
+  // could not go on (the page kept crashing); the launcher then exits with 1.
+  [[nodiscard]] virtual bool failed() const { return false; }
 };
 
 }  // namespace launcher

@@ -1,5 +1,6 @@
 #include "data/json_document.h"
 
+#include "base/log.h"
 #include "platform/platform.h"
 
 #include <fstream>
@@ -8,6 +9,13 @@
 namespace launcher {
 
 namespace fs = std::filesystem;
+
+namespace {
+std::string utf8(const fs::path& p) {
+  const std::u8string text = p.u8string();
+  return std::string(text.begin(), text.end());
+}
+}  // namespace
 
 fs::path companionPath(const fs::path& file, const char* suffix) { return fs::path(file.native() + suffix); }
 
@@ -51,7 +59,14 @@ bool writeJsonDocument(const fs::path& file, const json& value, DocumentKind kin
   // power cut could leave an empty document behind.
   if (!flushFileToDisk(tmp)) return false;
   std::string error;
-  return moveFileReplace(tmp, file, MoveMode::WriteThrough, error);
+  if (!moveFileReplace(tmp, file, MoveMode::Plain, error)) return false;
+  // The new content is in place; a folder that cannot be flushed only leaves
+  // the rename's durability open, which is no reason to report a failed save.
+  const fs::path folder = file.has_parent_path() ? file.parent_path() : fs::path(".");
+  if (!flushFolderToDisk(folder)) {
+    logf("warn", "Couldn't flush {} to disk after saving {}", utf8(folder), utf8(file.filename()));
+  }
+  return true;
 }
 
 }  // namespace launcher

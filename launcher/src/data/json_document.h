@@ -28,9 +28,10 @@ enum class DocumentKind {
 // file + ".tmp", flushes it to disk and renames it over file. True when the new
 // content is in place. A ".tmp" whose write failed (a full disk) is never
 // renamed, whatever the kind. On failure the old document is unchanged and the
-// ".tmp" companion may hold the new content; the one exception is a failed
-// sync of the folder after the rename, where the new content is in place but
-// not known to be durable. Written with LF line ends.
+// ".tmp" companion may hold the new content. A failed flush of the folder
+// after the rename is not a failure: the new content is in place, and a "warn"
+// line says that its folder entry may not be on disk yet. Written with LF line
+// ends.
 [[nodiscard]] bool writeJsonDocument(const std::filesystem::path& file, const json& value,
                                      DocumentKind kind = DocumentKind::Plain);
 

@@ -1,5 +1,6 @@
 #include "data/json_document.h"
 
+#include "testing/log_capture.h"
 #include "testing/scoped_tmpfs.h"
 #include "testing/sync_recorder.h"
 #include "testing/temp_dir.h"
@@ -179,6 +180,24 @@ TEST(JsonDocument, TmpIsSyncedBeforeTheRenameThatCommitsIt) {
   ASSERT_LT(syncFolder, end) << "the folder entry was never synced";
   EXPECT_LT(syncTmp, commit);
   EXPECT_GT(syncFolder, commit);
+}
+
+// Once the rename has put the new content in place, a folder that cannot be
+// flushed is a warning, not a failed save: reporting failure would make the
+// caller believe the old content is still there.
+TEST(JsonDocument, FolderFlushFailureAfterTheRenameIsNotAFailedSave) {
+  TempDir dir;
+  const fs::path file = dir / "launcher.json";
+  ASSERT_TRUE(writeJsonDocument(file, json{{"old", 1}}));
+  testing::LogCapture log;
+  {
+    testing::FolderFlushFailure failing;
+    EXPECT_TRUE(writeJsonDocument(file, json{{"new", 2}}));
+  }
+  EXPECT_EQ(readFile(file), "{\n  \"new\": 2\n}\n");
+  const std::vector<std::string> warnings = log.warnings();
+  ASSERT_EQ(warnings.size(), 1u);
+  EXPECT_NE(warnings[0].find("Couldn't flush"), std::string::npos) << warnings[0];
 }
 
 TEST(JsonDocument, FullDiskWriteFailsAndKeepsTheOldDocument) {

@@ -29,8 +29,21 @@ inline constexpr const char* uninstallerName = "uninstall";
 [[nodiscard]] std::filesystem::path tempFolder();
 
 // The per-user runtime folder for locks and sockets ($XDG_RUNTIME_DIR/vantor,
-// else /tmp/vantor-<uid>), created with mode 0700 when missing.
+// else /tmp/vantor-<uid>), created with mode 0700 when missing. The /tmp
+// fallback is used only when it is a real folder (not a link) owned by this
+// user with mode 0700: another local user could otherwise hold our locks.
+// False with `error` saying why when it cannot be used; start-up then logs
+// the reason at "error" and exits 1.
+[[nodiscard]] bool runtimeFolder(std::filesystem::path& folder, std::string& error);
+
+// As above; an empty path when the folder cannot be used, so that no lock or
+// socket is ever placed in a folder another user controls.
 [[nodiscard]] std::filesystem::path runtimeFolder();
+
+// Makes sure `folder` is a private folder of this user: created with mode 0700
+// when missing, then accepted only when it is a folder (not a link to one),
+// owned by this user, with mode 0700. False with a reason otherwise.
+[[nodiscard]] bool ensurePrivateFolder(const std::filesystem::path& folder, std::string& error);
 
 enum class MoveMode {
   Plain,         // rename; copy then rename when the two lie on different file systems
@@ -53,6 +66,24 @@ void startFlushToDisk(const std::filesystem::path& file);
 
 // Flushes a folder's entries (a rename into it) to disk. False on failure.
 [[nodiscard]] bool flushFolderToDisk(const std::filesystem::path& folder);
+
+// Creates `file` when it is missing, without truncating what it holds, sets
+// its size to `size` and asks the file system to allocate all of it, so that a
+// full disk shows here rather than half-way through filling the file. Bytes
+// below `size` keep their content. A file system that cannot allocate ahead
+// only gets the size.
+enum class PrepareResult { Ready, NoSpace, Failed };
+[[nodiscard]] PrepareResult prepareFile(const std::filesystem::path& file, uint64_t size, std::string& error);
+
+// Which file a path names, as the file system identifies it: two paths with
+// the same identity are one file, whatever their spelling (a second name of
+// the same file, or another case on a case-insensitive file system).
+struct FileIdentity {
+  uint64_t device = 0;
+  uint64_t index = 0;
+  bool operator==(const FileIdentity&) const = default;
+};
+[[nodiscard]] bool fileIdentity(const std::filesystem::path& file, FileIdentity& out);
 
 // Bytes available to this user on the volume holding `folder`; false when the
 // volume cannot be asked.
@@ -86,6 +117,32 @@ class GameLock {
 
  private:
   int fd_ = -1;
+};
+
+// An exclusive lock on a file, held by this object: another holder, in this
+// process or any other, is refused at once. The kernel drops it when the
+// holder ends, however it ends. One thread at a time.
+class FileLock {
+ public:
+  FileLock() = default;
+  ~FileLock();
+  FileLock(const FileLock&) = delete;
+  FileLock& operator=(const FileLock&) = delete;
+
+  enum class Result { Acquired, HeldElsewhere, Failed };
+  // Creates `file` when missing and locks it without waiting. Failed (with
+  // `error`) when the file cannot be opened.
+  [[nodiscard]] Result tryAcquire(const std::filesystem::path& file, std::string& error);
+  // Deletes the lock file while still holding the lock, then releases it: a
+  // process that opened the file meanwhile sees that it vanished and takes a
+  // new one, so two holders never overlap.
+  void removeAndRelease();
+  void release();
+  [[nodiscard]] bool held() const { return fd_ >= 0; }
+
+ private:
+  int fd_ = -1;
+  std::filesystem::path path_;
 };
 
 enum class StandardStream { Input, Output, Error };

@@ -131,9 +131,40 @@ bool folderMatchesRelease(const fs::path& folder, const PublishedRelease& r, std
   return why.empty();
 }
 
-std::set<std::string> verifiedStagedChunks(const fs::path& folder) {
+namespace {
+
+// The digest of [offset, offset + size) of a file, or "" when it is shorter.
+std::string rangeDigest(std::ifstream& in, uint64_t offset, uint64_t size) {
+  in.clear();
+  in.seekg(static_cast<std::streamoff>(offset));
+  Sha256 hash;
+  std::vector<char> block(1 << 20);
+  while (size > 0 && in) {
+    const auto n = static_cast<std::streamsize>(std::min<uint64_t>(size, block.size()));
+    in.read(block.data(), n);
+    if (in.gcount() != n) return {};
+    hash.update(block.data(), static_cast<size_t>(n));
+    size -= static_cast<uint64_t>(n);
+  }
+  return size == 0 ? hash.finishHex() : std::string();
+}
+
+}  // namespace
+
+std::set<std::string> verifiedStagedChunks(const fs::path& folder, const PublishedRelease& r) {
   std::set<std::string> out;
   std::error_code ec;
+  for (const PublishedFile& f : r.files) {
+    const fs::path staged = folder / ".staging" / "files" / fs::path(f.path);
+    if (!fs::is_regular_file(staged, ec)) continue;
+    std::ifstream in(staged, std::ios::binary);
+    const std::vector<std::string> hashes = f.chunks.empty() ? std::vector<std::string>{f.sha256} : f.chunks;
+    for (size_t i = 0; i < hashes.size(); ++i) {
+      const uint64_t offset = f.chunks.empty() ? 0 : i * r.chunkSize;
+      const uint64_t size = f.chunks.empty() ? f.size : std::min(r.chunkSize, f.size - std::min(f.size, offset));
+      if (rangeDigest(in, offset, size) == hashes[i]) out.insert(hashes[i]);
+    }
+  }
   for (const auto& entry : fs::directory_iterator(folder / ".staging" / "chunks", ec)) {
     const std::string name = entry.path().filename().string();
     if (entry.is_regular_file() && isValidDigest(name) && sha256File(entry.path()) == name) out.insert(name);

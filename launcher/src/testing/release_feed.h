@@ -52,9 +52,12 @@ enum class Staging { MustBeGone, MayRemain };
 [[nodiscard]] bool folderMatchesRelease(const std::filesystem::path& folder, const PublishedRelease& r,
                                         std::string& why, Staging staging = Staging::MustBeGone);
 
-// Hashes of the files in folder/.staging/chunks whose bytes have the digest
-// they are named by: what a rerun must not fetch again.
-[[nodiscard]] std::set<std::string> verifiedStagedChunks(const std::filesystem::path& folder);
+// The objects of release `r` that lie verified in folder's staging area: a
+// range of a staged file (.staging/files/<path>) that holds, at the chunk's
+// place, bytes with the chunk's digest, or a file in .staging/chunks whose
+// bytes have the digest it is named by. What a rerun must not fetch again.
+[[nodiscard]] std::set<std::string> verifiedStagedChunks(const std::filesystem::path& folder,
+                                                         const PublishedRelease& r);
 
 // The object hashes requested in these log entries, in order, repeats kept.
 [[nodiscard]] std::vector<std::string> objectRequests(const std::vector<AccessEntry>& log);

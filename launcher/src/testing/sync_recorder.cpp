@@ -1,8 +1,11 @@
 #include "testing/sync_recorder.h"
 
 #include <dlfcn.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <mutex>
 #include <string>
@@ -13,6 +16,7 @@ namespace {
 
 std::mutex recordMutex;
 bool recording = false;
+std::atomic<bool> failFolderFlushes{false};
 std::vector<std::string>* recorded = nullptr;
 
 std::string fdPath(int fd) {
@@ -53,6 +57,9 @@ std::vector<std::string> SyncRecorder::events() const {
   return recorded ? *recorded : std::vector<std::string>{};
 }
 
+FolderFlushFailure::FolderFlushFailure() { failFolderFlushes = true; }
+FolderFlushFailure::~FolderFlushFailure() { failFolderFlushes = false; }
+
 }  // namespace launcher::testing
 
 // The interposed calls: the test binary's own definitions win over the C
@@ -61,6 +68,11 @@ extern "C" int fsync(int fd) {
   using Fsync = int (*)(int);
   static Fsync real = launcher::testing::next<Fsync>("fsync");
   launcher::testing::record("fsync " + launcher::testing::fdPath(fd));
+  struct stat st {};
+  if (launcher::testing::failFolderFlushes.load() && ::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+    errno = EIO;
+    return -1;
+  }
   return real(fd);
 }
 

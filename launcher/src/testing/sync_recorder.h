@@ -21,4 +21,14 @@ class SyncRecorder {
   [[nodiscard]] std::vector<std::string> events() const;
 };
 
+// While one lives, every fsync of a folder fails with EIO (a device that
+// cannot flush), after being recorded; fsync of a file is untouched.
+class FolderFlushFailure {
+ public:
+  FolderFlushFailure();
+  ~FolderFlushFailure();
+  FolderFlushFailure(const FolderFlushFailure&) = delete;
+  FolderFlushFailure& operator=(const FolderFlushFailure&) = delete;
+};
+
 }  // namespace launcher::testing

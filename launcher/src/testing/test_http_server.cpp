@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cctype>
 #include <chrono>
+#include <condition_variable>
 #include <deque>
 #include <thread>
 
@@ -69,10 +70,15 @@ struct TestHttpServer::Impl {
   std::map<std::string, std::deque<TestResponse>> scripted;
   std::map<std::string, int> counts;
   std::map<std::string, SeenRequest> last;
+  std::vector<LoggedRequest> log;
+  std::condition_variable heldChanged;
+  int held = 0;
+  bool released = false;
 
   TestResponse answerFor(const httplib::Request& req) {
     std::lock_guard<std::mutex> lock(mutex);
     ++counts[req.path];
+    log.push_back({req.path, req.remote_port});
     SeenRequest& seen = last[req.path];
     seen.method = req.method;
     seen.body = req.body;
@@ -93,11 +99,17 @@ struct TestHttpServer::Impl {
 
   void handle(const httplib::Request& req, httplib::Response& res) {
     TestResponse answer = answerFor(req);
+    if (answer.hold) {
+      std::unique_lock<std::mutex> lock(mutex);
+      ++held;
+      heldChanged.wait(lock, [&] { return released; });
+      --held;
+    }
     if (answer.delayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(answer.delayMs));
     res.status = answer.status;
-    // One request per connection: the client hangs up after each answer, so
-    // no server thread sits in a keep-alive wait when the test ends.
-    res.set_header("Connection", "close");
+    // Normally one request per connection: the client hangs up after each
+    // answer, so no server thread sits in a keep-alive wait when the test ends.
+    if (!answer.keepAlive) res.set_header("Connection", "close");
     if (!answer.location.empty()) res.set_header("Location", answer.location);
 
     // Where the body's bytes come from: a held string, or the pattern made
@@ -148,8 +160,10 @@ TestHttpServer::TestHttpServer() : impl_(new Impl) {
   s.server.Patch(".*", handler);
   s.server.Delete(".*", handler);
   s.server.Options(".*", handler);
-  // Short keep-alive waits, so the destructor does not sit out an idle client.
+  // Short keep-alive waits, so the destructor does not sit out an idle client,
+  // and no cap on the requests a kept-alive connection may carry.
   s.server.set_keep_alive_timeout(1);
+  s.server.set_keep_alive_max_count(100000);
   s.port = s.server.bind_to_any_port("127.0.0.1");
   if (s.port <= 0) {
     ADD_FAILURE() << "the test HTTP server could not bind to 127.0.0.1";
@@ -168,8 +182,27 @@ TestHttpServer::TestHttpServer() : impl_(new Impl) {
 }
 
 TestHttpServer::~TestHttpServer() {
+  releaseHeld();
   impl_->server.stop();
   if (impl_->thread.joinable()) impl_->thread.join();
+}
+
+std::vector<TestHttpServer::LoggedRequest> TestHttpServer::requestLog() const {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  return impl_->log;
+}
+
+int TestHttpServer::heldCount() const {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  return impl_->held;
+}
+
+void TestHttpServer::releaseHeld() {
+  {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    impl_->released = true;
+  }
+  impl_->heldChanged.notify_all();
 }
 
 int TestHttpServer::port() const { return impl_->port; }

@@ -26,6 +26,9 @@ struct TestResponse {
   int delayMs = 0;               // wait before answering
   uint64_t cutAfter = 0;         // when non-zero: drop the connection after this many
                                  // body bytes (the headers promised the whole body)
+  bool hold = false;             // say nothing (no status, no byte) until releaseHeld()
+                                 // or the server's end: a server gone silent
+  bool keepAlive = false;        // keep the connection open for the client's next request
 };
 
 // The pattern a generatedSize body holds: byte i is (i * 7 + 3) mod 251.
@@ -49,6 +52,19 @@ class TestHttpServer {
 
   // Requests seen for `path` (any method).
   [[nodiscard]] int requestCount(const std::string& path) const;
+
+  // Every request so far, in arrival order: its path and the client's port,
+  // which tells the connections apart.
+  struct LoggedRequest {
+    std::string path;
+    int clientPort = 0;
+  };
+  [[nodiscard]] std::vector<LoggedRequest> requestLog() const;
+
+  // Answers held (TestResponse::hold) and not yet released.
+  [[nodiscard]] int heldCount() const;
+  // Lets every held answer, and every later one, go out.
+  void releaseHeld();
 
   // The last request of `path`: its body and headers (names lowercase).
   struct SeenRequest {

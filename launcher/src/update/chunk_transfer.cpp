@@ -1,6 +1,7 @@
 #include "update/chunk_transfer.h"
 
 #include "base/log.h"
+#include "base/thread_start.h"
 #include "platform/platform.h"
 #include "update/http.h"
 #include "update/location.h"
@@ -76,8 +77,11 @@ bool pause(const Transfer& t, int milliseconds) {
 // transfer is stopped from outside (cancel, or another object's failure).
 bool fetchObject(Transfer& t, const ChunkRequest& request, std::string& cause) {
   const std::string location = objectLocation(t.manifest, request.hash);
+  const bool placed = !request.target.empty();
   const fs::path part = t.chunksFolder / (request.hash + ".part");
   const fs::path dest = t.chunksFolder / request.hash;
+  // Also asked while a server sends nothing, so a stop never waits for it.
+  const StopRequested stop = [&t] { return t.stopRequested(); };
   for (int attempt = 1; attempt <= attemptsPerObject; ++attempt) {
     if (t.stopRequested()) return false;
     int64_t attemptBytes = 0;
@@ -99,15 +103,17 @@ bool fetchObject(Transfer& t, const ChunkRequest& request, std::string& cause) {
       return true;
     };
     std::string digest;
-    bool ok = downloadFile(location, part, onProgress, digest, cause);
+    bool ok = placed ? downloadIntoRange(location, request.target, request.targetOffset, request.size, onProgress,
+                                         digest, cause, stop)
+                     : downloadFile(location, part, onProgress, digest, cause, stop);
     if (ok && digest == request.hash) {
       std::string moveError;
-      if (moveFileReplace(part, dest, MoveMode::Plain, moveError)) {
+      if (placed || moveFileReplace(part, dest, MoveMode::Plain, moveError)) {
         t.objectsDone.fetch_add(1);
         return true;
       }
       cause = "Can't write " + toUtf8(dest) + " (" + moveError + ")";
-    } else if (ok || oversized) {
+    } else if (ok || oversized || (!ok && cause == objectTooLargeText)) {
       cause = "checksum mismatch";
     }
     t.bytesReceived -= attemptBytes;
@@ -157,9 +163,22 @@ bool fetchChunks(const std::vector<ChunkRequest>& requests, const GameManifest& 
   record.bytesTotal = totalBytes;
   record.filesTotal = static_cast<int32_t>(requests.size());
 
-  std::vector<std::thread> workers;
-  workers.reserve(workerCount);
-  for (int i = 0; i < workerCount; ++i) workers.emplace_back(worker, std::ref(t));
+  std::vector<std::thread> workers(workerCount);
+  std::string threadError;
+  for (int i = 0; i < workerCount; ++i) {
+    if (!startThread(workers[static_cast<size_t>(i)], [&t] { worker(t); }, threadError)) {
+      // Stop the workers that did start; the ones that never ran are not
+      // waited for.
+      {
+        std::lock_guard lock(t.errorMutex);
+        if (t.error.empty()) t.error = threadError;
+        t.failed = true;
+      }
+      std::lock_guard lock(t.endMutex);
+      t.workersRunning -= workerCount - i;
+      break;
+    }
+  }
 
   const int32_t objectCount = static_cast<int32_t>(requests.size());
   auto lastTime = std::chrono::steady_clock::now();
@@ -188,7 +207,9 @@ bool fetchChunks(const std::vector<ChunkRequest>& requests, const GameManifest& 
       if (allEnded || done + (t.failed.load() ? 1 : 0) >= objectCount) break;
     }
   }
-  for (std::thread& w : workers) w.join();
+  for (std::thread& w : workers) {
+    if (w.joinable()) w.join();
+  }
 
   if (cancel.load()) {
     error = "Cancelled";

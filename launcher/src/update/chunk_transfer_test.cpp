@@ -1,5 +1,6 @@
 #include "update/chunk_transfer.h"
 
+#include "base/thread_start.h"
 #include "testing/log_capture.h"
 #include "testing/temp_dir.h"
 #include "testing/test_http_server.h"
@@ -205,13 +206,15 @@ TEST_F(ChunkTransferTest, FirstFailureStopsTheRest) {
   const std::string missing = sha256Hex("not on the server");
   std::vector<ChunkRequest> requests{{missing, 17}};
   std::vector<std::string> others;
+  // The others are held: whatever the timing, none completes before the
+  // failure, and the failure must end their transfers.
   for (int i = 0; i < 40; ++i) {
     const std::string content = bytesOf(5000, static_cast<char>(10 + i));
     const std::string hash = sha256Hex(content);
-    TestResponse slow;
-    slow.body = content;
-    slow.delayMs = 150;
-    server.serve(objectPath(hash), slow);
+    TestResponse held;
+    held.body = content;
+    held.hold = true;
+    server.serve(objectPath(hash), held);
     requests.push_back({hash, content.size()});
     others.push_back(hash);
   }
@@ -220,13 +223,76 @@ TEST_F(ChunkTransferTest, FirstFailureStopsTheRest) {
   EXPECT_EQ(error, "Download failed: Server answered 404 for " + server.url(objectPath(missing)));
   int fetched = 0;
   for (const std::string& hash : others) fetched += server.requestCount(objectPath(hash));
-  EXPECT_LT(fetched, 20) << "workers must stop taking objects after the first failure";
+  EXPECT_LE(fetched, 3) << "workers must stop taking objects after the first failure";
   // Only the failing object is reported: transfers the failure stopped are
   // not failures of their own (no warnings, no retries).
   const std::vector<std::string> warnings = log.warnings();
   ASSERT_EQ(warnings.size(), 3u);
   for (const std::string& w : warnings) EXPECT_EQ(w.find("Chunk " + missing.substr(0, 12)), 0u) << w;
   for (const std::string& hash : others) EXPECT_LE(server.requestCount(objectPath(hash)), 1) << hash;
+}
+
+// A server that accepted the request and then says nothing must not keep a
+// cancel waiting: the transfer asks the flag while it waits.
+TEST_F(ChunkTransferTest, CancelWhileTheServerIsSilentEndsPromptly) {
+  LogCapture log;
+  const std::string content = bytesOf(5000, 7);
+  const std::string hash = sha256Hex(content);
+  TestResponse silent;
+  silent.body = content;
+  silent.hold = true;
+  server.serve(objectPath(hash), silent);
+  std::chrono::steady_clock::time_point cancelledAt;
+  onProgress = [&](const Progress&) {
+    if (server.heldCount() > 0 && !cancel.load()) {
+      cancelledAt = std::chrono::steady_clock::now();
+      cancel = true;
+    }
+  };
+  EXPECT_FALSE(fetch({{hash, content.size()}}, RetryDelays{10000, 30000}));
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - cancelledAt).count();
+  EXPECT_EQ(error, "Cancelled");
+  EXPECT_TRUE(log.warnings().empty());
+  // curl asks about once a second; its own stall limit would take 30 s.
+  EXPECT_LT(seconds, 5.0) << "the cancel waited for the silent server";
+}
+
+// An object placed straight into a staged file writes its own range and
+// nothing else, even when the server sends more than the object's size.
+TEST_F(ChunkTransferTest, PlacedObjectNeverWritesOutsideItsRange) {
+  const fs::path target = dir / "staged.bin";
+  const std::string before(3000, 'N');
+  testing::writeFile(target, before);
+  const std::string content = bytesOf(1000, 8);
+  ChunkRequest placed = add(content);
+  placed.target = target;
+  placed.targetOffset = 1000;
+  ASSERT_TRUE(fetch({placed})) << error;
+  EXPECT_EQ(testing::readFile(target), before.substr(0, 1000) + content + before.substr(2000));
+  EXPECT_FALSE(fs::exists(chunks / placed.hash)) << "a placed object needs no copy in the chunks folder";
+
+  // Too long an answer: refused before its excess reaches the neighbours.
+  const std::string other = bytesOf(1000, 9);
+  ChunkRequest longer{sha256Hex(other), other.size(), target, 0};
+  TestResponse tooLong;
+  tooLong.body = other + std::string(200000, 'X');
+  server.serve(objectPath(longer.hash), tooLong);
+  EXPECT_FALSE(fetch({longer}));
+  EXPECT_EQ(error, "Download failed: checksum mismatch");
+  const std::string after = testing::readFile(target);
+  ASSERT_EQ(after.size(), 3000u);
+  EXPECT_EQ(after.substr(1000), content + before.substr(2000)) << "bytes beyond the range were overwritten";
+}
+
+TEST_F(ChunkTransferTest, RefusedWorkerThreadFailsWithAText) {
+  const ChunkRequest a = add(bytesOf(1000, 11));
+  for (int skip = 0; skip < 4; ++skip) {
+    failThreadStartsForTesting(skip, 1);
+    EXPECT_FALSE(fetch({a})) << skip;
+    failThreadStartsForTesting(0, 0);
+    EXPECT_EQ(error.rfind("The system refused to start a thread", 0), 0u) << skip << ": " << error;
+  }
+  ASSERT_TRUE(fetch({a})) << error;
 }
 
 }  // namespace

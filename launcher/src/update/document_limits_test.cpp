@@ -126,7 +126,7 @@ TEST(TransferLimits, SilentServerFailsAtTheTotalLimitAsATransferError) {
   server.serve("/latest.json", slow);
   std::string body;
   std::string error;
-  EXPECT_FALSE(fetchText(server.url("/latest.json"), body, error, TransferLimits{1}));
+  EXPECT_FALSE(fetchText(server.url("/latest.json"), body, error, {}, TransferLimits{1}));
   EXPECT_EQ(error, "Can't reach the update server (error 28)");  // CURLE_OPERATION_TIMEDOUT
 }
 

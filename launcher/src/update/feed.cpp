@@ -50,7 +50,7 @@ Feed fetchFeed(const std::string& url) {
   }
   std::string body;
   std::string error;
-  if (!fetchText(url, body, error, smallDocumentLimits)) {
+  if (!fetchText(url, body, error, {}, smallDocumentLimits)) {
     Feed feed;
     feed.url = url;
     feed.error = error;
@@ -90,7 +90,7 @@ Feed parseFeed(const std::string& url, const std::string& body) {
 bool fetchCatalog(const std::string& url, std::vector<CatalogEntry>& out, std::string& error) {
   out.clear();
   std::string body;
-  if (!fetchText(url, body, error, smallDocumentLimits)) return false;
+  if (!fetchText(url, body, error, {}, smallDocumentLimits)) return false;
   const json doc = json::parse(body, nullptr, /*allow_exceptions=*/false);
   const json* list = &doc;
   if (doc.is_object()) {

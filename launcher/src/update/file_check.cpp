@@ -54,13 +54,14 @@ struct VerifyRun {
   std::atomic<size_t> next{0};
   std::atomic<uint64_t> bytesDone{0};
   std::atomic<int32_t> filesDone{0};
+  std::atomic<bool> halt{false};  // a helper thread could not start
   CurrentFiles current{phaseThreads};
 };
 
 void hashFiles(VerifyRun& run, int slot) {
   for (;;) {
     const size_t n = run.next.fetch_add(1);
-    if (n >= run.order.size() || run.cancel.load()) break;
+    if (n >= run.order.size() || run.cancel.load() || run.halt.load()) break;
     const size_t i = run.order[n];
     const ManifestFile& f = run.manifest.files[i];
     const fs::path file = run.root / toWide(f.path);
@@ -91,17 +92,23 @@ bool verifyFiles(const fs::path& root, const GameManifest& manifest, const std::
   std::iota(run.order.begin(), run.order.end(), size_t{0});
   std::stable_sort(run.order.begin(), run.order.end(),
                    [&](size_t a, size_t b) { return manifest.files[a].size > manifest.files[b].size; });
-  runPhase(
+  std::string threadError;
+  const bool started = runPhase(
       phaseThreads, [&](int slot) { hashFiles(run, slot); },
       [&] {
         record.file = run.current.any();
         record.bytesDone = run.bytesDone.load();
         record.filesDone = run.filesDone.load();
         if (progress && !cancel.load()) progress(record);
-      });
+      },
+      run.halt, threadError);
   record.file.clear();
   if (cancel.load()) {
     error = "Cancelled";
+    return false;
+  }
+  if (!started) {
+    error = threadError;
     return false;
   }
   for (size_t i = 0; i < count; ++i) {

@@ -23,13 +23,19 @@ struct SyncReport {
 };
 
 // With `verify` (repair) every file is hashed; otherwise the installed
-// manifest.json is trusted for files of the right size. `cancel` is polled
-// throughout ("Cancelled"). `progress` (may be empty) is called on the calling
-// thread only. On success `error` is untouched. Installed files are touched
-// only after every changed file has been assembled and verified in
+// manifest.json is trusted for files of the right size, except after an
+// install that stopped half-way, when every file is hashed. `cancel` is polled
+// throughout ("Cancelled"), within about a second even while a server is
+// silent or a large object is hashed. `progress` (may be empty) is called on
+// the calling thread only. On success `error` is untouched. Fetched chunks go
+// straight to their place in the staged files; installed files are touched
+// only after every changed file has been assembled and verified whole in
 // root/.staging, and never while the game runs; any failure keeps ".staging"
-// so that the next run resumes cheaply. Runs on the job worker thread; starts
-// and joins its own helper threads.
+// so that the next run resumes cheaply, fetching nothing that lies verified
+// there. One sync per folder at a time: another run of the same folder, in
+// this process or another, fails at once with "Another update of this folder
+// is running". Runs on the job worker thread; starts and joins its own helper
+// threads, and fails with a text when the system refuses one.
 [[nodiscard]] bool syncFolder(const std::filesystem::path& root, const GameManifest& manifest, bool verify,
                               const std::atomic<bool>& cancel,
                               const std::function<void(const Progress&)>& progress, std::string& error);

@@ -5,6 +5,7 @@
 // full block: a small file is hashed on the caller's thread at finish.
 #include "update/hashing_writer.h"
 
+#include "base/thread_start.h"
 #include "update/sha256.h"
 
 #include <condition_variable>
@@ -40,6 +41,7 @@ struct HashingWriter::Impl {
   std::vector<char*> free;
   bool ending = false;   // no more blocks will come
   bool discard = false;  // stop without hashing the rest
+  bool inline_ = false;  // the hashing thread could not start: hash here
   std::thread hasher;
 
   Impl() {
@@ -65,8 +67,17 @@ struct HashingWriter::Impl {
   // Writes the current block, queues it for hashing and takes an empty one.
   void passOn() {
     if (!failed && !out.write(current, static_cast<std::streamsize>(used))) failed = true;
+    if (!inline_ && !hasher.joinable()) {
+      // Runs inside curl's write callback: nothing may throw from here.
+      std::string ignored;
+      inline_ = !startThread(hasher, [this] { hashLoop(); }, ignored);
+    }
+    if (inline_) {
+      hash.update(current, used);
+      used = 0;
+      return;
+    }
     std::unique_lock<std::mutex> lock(mutex);
-    if (!hasher.joinable()) hasher = std::thread([this] { hashLoop(); });
     toHash.emplace_back(current, used);
     changed.notify_all();
     used = 0;
@@ -102,6 +113,18 @@ bool HashingWriter::open(const std::filesystem::path& file) {
   impl_->out.rdbuf()->pubsetbuf(nullptr, 0);
   impl_->out.open(file, std::ios::binary | std::ios::trunc);
   impl_->open = impl_->out.is_open();
+  return impl_->open;
+}
+
+bool HashingWriter::openAt(const std::filesystem::path& file, uint64_t offset) {
+  impl_->out.rdbuf()->pubsetbuf(nullptr, 0);
+  // in | out opens an existing file for writing without truncating it.
+  impl_->out.open(file, std::ios::binary | std::ios::in | std::ios::out);
+  impl_->open = impl_->out.is_open();
+  if (impl_->open && !impl_->out.seekp(static_cast<std::streamoff>(offset))) {
+    impl_->out.close();
+    impl_->open = false;
+  }
   return impl_->open;
 }
 

@@ -1,8 +1,10 @@
 // Writes a stream of blocks to a file and hashes them in the same pass, so a
 // download needs no second read of what it wrote. One thread feeds a writer;
-// it may hand the work on to a helper thread of its own (bounded memory).
+// it may hand the work on to a helper thread of its own (bounded memory), and
+// hashes on the feeding thread instead when the system refuses that thread.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -19,6 +21,9 @@ class HashingWriter {
 
   // Creates or truncates `file`. False when it cannot be opened.
   [[nodiscard]] bool open(const std::filesystem::path& file);
+  // Opens an existing `file` without truncating it; writing starts at
+  // `offset` and leaves every other byte of it as it is.
+  [[nodiscard]] bool openAt(const std::filesystem::path& file, uint64_t offset);
   // Takes the bytes (copied; `data` may be reused at once). False once a
   // write to the file has failed; a failure may also surface only later.
   [[nodiscard]] bool write(const char* data, size_t length);

@@ -1,5 +1,8 @@
-// The http(s) transport on libcurl: one process-wide share (DNS cache, TLS
-// sessions, connections) and one easy handle per request.
+// The http(s) transport on libcurl. One process-wide share holds the DNS
+// cache and TLS sessions only: libcurl does not support sharing its
+// connection cache between concurrent threads. Each thread instead keeps one
+// easy handle of its own, reset between requests, whose connection cache
+// keeps that thread's keep-alive connections.
 #include "update/http.h"
 
 #include <curl/curl.h>
@@ -29,6 +32,10 @@ constexpr size_t jsonResponseCap = jsonResponseLimit + 8 * 1024;
 // between the receive and our copy of it.
 constexpr long downloadBufferSize = 64 * 1024;
 
+// Connections one thread keeps open. A thread talks to one or two servers at
+// a time; the few threads that transfer stay within 8 connections a server.
+constexpr long connectionsPerThread = 2;
+
 class Session {
  public:
   Session() {
@@ -40,14 +47,14 @@ class Session {
     curl_share_setopt(share_, CURLSHOPT_USERDATA, this);
     curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
     curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
-    curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_CONNECT);
   }
-  // Never destroyed: requests may still run on detached threads at exit.
+  // Never destroyed: handles of threads that outlive main() still use it.
   ~Session() = delete;
 
   [[nodiscard]] CURLSH* share() const { return share_; }
 
  private:
+  // One mutex per kind of data, as libcurl asks.
   static void lock(CURL*, curl_lock_data data, curl_lock_access, void* self) {
     static_cast<Session*>(self)->mutexFor(data).lock();
   }
@@ -69,15 +76,62 @@ CURLSH* sharedSession() {
   return session->share();
 }
 
-struct EasyDeleter {
-  void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
-};
-using EasyHandle = std::unique_ptr<CURL, EasyDeleter>;
-
 struct ListDeleter {
   void operator()(curl_slist* list) const { curl_slist_free_all(list); }
 };
 using HeaderList = std::unique_ptr<curl_slist, ListDeleter>;
+
+// The calling thread's easy handle, owned by the thread and cleaned up when
+// it ends. A request borrows it for its whole length; a request made while
+// the thread's handle is busy (from inside a callback) gets a handle of its
+// own for that one request.
+class ThreadHandle {
+ public:
+  ~ThreadHandle() {
+    if (easy_) curl_easy_cleanup(easy_);
+  }
+  CURL* borrow() {
+    if (busy_) return nullptr;
+    if (!easy_) easy_ = curl_easy_init();
+    if (!easy_) return nullptr;
+    curl_easy_reset(easy_);  // keeps the live connections and the share
+    busy_ = true;
+    return easy_;
+  }
+  void giveBack() { busy_ = false; }
+
+ private:
+  CURL* easy_ = nullptr;
+  bool busy_ = false;
+};
+
+thread_local ThreadHandle threadHandle;
+
+// A request's easy handle: the thread's own, or a one-off.
+class Request {
+ public:
+  Request() {
+    handle_ = threadHandle.borrow();
+    if (!handle_) {
+      handle_ = curl_easy_init();
+      oneOff_ = true;
+    }
+  }
+  ~Request() {
+    if (oneOff_) {
+      if (handle_) curl_easy_cleanup(handle_);
+    } else {
+      threadHandle.giveBack();
+    }
+  }
+  Request(const Request&) = delete;
+  Request& operator=(const Request&) = delete;
+  [[nodiscard]] CURL* get() const { return handle_; }
+
+ private:
+  CURL* handle_ = nullptr;
+  bool oneOff_ = false;
+};
 
 // True when curl can parse the URL as http(s) and its host and path fit.
 bool isUsableUrl(const std::string& url) {
@@ -108,13 +162,10 @@ bool isUsableUrl(const std::string& url) {
   return ok;
 }
 
-// A handle with every setting both kinds of request share, or null.
-EasyHandle newRequest(const std::string& url) {
+// Every setting both kinds of request share; false when there is no session.
+bool prepareRequest(CURL* h, const std::string& url) {
   CURLSH* share = sharedSession();
-  if (!share) return nullptr;
-  EasyHandle easy(curl_easy_init());
-  if (!easy) return nullptr;
-  CURL* h = easy.get();
+  if (!share || !h) return false;
   curl_easy_setopt(h, CURLOPT_URL, url.c_str());
   curl_easy_setopt(h, CURLOPT_SHARE, share);
   curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
@@ -124,10 +175,7 @@ EasyHandle newRequest(const std::string& url) {
   curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
   curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, 30L);
   curl_easy_setopt(h, CURLOPT_ACCEPT_ENCODING, "gzip, deflate");
-  // A per-host limit exists only on multi handles. Each request here owns one
-  // connection at a time and the callers run at most a handful at once, so
-  // capping the cache at 8 keeps us within 8 connections to a server.
-  curl_easy_setopt(h, CURLOPT_MAXCONNECTS, 8L);
+  curl_easy_setopt(h, CURLOPT_MAXCONNECTS, connectionsPerThread);
   curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L);
   curl_easy_setopt(h, CURLOPT_MAXREDIRS, 10L);
   // Never to a local file or any other scheme, not even by a redirect.
@@ -135,7 +183,7 @@ EasyHandle newRequest(const std::string& url) {
   curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
   curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 1L);
   curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 2L);
-  return easy;
+  return true;
 }
 
 std::string codeText(CURLcode code) { return std::to_string(static_cast<unsigned>(code)); }
@@ -149,12 +197,24 @@ long responseStatus(CURL* h) {
 struct GetState {
   CURL* handle = nullptr;
   const DataSink* sink = nullptr;
+  const StopRequested* stop = nullptr;
   uint64_t* contentLength = nullptr;
   bool started = false;   // the write callback has run
   long status = 0;        // the status of the body curl hands over
   bool refused = false;   // body of a non-200 answer: not passed on
-  bool stopped = false;   // the sink said stop
+  bool stopped = false;   // the sink or the stop check said stop
 };
+
+// curl calls this at least once a second, also while nothing arrives, so a
+// cancel reaches a transfer from a server that has gone silent.
+int checkStop(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+  auto* state = static_cast<GetState*>(user);
+  if (*state->stop && (*state->stop)()) {
+    state->stopped = true;
+    return 1;
+  }
+  return 0;
+}
 
 size_t receiveGet(char* data, size_t size, size_t count, void* user) {
   auto* state = static_cast<GetState*>(user);
@@ -171,6 +231,10 @@ size_t receiveGet(char* data, size_t size, size_t count, void* user) {
     curl_off_t declared = -1;
     curl_easy_getinfo(state->handle, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &declared);
     *state->contentLength = declared > 0 ? static_cast<uint64_t>(declared) : 0;
+  }
+  if (*state->stop && (*state->stop)()) {
+    state->stopped = true;
+    return 0;
   }
   if (length == 0 || !*state->sink) return length;
   if (!(*state->sink)(data, length)) {
@@ -195,23 +259,31 @@ size_t receiveJson(char* data, size_t size, size_t count, void* user) {
 }  // namespace
 
 bool httpGet(const std::string& url, const DataSink& sink, uint64_t& contentLength, std::string& error,
-             const TransferLimits& limits) {
+             const StopRequested& stop, const TransferLimits& limits) {
   contentLength = 0;
   if (!isUsableUrl(url)) {
     error = "Bad address: " + url;
     return false;
   }
-  EasyHandle easy = newRequest(url);
-  if (!easy) {
+  if (stop && stop()) {
+    error = "Cancelled";
+    return false;
+  }
+  Request request;
+  CURL* h = request.get();
+  if (!prepareRequest(h, url)) {
     error = "Can't reach the update server (error " + codeText(CURLE_FAILED_INIT) + ")";
     return false;
   }
-  CURL* h = easy.get();
   GetState state;
   state.handle = h;
   state.sink = &sink;
+  state.stop = &stop;
   state.contentLength = &contentLength;
   curl_easy_setopt(h, CURLOPT_HTTPGET, 1L);
+  curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
+  curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, &checkStop);
+  curl_easy_setopt(h, CURLOPT_XFERINFODATA, &state);
   curl_easy_setopt(h, CURLOPT_BUFFERSIZE, downloadBufferSize);
   curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &receiveGet);
   curl_easy_setopt(h, CURLOPT_WRITEDATA, &state);
@@ -327,12 +399,12 @@ bool sendJsonRequest(const std::string& method, const std::string& url, const st
     error = "Bad address: " + url;
     return false;
   }
-  EasyHandle easy = newRequest(url);
-  if (!easy) {
+  Request request;
+  CURL* h = request.get();
+  if (!prepareRequest(h, url)) {
     error = "Can't reach the server (error " + codeText(CURLE_FAILED_INIT) + ")";
     return false;
   }
-  CURL* h = easy.get();
   curl_slist* raw = curl_slist_append(nullptr, "Content-Type: application/json");
   HeaderList headers(raw);
   if (raw && !bearerToken.empty()) {

@@ -1,5 +1,6 @@
 #include "update/http.h"
 
+#include "base/thread_start.h"
 #include "testing/scoped_tmpfs.h"
 #include "testing/temp_dir.h"
 #include "testing/test_http_server.h"
@@ -8,7 +9,11 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <map>
 #include <memory>
+#include <set>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -478,24 +483,94 @@ TEST(HttpRefused, ClosedPortCannotBeReached) {
   EXPECT_EQ(status, 0);
 }
 
-TEST_F(Http, ParallelRequestsShareTheSession) {
-  server.serve("/objects/a", generated(256 * 1024));
-  const std::string expected = sha256Hex(generatedBody(256 * 1024));
-  std::vector<std::thread> threads;
-  std::vector<int> failures(8, 0);
-  for (int t = 0; t < 8; ++t) {
-    threads.emplace_back([&, t] {
-      for (int i = 0; i < 10; ++i) {
+// libcurl does not support one connection cache shared by concurrent
+// threads. Each thread must keep its own connection, reused for all its
+// requests, and never take over another thread's.
+TEST_F(Http, EachThreadKeepsItsOwnConnection) {
+  constexpr int threads = 4;
+  constexpr int requestsEach = 12;
+  for (int t = 0; t < threads; ++t) {
+    for (int i = 0; i < requestsEach; ++i) {
+      TestResponse r = generated(64 * 1024 + static_cast<uint64_t>(i));
+      r.keepAlive = true;
+      server.serve("/t" + std::to_string(t) + "/o" + std::to_string(i), r);
+    }
+  }
+  std::vector<std::thread> workers;
+  std::vector<int> failures(threads, 0);
+  for (int t = 0; t < threads; ++t) {
+    workers.emplace_back([&, t] {
+      for (int i = 0; i < requestsEach; ++i) {
         std::string digest;
         std::string error;
-        const auto dest = dir / ("w" + std::to_string(t));
-        if (!downloadFile(server.url("/objects/a"), dest, {}, digest, error) || digest != expected) ++failures[t];
+        const std::string path = "/t" + std::to_string(t) + "/o" + std::to_string(i);
+        if (!downloadFile(server.url(path), dir / ("w" + std::to_string(t)), {}, digest, error) ||
+            digest != sha256Hex(generatedBody(64 * 1024 + static_cast<uint64_t>(i)))) {
+          ++failures[t];
+        }
       }
     });
   }
-  for (auto& thread : threads) thread.join();
-  EXPECT_EQ(failures, std::vector<int>(8, 0));
-  EXPECT_EQ(server.requestCount("/objects/a"), 80);
+  for (auto& w : workers) w.join();
+  EXPECT_EQ(failures, std::vector<int>(threads, 0));
+
+  std::map<int, std::set<char>> threadsOfConnection;  // client port -> threads that used it
+  std::map<char, std::set<int>> connectionsOfThread;
+  for (const auto& request : server.requestLog()) {
+    const char thread = request.path.at(2);
+    threadsOfConnection[request.clientPort].insert(thread);
+    connectionsOfThread[thread].insert(request.clientPort);
+  }
+  ASSERT_EQ(connectionsOfThread.size(), static_cast<size_t>(threads));
+  for (const auto& [port, users] : threadsOfConnection) {
+    EXPECT_EQ(users.size(), 1u) << "connection from port " << port << " was used by several threads";
+  }
+  for (const auto& [thread, ports] : connectionsOfThread) {
+    EXPECT_EQ(ports.size(), 1u) << "thread " << thread << " opened a new connection instead of keeping its own";
+  }
+}
+
+// A server that has gone silent (no status, no byte) must not hold a cancel
+// for its 30 s stall limit: the stop check is asked while curl waits.
+TEST_F(Http, StopReachesATransferFromASilentServerPromptly) {
+  TestResponse silent = generated(1024);
+  silent.hold = true;
+  server.serve("/silent", silent);
+  std::atomic<bool> stop{false};
+  std::chrono::steady_clock::time_point stoppedAt;
+  std::thread stopper([&] {
+    for (int i = 0; i < 2000 && server.heldCount() == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    stoppedAt = std::chrono::steady_clock::now();
+    stop = true;
+  });
+  std::string digest;
+  std::string error;
+  EXPECT_FALSE(downloadFile(server.url("/silent"), dir / "silent", {}, digest, error, [&] { return stop.load(); }));
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - stoppedAt).count();
+  stopper.join();
+  EXPECT_EQ(error, "Cancelled");
+  EXPECT_LT(seconds, 5.0) << "the stop waited for the silent server";
+
+  // A stop already set fails before any request.
+  const int before = server.requestCount("/silent");
+  std::string body;
+  EXPECT_FALSE(fetchText(server.url("/silent"), body, error, [] { return true; }));
+  EXPECT_EQ(error, "Cancelled");
+  EXPECT_EQ(server.requestCount("/silent"), before);
+}
+
+// The writer hashes on a helper thread; when the system refuses it, the
+// download must still complete and verify, hashing on its own thread.
+TEST_F(Http, RefusedHashingThreadStillGivesTheRightDigest) {
+  server.serve("/objects/big", generated(3 * MiB));
+  failThreadStartsForTesting(0, 1);
+  std::string digest;
+  std::string error;
+  const bool ok = downloadFile(server.url("/objects/big"), dir / "big", {}, digest, error);
+  failThreadStartsForTesting(0, 0);
+  ASSERT_TRUE(ok) << error;
+  EXPECT_EQ(digest, sha256Hex(generatedBody(3 * MiB)));
+  EXPECT_EQ(sha256File(dir / "big"), digest);
 }
 
 TEST_F(Http, FullDiskReadsCouldntWriteNotCancelled) {

@@ -1,11 +1,13 @@
 #include "update/manifest.h"
 
+#include "base/log.h"
 #include "data/json_document.h"
 #include "platform/platform.h"
 #include "update/http.h"
 #include "update/json_fields.h"
 #include "update/location.h"
 #include "update/sha256.h"
+#include "update/sync_install.h"
 
 #include <fstream>
 #include <unordered_set>
@@ -109,6 +111,43 @@ bool isSafeManifestPath(const std::string& path) {
   return staysInside(slashed) && !hasDotDotElement(slashed);
 }
 
+bool checkManifestPaths(const GameManifest& m, std::string& error) {
+  if (m.chunkSize < minimumChunkSize) {
+    error = "The manifest has an invalid chunk size";
+    return false;
+  }
+  std::unordered_set<std::string> keys;
+  for (const ManifestFile& f : m.files) {
+    const std::string key = manifestPathKey(f.path);
+    // Our own record and staging area cannot be content, and two entries
+    // naming one file would overwrite each other.
+    const bool reserved = key == "manifest.json" || key == "manifest.json.tmp" ||
+                          (!key.empty() && *toWide(key).begin() == fs::path(".staging"));
+    const bool countOk = f.chunks.empty() || f.chunks.size() == expectedChunkCount(f.size, m.chunkSize);
+    if (!isSafeManifestPath(f.path) || !isValidDigest(f.sha256) || reserved || !countOk ||
+        !keys.insert(key).second) {
+      error = "The manifest lists an invalid file: " + f.path;
+      return false;
+    }
+    for (const std::string& c : f.chunks) {
+      if (!isValidDigest(c)) {
+        error = "The manifest lists an invalid chunk in " + f.path;
+        return false;
+      }
+    }
+  }
+  // A file cannot also be the folder of another.
+  for (const ManifestFile& f : m.files) {
+    for (fs::path p = toWide(manifestPathKey(f.path)).parent_path(); !p.empty(); p = p.parent_path()) {
+      if (keys.count(toUtf8(p))) {
+        error = "The manifest lists an invalid file: " + f.path;
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
 uint64_t expectedChunkCount(uint64_t size, uint64_t chunkSize) {
   // Written so that sizes near 2^64 cannot overflow.
   return size == 0 ? 1 : (size - 1) / chunkSize + 1;
@@ -119,14 +158,15 @@ bool parseManifest(const std::string& text, GameManifest& m, std::string& error)
   return parseManifestValue(doc, m, error);
 }
 
-bool loadManifest(const std::string& location, GameManifest& m, std::string& error) {
+bool loadManifest(const std::string& location, GameManifest& m, std::string& error,
+                  const std::function<bool()>& stop) {
   if (location.empty()) {
     error = "Nothing to download";
     return false;
   }
   m.source = location;
   std::string text;
-  if (!fetchText(location, text, error)) return false;
+  if (!fetchText(location, text, error, stop)) return false;
   if (!parseManifest(text, m, error)) return false;
   // A manifest from a server keeps its objects on a server.
   std::string objects;
@@ -134,7 +174,11 @@ bool loadManifest(const std::string& location, GameManifest& m, std::string& err
 }
 
 bool readInstalledManifest(const fs::path& folder, GameManifest& m) {
-  std::ifstream in(folder / "manifest.json", std::ios::binary);
+  return readManifestFile(folder / "manifest.json", m);
+}
+
+bool readManifestFile(const fs::path& file, GameManifest& m) {
+  std::ifstream in(file, std::ios::binary);
   if (!in) return false;
   // Parsed straight from the stream: a large installation's manifest is never
   // held twice.
@@ -162,10 +206,14 @@ json manifestToJson(const GameManifest& m) {
           {"version", m.version}};
 }
 
-bool writeInstalledManifest(const fs::path& folder, const GameManifest& m) {
+bool writeInstalledManifest(const fs::path& folder, const GameManifest& m, bool* durable) {
+  return writeManifestFile(folder / "manifest.json", m, durable);
+}
+
+bool writeManifestFile(const fs::path& file, const GameManifest& m, bool* durable) {
+  if (durable) *durable = false;
   std::string text = manifestToJson(m).dump(1, ' ', false, json::error_handler_t::replace);
   text += '\n';
-  const fs::path file = folder / "manifest.json";
   const fs::path tmp = companionPath(file, ".tmp");
   std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
   if (!out) return false;
@@ -174,7 +222,16 @@ bool writeInstalledManifest(const fs::path& folder, const GameManifest& m) {
   // Never rename a short write over the record of what is installed.
   if (!out || !flushFileToDisk(tmp)) return false;
   std::string error;
-  return moveFileReplace(tmp, file, MoveMode::WriteThrough, error);
+  if (!moveFileReplace(tmp, file, MoveMode::Plain, error)) return false;
+  // The new record is in place from here on; only its folder entry may not
+  // be on disk yet.
+  const fs::path folder = file.has_parent_path() ? file.parent_path() : fs::path(".");
+  if (!flushFolderToDisk(folder)) {
+    logf("warn", "Couldn't flush {} to disk after writing {}", toUtf8(folder), toUtf8(file.filename()));
+    return true;
+  }
+  if (durable) *durable = true;
+  return true;
 }
 
 std::vector<ManifestChunk> chunkList(const ManifestFile& f, uint64_t chunkSize) {

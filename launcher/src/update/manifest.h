@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -43,12 +44,17 @@ struct GameManifest {
 
 // fetchText(location) then parseManifest, with m.source = location. A manifest
 // read over http(s) whose "objects" names a local place fails with
-// "Bad address: " and that text.
-[[nodiscard]] bool loadManifest(const std::string& location, GameManifest& m, std::string& error);
+// "Bad address: " and that text. `stop` (may be empty) ends the fetch as
+// "Cancelled", also while a server is silent.
+[[nodiscard]] bool loadManifest(const std::string& location, GameManifest& m, std::string& error,
+                                const std::function<bool()>& stop = {});
 
 // folder / "manifest.json"; false when missing or invalid. m.source is its
 // "source" member.
 [[nodiscard]] bool readInstalledManifest(const std::filesystem::path& folder, GameManifest& m);
+
+// The same for a manifest document at any path.
+[[nodiscard]] bool readManifestFile(const std::filesystem::path& file, GameManifest& m);
 
 // The installed-copy document (write it with one-space indentation).
 [[nodiscard]] nlohmann::json manifestToJson(const GameManifest& m);
@@ -56,14 +62,30 @@ struct GameManifest {
 // Writes manifestToJson(m) as folder / "manifest.json" (one-space indent, one
 // trailing line break) through a ".tmp" companion that is flushed to disk and
 // renamed over the old file. True when the new copy is in place; on failure the
-// old file is unchanged. Any thread; the caller owns the folder.
-[[nodiscard]] bool writeInstalledManifest(const std::filesystem::path& folder, const GameManifest& m);
+// old file is unchanged. When only the flush of the folder after the rename
+// failed, the new copy is in place: the result is true, a "warn" line says so,
+// and `durable` (may be null) is false. Any thread; the caller owns the folder.
+[[nodiscard]] bool writeInstalledManifest(const std::filesystem::path& folder, const GameManifest& m,
+                                          bool* durable = nullptr);
+
+// The same for any path: the document at `file`, through file + ".tmp".
+[[nodiscard]] bool writeManifestFile(const std::filesystem::path& file, const GameManifest& m,
+                                     bool* durable = nullptr);
 
 // True when a manifest path stays inside the folder it is synced into, read
 // with "/" or, as a Windows build would, "\" as separators: not empty, no NUL,
 // not absolute, no drive letter or network share, no leading separator, not
 // leading out with "..", and naming a file rather than the folder itself.
 [[nodiscard]] bool isSafeManifestPath(const std::string& path);
+
+// The checks a sync makes before it writes anything, whoever built the
+// manifest (paths and digests become file names): a valid chunk size; every
+// path safe (isSafeManifestPath), none of the launcher's own names
+// ("manifest.json", "manifest.json.tmp", anything under ".staging"), none
+// naming the same file as another ("a//b" and "a/b"), no file that is also
+// the folder of another; valid digests and chunk counts. The publishing tools
+// apply the same path rules. False with the manifest's text for the first fault.
+[[nodiscard]] bool checkManifestPaths(const GameManifest& m, std::string& error);
 
 // ceil(size / chunkSize), and 1 for an empty file. chunkSize must not be 0.
 [[nodiscard]] uint64_t expectedChunkCount(uint64_t size, uint64_t chunkSize);

@@ -1,5 +1,6 @@
 #include "update/manifest.h"
 
+#include "testing/sync_recorder.h"
 #include "testing/temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -318,6 +319,24 @@ TEST(InstalledManifest, WriteIntoAMissingFolderFailsAndLeavesNothing) {
   GameManifest m;
   EXPECT_FALSE(writeInstalledManifest(dir / "missing", m));
   EXPECT_FALSE(std::filesystem::exists(dir / "missing"));
+}
+
+TEST(InstalledManifest, FolderFlushFailureLeavesTheRecordInPlaceButNotDurable) {
+  TempDir dir;
+  GameManifest m;
+  m.version = "2.0";
+  m.files.push_back({"a.bin", 3, digestA, {}});
+  bool durable = true;
+  {
+    testing::FolderFlushFailure failing;
+    EXPECT_TRUE(writeInstalledManifest(dir.path(), m, &durable));
+  }
+  EXPECT_FALSE(durable);
+  GameManifest back;
+  ASSERT_TRUE(readInstalledManifest(dir.path(), back));
+  EXPECT_EQ(back.version, "2.0");
+  EXPECT_TRUE(writeInstalledManifest(dir.path(), m, &durable));
+  EXPECT_TRUE(durable);
 }
 
 TEST(EstimateDownload, SharedChunksCountOnceAndInstalledChunksNotAtAll) {

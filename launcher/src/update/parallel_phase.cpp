@@ -1,25 +1,37 @@
 #include "update/parallel_phase.h"
 
+#include "base/thread_start.h"
+
 #include <chrono>
 #include <condition_variable>
 #include <thread>
 
 namespace launcher {
 
-void runPhase(int threads, const std::function<void(int)>& work, const std::function<void()>& report) {
+bool runPhase(int threads, const std::function<void(int)>& work, const std::function<void()>& report,
+              std::atomic<bool>& stop, std::string& error) {
   std::mutex mutex;
   std::condition_variable ended;
-  int running = threads;
-  std::vector<std::thread> pool;
-  pool.reserve(static_cast<size_t>(threads));
-  for (int slot = 0; slot < threads; ++slot) {
-    pool.emplace_back([&, slot] {
+  int running = 0;
+  std::vector<std::thread> pool(static_cast<size_t>(threads));
+  bool started = true;
+  for (int slot = 0; slot < threads && started; ++slot) {
+    {
+      std::lock_guard lock(mutex);
+      ++running;
+    }
+    started = startThread(pool[static_cast<size_t>(slot)], [&, slot] {
       work(slot);
       std::lock_guard lock(mutex);
       --running;
       ended.notify_all();
-    });
+    }, error);
+    if (!started) {
+      std::lock_guard lock(mutex);
+      --running;
+    }
   }
+  if (!started) stop = true;
   for (bool finished = false; !finished;) {
     {
       std::unique_lock lock(mutex);
@@ -27,7 +39,10 @@ void runPhase(int threads, const std::function<void(int)>& work, const std::func
     }
     report();
   }
-  for (std::thread& t : pool) t.join();
+  for (std::thread& t : pool) {
+    if (t.joinable()) t.join();
+  }
+  return started;
 }
 
 void CurrentFiles::set(int slot, const std::string& name) {

@@ -3,6 +3,7 @@
 // sync thread.
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -16,8 +17,11 @@ inline constexpr int phaseThreads = 2;
 
 // Starts `threads` threads running work(slot) for slot 0 .. threads - 1, calls
 // report() on this thread every 100 ms while they run and once after the last
-// has ended, then joins them.
-void runPhase(int threads, const std::function<void(int slot)>& work, const std::function<void()>& report);
+// has ended, then joins them. When the system refuses a thread, the work of
+// the threads that did start is stopped through `stop` (set here, read by
+// `work`), they are joined, and the result is false with `error` filled.
+[[nodiscard]] bool runPhase(int threads, const std::function<void(int slot)>& work,
+                            const std::function<void()>& report, std::atomic<bool>& stop, std::string& error);
 
 // The file each helper thread works on, for the progress record's `file`.
 class CurrentFiles {

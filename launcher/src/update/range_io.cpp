@@ -60,11 +60,12 @@ bool RangeReader::read(const fs::path& file, uint64_t offset, uint64_t length,
   return true;
 }
 
-std::string RangeReader::hashRange(const fs::path& file, uint64_t offset, uint64_t length) {
+std::string RangeReader::hashRange(const fs::path& file, uint64_t offset, uint64_t length,
+                                   const std::atomic<bool>* cancel) {
   Sha256 hash;
   bool ok = read(file, offset, length, [&](const char* data, size_t n) {
     hash.update(data, n);
-    return true;
+    return !(cancel && cancel->load());
   });
   return ok ? hash.finishHex() : std::string();
 }
@@ -80,6 +81,24 @@ bool FileWriter::open(const fs::path& file) {
   if (!out_) return false;
   std::setvbuf(out_, nullptr, _IONBF, 0);
   return true;
+}
+
+bool FileWriter::openExisting(const fs::path& file) {
+  if (out_) std::fclose(out_);
+  failed_ = false;
+  out_ = std::fopen(file.c_str(), "r+b");
+  if (!out_) return false;
+  std::setvbuf(out_, nullptr, _IONBF, 0);
+  return true;
+}
+
+bool FileWriter::seek(uint64_t offset) {
+  if (failed_ || !out_) return false;
+  if (offset > static_cast<uint64_t>(std::numeric_limits<long>::max()) ||
+      std::fseek(out_, static_cast<long>(offset), SEEK_SET) != 0) {
+    failed_ = true;
+  }
+  return !failed_;
 }
 
 bool FileWriter::write(const char* data, size_t length) {

@@ -3,6 +3,7 @@
 // object belongs to one thread.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
@@ -32,8 +33,11 @@ class RangeReader {
   [[nodiscard]] bool read(const std::filesystem::path& file, uint64_t offset, uint64_t length,
                           const std::function<bool(const char* data, size_t length)>& sink);
 
-  // The digest of a range, or "" when it cannot be read whole.
-  [[nodiscard]] std::string hashRange(const std::filesystem::path& file, uint64_t offset, uint64_t length);
+  // The digest of a range, or "" when it cannot be read whole or `cancel`
+  // (may be null) is seen set between two blocks, so that a large object
+  // answers a cancel within a block's time.
+  [[nodiscard]] std::string hashRange(const std::filesystem::path& file, uint64_t offset, uint64_t length,
+                                      const std::atomic<bool>* cancel = nullptr);
 
   void close();
 
@@ -44,7 +48,8 @@ class RangeReader {
   std::unique_ptr<char[]> buffer_;
 };
 
-// A file written from the start, unbuffered (callers pass blocks of up to 1 MiB).
+// A file written from the start or in place, unbuffered (callers pass blocks
+// of up to 1 MiB).
 class FileWriter {
  public:
   FileWriter() = default;
@@ -54,6 +59,10 @@ class FileWriter {
 
   // Creates or truncates `file`. False when it cannot be opened.
   [[nodiscard]] bool open(const std::filesystem::path& file);
+  // Opens an existing `file` for writing in place, keeping its content.
+  [[nodiscard]] bool openExisting(const std::filesystem::path& file);
+  // Moves the write position; false on failure (then failed() is true).
+  bool seek(uint64_t offset);
   // False once any write has failed (a full disk); later writes are dropped.
   bool write(const char* data, size_t length);
   [[nodiscard]] bool failed() const { return failed_; }

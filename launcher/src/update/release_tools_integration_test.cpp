@@ -264,5 +264,62 @@ TEST_F(ReleaseToolsTest, FolderFeedFromTheEnvironmentFindsTheRelease) {
   EXPECT_EQ(m.files.size(), 5u);
 }
 
+// The publisher must refuse exactly the path lists the launcher refuses, so it
+// never publishes a release every launcher rejects, and never refuses one a
+// launcher could install.
+TEST(ReleasePathRules, PublisherAndLauncherAgreeOnEveryPathList) {
+  const std::vector<std::vector<std::string>> cases = {
+      {"a.txt"},
+      {"data/big.pak", "readme.txt"},
+      {"manifest.json"},
+      {"manifest.json.tmp"},
+      {"sub/manifest.json.tmp"},
+      {".staging/files/x"},
+      {".staging"},
+      {"x/.staging"},
+      {"../outside"},
+      {"a/../../outside"},
+      {"a/../b"},
+      {"/etc/passwd"},
+      {"C:x"},
+      {"..\\x"},
+      {"a\\..\\..\\b"},
+      {"a\\b"},
+      {"a/b", "a//b"},
+      {"x/./y", "x/y"},
+      {"a", "a/b"},
+      {"a/b/c", "a/b"},
+      {"a.b", "a/b"},
+      {"dir/", "other"},
+      {""},
+  };
+  const fs::path lib = fs::path(VANTOR_SOURCE_DIR) / "tools" / "release";
+  nlohmann::json input = nlohmann::json::array();
+  for (const auto& paths : cases) input.push_back(paths);
+  TempDir dir;
+  writeFile(dir / "cases.json", input.dump());
+  const std::string script =
+      "import json, sys\n"
+      "sys.path.insert(0, sys.argv[1])\n"
+      "import release_lib\n"
+      "cases = json.load(open(sys.argv[2]))\n"
+      "print(json.dumps([release_lib.release_paths_problem(c) is None for c in cases]))\n";
+  writeFile(dir / "check.py", script);
+  const fs::path out = dir / "out.json";
+  const std::string command = "python3 " + quoted(toUtf8(dir / "check.py")) + " " + quoted(toUtf8(lib)) + " " +
+                              quoted(toUtf8(dir / "cases.json")) + " > " + quoted(toUtf8(out));
+  ASSERT_EQ(std::system(command.c_str()), 0) << command;
+  const nlohmann::json published = nlohmann::json::parse(readFile(out), nullptr, false);
+  ASSERT_TRUE(published.is_array() && published.size() == cases.size()) << readFile(out);
+  for (size_t i = 0; i < cases.size(); ++i) {
+    GameManifest m;
+    for (const std::string& path : cases[i]) m.files.push_back({path, 1, std::string(64, 'a'), {}});
+    std::string error;
+    const bool launcherAccepts = checkManifestPaths(m, error);
+    EXPECT_EQ(published[i].get<bool>(), launcherAccepts)
+        << nlohmann::json(cases[i]).dump() << ": launcher " << (launcherAccepts ? "accepts" : "refuses (" + error + ")");
+  }
+}
+
 }  // namespace
 }  // namespace launcher

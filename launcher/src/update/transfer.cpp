@@ -37,7 +37,8 @@ std::string writeFailure(const fs::path& dest) { return "Couldn't write " + toUt
 
 }  // namespace
 
-bool fetchText(const std::string& url, std::string& body, std::string& error, const TransferLimits& limits) {
+bool fetchText(const std::string& url, std::string& body, std::string& error, const StopRequested& stop,
+               const TransferLimits& limits) {
   body.clear();
   const std::string tooLarge = url + " is 64 MiB or larger";
   if (isHttpUrl(url)) {
@@ -53,7 +54,7 @@ bool fetchText(const std::string& url, std::string& body, std::string& error, co
           body.append(data, length);
           return true;
         },
-        contentLength, error, limits);
+        contentLength, error, stop, limits);
     if (over) {
       body.clear();
       error = tooLarge;
@@ -82,20 +83,34 @@ bool fetchText(const std::string& url, std::string& body, std::string& error, co
   return true;
 }
 
-bool downloadFile(const std::string& url, const fs::path& dest, const DownloadProgress& progress,
-                  std::string& sha256, std::string& error) {
-  std::error_code ec;
-  if (dest.has_parent_path()) fs::create_directories(dest.parent_path(), ec);
+namespace {
+
+// Where a download's bytes go: a whole file, or one range of an existing file.
+struct Destination {
+  fs::path file;
+  bool range = false;
+  uint64_t offset = 0;
+  uint64_t size = 0;
+};
+
+bool download(const std::string& url, const Destination& to, const DownloadProgress& progress,
+              std::string& sha256, std::string& error, const StopRequested& stop) {
+  const fs::path& dest = to.file;
   HashingWriter writer;
-  if (!writer.open(dest)) {
+  if (!(to.range ? writer.openAt(dest, to.offset) : writer.open(dest))) {
     error = "Can't write " + toUtf8(dest);
     return false;
   }
   uint64_t done = 0;
   uint64_t total = 0;
-  bool stopped = false;  // progress said stop
-  // One block for both branches: to the file and the hash, then progress.
+  bool stopped = false;    // progress or the stop check said stop
+  bool oversized = false;  // more bytes than the range holds
+  // One block for both branches: checked, to the file and the hash, then progress.
   auto take = [&](const char* data, size_t length) {
+    if (to.range && length > to.size - done) {
+      oversized = true;
+      return false;
+    }
     if (!writer.write(data, length)) return false;
     done += length;
     if (progress && !progress(done, total)) {
@@ -107,7 +122,7 @@ bool downloadFile(const std::string& url, const fs::path& dest, const DownloadPr
 
   bool ok = false;
   if (isHttpUrl(url)) {
-    ok = httpGet(url, take, total, error);
+    ok = httpGet(url, take, total, error, stop);
   } else {
     std::ifstream in;
     fs::path source;
@@ -115,11 +130,18 @@ bool downloadFile(const std::string& url, const fs::path& dest, const DownloadPr
       writer.abandon();
       return false;
     }
+    std::error_code ec;
     const uint64_t size = fs::file_size(source, ec);
     total = ec ? std::numeric_limits<uint64_t>::max() : size;
     std::unique_ptr<char[]> block(new char[localBlockSize]);
     ok = true;
     while (in) {
+      if (stop && stop()) {
+        stopped = true;
+        ok = false;
+        error = "Cancelled";
+        break;
+      }
       in.read(block.get(), static_cast<std::streamsize>(localBlockSize));
       const size_t got = static_cast<size_t>(in.gcount());
       if (got > 0 && !take(block.get(), got)) {
@@ -135,8 +157,12 @@ bool downloadFile(const std::string& url, const fs::path& dest, const DownloadPr
   }
 
   if (!ok) {
-    // A destination that stopped taking bytes is not a cancel.
-    if (!stopped && writer.failed()) error = writeFailure(dest);
+    if (oversized) {
+      error = objectTooLargeText;
+    } else if (!stopped && writer.failed()) {
+      // A destination that stopped taking bytes is not a cancel.
+      error = writeFailure(dest);
+    }
     writer.abandon();
     return false;
   }
@@ -145,6 +171,28 @@ bool downloadFile(const std::string& url, const fs::path& dest, const DownloadPr
     return false;
   }
   return true;
+}
+
+}  // namespace
+
+bool downloadFile(const std::string& url, const fs::path& dest, const DownloadProgress& progress,
+                  std::string& sha256, std::string& error, const StopRequested& stop) {
+  std::error_code ec;
+  if (dest.has_parent_path()) fs::create_directories(dest.parent_path(), ec);
+  Destination to;
+  to.file = dest;
+  return download(url, to, progress, sha256, error, stop);
+}
+
+bool downloadIntoRange(const std::string& url, const fs::path& dest, uint64_t offset, uint64_t size,
+                       const DownloadProgress& progress, std::string& sha256, std::string& error,
+                       const StopRequested& stop) {
+  Destination to;
+  to.file = dest;
+  to.range = true;
+  to.offset = offset;
+  to.size = size;
+  return download(url, to, progress, sha256, error, stop);
 }
 
 }  // namespace launcher

@@ -120,12 +120,84 @@ fs::path tempFolder() {
   return fs::path("/tmp");
 }
 
-fs::path runtimeFolder() {
+bool ensurePrivateFolder(const fs::path& folder, std::string& error) {
+  const std::string name = folder.string();
+  if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
+    error = "Can't create the runtime folder " + name + ": " + errnoText(errno);
+    return false;
+  }
+  // lstat: a link to a folder is refused, wherever it points.
+  struct stat st {};
+  if (::lstat(folder.c_str(), &st) != 0) {
+    error = "Can't use the runtime folder " + name + ": " + errnoText(errno);
+    return false;
+  }
+  if (!S_ISDIR(st.st_mode)) {
+    error = "The runtime folder " + name + " is not a folder (a link or a file stands in its place)";
+    return false;
+  }
+  if (st.st_uid != ::geteuid()) {
+    error = "The runtime folder " + name + " belongs to another user (uid " + std::to_string(st.st_uid) + ")";
+    return false;
+  }
+  if ((st.st_mode & 07777) != 0700) {
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+    error = "The runtime folder " + name + " has mode " + mode + ", not 0700: other users could reach it";
+    return false;
+  }
+  return true;
+}
+
+bool runtimeFolder(fs::path& folder, std::string& error) {
   std::string runtime = envOrEmpty("XDG_RUNTIME_DIR");
-  fs::path folder = !runtime.empty() ? fs::path(runtime) / "vantor"
-                                     : fs::path("/tmp") / ("vantor-" + std::to_string(::getuid()));
-  ::mkdir(folder.c_str(), 0700);
-  return folder;
+  if (!runtime.empty()) {
+    // $XDG_RUNTIME_DIR is private to the user by definition.
+    folder = fs::path(runtime) / "vantor";
+    ::mkdir(folder.c_str(), 0700);
+    return true;
+  }
+  folder = fs::path("/tmp") / ("vantor-" + std::to_string(::geteuid()));
+  if (ensurePrivateFolder(folder, error)) return true;
+  folder.clear();
+  return false;
+}
+
+fs::path runtimeFolder() {
+  fs::path folder;
+  std::string error;
+  return runtimeFolder(folder, error) ? folder : fs::path();
+}
+
+PrepareResult prepareFile(const fs::path& file, uint64_t size, std::string& error) {
+  int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    error = errnoText(errno);
+    return PrepareResult::Failed;
+  }
+  PrepareResult result = PrepareResult::Ready;
+  if (::ftruncate(fd, static_cast<off_t>(size)) != 0) {
+    error = errnoText(errno);
+    result = errno == ENOSPC || errno == EFBIG ? PrepareResult::NoSpace : PrepareResult::Failed;
+  } else if (size > 0) {
+    const int rc = ::posix_fallocate(fd, 0, static_cast<off_t>(size));
+    if (rc == ENOSPC) {
+      error = errnoText(rc);
+      result = PrepareResult::NoSpace;
+    }
+    // Any other refusal (a file system that cannot allocate ahead) leaves a
+    // sparse file, which is still correct.
+  }
+  ::close(fd);
+  return result;
+}
+
+bool fileIdentity(const fs::path& file, FileIdentity& out) {
+  struct stat st {};
+  if (::stat(file.c_str(), &st) != 0) return false;
+  out.device = static_cast<uint64_t>(st.st_dev);
+  out.index = static_cast<uint64_t>(st.st_ino);
+  return true;
 }
 
 bool moveFileReplace(const fs::path& from, const fs::path& to, MoveMode mode, std::string& error) {
@@ -188,10 +260,15 @@ void debugOutput(const std::string& line) {
   std::fflush(stderr);
 }
 
-fs::path gameLockPath() { return runtimeFolder() / "game.lock"; }
+fs::path gameLockPath() {
+  const fs::path folder = runtimeFolder();
+  return folder.empty() ? fs::path() : folder / "game.lock";
+}
 
 bool isGameRunning() {
-  int fd = ::open(gameLockPath().c_str(), O_RDONLY | O_CLOEXEC);
+  const fs::path lock = gameLockPath();
+  if (lock.empty()) return false;  // no usable runtime folder: start-up refuses to run
+  int fd = ::open(lock.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return false;  // no lock file: no game has ever run this session
   struct flock query {};
   query.l_type = F_WRLCK;
@@ -207,7 +284,9 @@ GameLock::~GameLock() { release(); }
 
 bool GameLock::acquire(std::string& error) {
   if (fd_ >= 0) return true;
-  const fs::path lock = gameLockPath();
+  fs::path folder;
+  if (!runtimeFolder(folder, error)) return false;
+  const fs::path lock = folder / "game.lock";
   int fd = ::open(lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
   if (fd < 0) {
     error = "Can't open " + lock.string() + ": " + errnoText(errno);
@@ -229,6 +308,58 @@ void GameLock::release() {
   if (fd_ < 0) return;
   ::close(fd_);  // closing the last descriptor of the description drops the lock
   fd_ = -1;
+}
+
+FileLock::~FileLock() { release(); }
+
+FileLock::Result FileLock::tryAcquire(const fs::path& file, std::string& error) {
+  if (fd_ >= 0) return Result::Acquired;
+  // A holder that is finishing deletes the file before it lets go; a file we
+  // opened just before that is no longer the lock, so try again with a new one.
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::error_code ec;
+    if (file.has_parent_path()) fs::create_directories(file.parent_path(), ec);
+    int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0) {
+      if (errno == ENOENT) continue;  // its folder was just removed
+      error = "Can't open " + file.string() + ": " + errnoText(errno);
+      return Result::Failed;
+    }
+    struct flock request {};
+    request.l_type = F_WRLCK;
+    request.l_whence = SEEK_SET;
+    if (::fcntl(fd, F_OFD_SETLK, &request) != 0) {
+      const int code = errno;
+      ::close(fd);
+      if (code == EAGAIN || code == EACCES) return Result::HeldElsewhere;
+      error = "Can't lock " + file.string() + ": " + errnoText(code);
+      return Result::Failed;
+    }
+    struct stat held {};
+    struct stat named {};
+    if (::fstat(fd, &held) == 0 && ::stat(file.c_str(), &named) == 0 && held.st_dev == named.st_dev &&
+        held.st_ino == named.st_ino) {
+      fd_ = fd;
+      path_ = file;
+      return Result::Acquired;
+    }
+    ::close(fd);
+  }
+  error = "Can't lock " + file.string() + ": it keeps being replaced";
+  return Result::Failed;
+}
+
+void FileLock::removeAndRelease() {
+  if (fd_ < 0) return;
+  ::unlink(path_.c_str());
+  release();
+}
+
+void FileLock::release() {
+  if (fd_ < 0) return;
+  ::close(fd_);
+  fd_ = -1;
+  path_.clear();
 }
 
 bool isTerminal(StandardStream stream) {

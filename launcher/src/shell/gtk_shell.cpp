@@ -1,0 +1,443 @@
+#include "shell/gtk_shell.h"
+
+#include "base/log.h"
+#include "data/paths.h"
+#include "platform/ui_loop.h"
+#include "shell/bridge.h"
+#include "shell/external_open.h"
+#include "shell/navigation_policy.h"
+#include "shell/page_files.h"
+#include "shell/window_placement.h"
+#include "update/location.h"
+
+#include <gtk/gtk.h>
+#ifdef GDK_WINDOWING_X11
+#include <gdk/gdkx.h>
+#endif
+#include <webkit2/webkit2.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <deque>
+
+namespace launcher {
+namespace {
+
+constexpr const char* windowTitle = "Astrane: Vantor";
+// The isolated script world that alone may post to the native side: page
+// script cannot run in it, and its script is injected into the top frame only.
+constexpr const char* bridgeWorld = "vantor-bridge";
+constexpr const char* messageHandlerName = "vantor";
+
+// The page's window.chrome.webview, in the page's own world. It hands outgoing
+// text to the bridge world through a DOM event and turns incoming text into an
+// already-parsed `message` event.
+constexpr const char* pageShim = R"JS((() => {
+  if (window.chrome && window.chrome.webview) return;
+  const target = new EventTarget();
+  document.addEventListener('vantor-bridge-receive', (event) => {
+    if (typeof event.detail !== 'string') return;
+    let data;
+    try { data = JSON.parse(event.detail); } catch (e) { return; }
+    target.dispatchEvent(new MessageEvent('message', { data }));
+  });
+  const webview = Object.freeze({
+    postMessage(message) {
+      document.dispatchEvent(new CustomEvent('vantor-bridge-send', { detail: message }));
+    },
+    addEventListener: target.addEventListener.bind(target),
+    removeEventListener: target.removeEventListener.bind(target),
+  });
+  window.chrome = window.chrome || {};
+  Object.defineProperty(window.chrome, 'webview', { value: webview, enumerable: true });
+})();)JS";
+
+// The bridge world's half, top frame only: forwards the page's text to the
+// native message handler.
+constexpr const char* bridgeShim = R"JS(document.addEventListener('vantor-bridge-send', (event) => {
+  window.webkit.messageHandlers.vantor.postMessage(event.detail);
+});)JS";
+
+// Runs in the bridge world with the message as the argument `text`: the text is
+// data, never part of the script.
+constexpr const char* deliverBody =
+    "document.dispatchEvent(new CustomEvent('vantor-bridge-receive', { detail: text }));";
+
+// A web process that dies more often than this is not coming back.
+constexpr int maxReloadsPerMinute = 3;
+
+bool onOrigin(WebKitWebView* view) {
+  const char* uri = view ? webkit_web_view_get_uri(view) : nullptr;
+  return uri && std::string_view(uri).substr(0, pageOrigin.size()) == pageOrigin;
+}
+
+const char* terminationReason(WebKitWebProcessTerminationReason reason) {
+  switch (reason) {
+    case WEBKIT_WEB_PROCESS_CRASHED: return "crashed";
+    case WEBKIT_WEB_PROCESS_EXCEEDED_MEMORY_LIMIT: return "exceeded its memory limit";
+    case WEBKIT_WEB_PROCESS_TERMINATED_BY_API: return "was ended";
+  }
+  return "ended";
+}
+
+void openExternal(const char* uri) {
+  std::string error;
+  if (uri && !openInBrowser(uri, error)) logf("warn", "Couldn't open a link: {}", error);
+}
+
+class GtkShell final : public AppShell {
+ public:
+  explicit GtkShell(UiLoop& loop) : loop_(loop), source_(pageSourceFromEnvironment()) {
+    devtools_ = std::getenv("VANTOR_LAUNCHER_DEVTOOLS") != nullptr;
+  }
+
+  ~GtkShell() override {
+    if (closeSource_ != 0) g_source_remove(closeSource_);
+    if (window_) {
+      g_signal_handlers_disconnect_by_data(window_, this);
+      if (view_) g_signal_handlers_disconnect_by_data(view_, this);
+      gtk_widget_destroy(window_);
+    }
+    if (content_) {
+      g_signal_handlers_disconnect_by_data(content_, this);
+      g_object_unref(content_);
+    }
+    if (context_) g_object_unref(context_);
+  }
+
+  bool createWindow(std::string& error) override {
+    window_ = gtk_window_new(GTK_WINDOW_TOPLEVEL);
+    if (!window_) {
+      error = "Couldn't create the window.";
+      return false;
+    }
+    GtkWindow* window = GTK_WINDOW(window_);
+    gtk_window_set_title(window, windowTitle);
+    gtk_window_set_decorated(window, FALSE);
+    gtk_window_set_resizable(window, FALSE);
+    setIcon(window);
+    setBlackBackground();
+
+    ScreenRect placed = placeWindow(pointerWorkArea());
+    gtk_widget_set_size_request(window_, placed.width, placed.height);
+    gtk_window_set_default_size(window, placed.width, placed.height);
+    gtk_window_move(window, placed.x, placed.y);
+
+    g_signal_connect(window_, "destroy", G_CALLBACK(+[](GtkWidget*, gpointer self) {
+                       static_cast<GtkShell*>(self)->windowDestroyed();
+                     }), this);
+    g_signal_connect(window_, "focus-in-event", G_CALLBACK(+[](GtkWidget*, GdkEvent*, gpointer self) -> gboolean {
+                       static_cast<GtkShell*>(self)->focusView();
+                       return FALSE;
+                     }), this);
+    g_signal_connect(window_, "map-event", G_CALLBACK(+[](GtkWidget*, GdkEvent*, gpointer self) -> gboolean {
+                       static_cast<GtkShell*>(self)->focusView();
+                       return FALSE;
+                     }), this);
+    gtk_widget_show(window_);
+    return true;
+  }
+
+  void createWebView(CommandHandler onCommand) override {
+    if (!window_) return;
+    onCommand_ = std::move(onCommand);
+
+    std::string dataDir = toUtf8(dataFolder() / "launcher" / "webview");
+    std::string cacheDir = toUtf8(dataFolder() / "launcher" / "webview" / "cache");
+    WebKitWebsiteDataManager* data = webkit_website_data_manager_new(
+        "base-data-directory", dataDir.c_str(), "base-cache-directory", cacheDir.c_str(), nullptr);
+    context_ = webkit_web_context_new_with_website_data_manager(data);
+    g_object_unref(data);
+    // The page is one small local document: WebKit's larger caches only cost memory.
+    webkit_web_context_set_cache_model(context_, WEBKIT_CACHE_MODEL_DOCUMENT_VIEWER);
+    webkit_web_context_register_uri_scheme(
+        context_, "vantor",
+        +[](WebKitURISchemeRequest* request, gpointer self) { static_cast<GtkShell*>(self)->serve(request); },
+        this, nullptr);
+    WebKitSecurityManager* security = webkit_web_context_get_security_manager(context_);
+    webkit_security_manager_register_uri_scheme_as_secure(security, "vantor");
+    webkit_security_manager_register_uri_scheme_as_cors_enabled(security, "vantor");
+
+    content_ = webkit_user_content_manager_new();
+    addScript(pageShim, nullptr);
+    addScript(bridgeShim, bridgeWorld);
+    g_signal_connect(content_, "script-message-received::vantor",
+                     G_CALLBACK(+[](WebKitUserContentManager*, WebKitJavascriptResult* result, gpointer self) {
+                       static_cast<GtkShell*>(self)->received(result);
+                     }), this);
+    webkit_user_content_manager_register_script_message_handler_in_world(content_, messageHandlerName,
+                                                                         bridgeWorld);
+
+    WebKitSettings* settings = webkit_settings_new_with_settings(
+        "enable-developer-extras", devtools_ ? TRUE : FALSE,
+        "javascript-can-open-windows-automatically", FALSE,
+        "enable-back-forward-navigation-gestures", FALSE,
+        "enable-page-cache", FALSE,
+        "enable-smooth-scrolling", TRUE,
+        "hardware-acceleration-policy", WEBKIT_HARDWARE_ACCELERATION_POLICY_NEVER,
+        nullptr);
+    view_ = WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "web-context", context_, "user-content-manager",
+                                         content_, "settings", settings, nullptr));
+    g_object_unref(settings);
+    GdkRGBA black = {0, 0, 0, 1};
+    webkit_web_view_set_background_color(view_, &black);
+
+    g_signal_connect(view_, "decide-policy", G_CALLBACK(onDecidePolicy), this);
+    g_signal_connect(view_, "create", G_CALLBACK(onCreate), this);
+    g_signal_connect(view_, "context-menu", G_CALLBACK(+[](WebKitWebView*, WebKitContextMenu*, GdkEvent*,
+                                                             WebKitHitTestResult*, gpointer self) -> gboolean {
+                       return static_cast<GtkShell*>(self)->devtools_ ? FALSE : TRUE;
+                     }), this);
+    g_signal_connect(view_, "web-process-terminated",
+                     G_CALLBACK(+[](WebKitWebView*, WebKitWebProcessTerminationReason reason, gpointer self) {
+                       static_cast<GtkShell*>(self)->webProcessEnded(reason);
+                     }), this);
+    // No built-in error page: the page's own files cannot fail to load short
+    // of a broken installation, and WebKit's page would only confuse.
+    g_signal_connect(view_, "load-failed", G_CALLBACK(+[](WebKitWebView*, WebKitLoadEvent, char* uri, GError* error,
+                                                           gpointer) -> gboolean {
+                       bool quiet = g_error_matches(error, WEBKIT_NETWORK_ERROR, WEBKIT_NETWORK_ERROR_CANCELLED) ||
+                                    error->domain == WEBKIT_POLICY_ERROR;
+                       if (!quiet) logf("warn", "Couldn't load {}: {}", uri ? uri : "", error->message);
+                       return TRUE;
+                     }), this);
+    g_signal_connect(view_, "button-press-event", G_CALLBACK(+[](GtkWidget*, GdkEventButton* event, gpointer self) {
+                       static_cast<GtkShell*>(self)->rememberPress(event);
+                       return FALSE;
+                     }), this);
+
+    gtk_container_add(GTK_CONTAINER(window_), GTK_WIDGET(view_));
+    gtk_widget_show(GTK_WIDGET(view_));
+    focusView();
+    webkit_web_view_load_uri(view_, std::string(pageStartUrl).c_str());
+  }
+
+  void sendToPage(const std::string& json) override {
+    if (!view_ || !onOrigin(view_)) return;  // no page yet, or not ours: dropped
+    if (!isValidUtf8(json)) {
+      logf("warn", "Dropped a page message that is not valid UTF-8");
+      return;
+    }
+    GVariantDict arguments;
+    g_variant_dict_init(&arguments, nullptr);
+    g_variant_dict_insert_value(&arguments, "text", g_variant_new_string(json.c_str()));
+    webkit_web_view_call_async_javascript_function(view_, deliverBody, -1, g_variant_dict_end(&arguments),
+                                                   bridgeWorld, nullptr, nullptr, nullptr, nullptr);
+  }
+
+  void minimize() override {
+    if (window_) gtk_window_iconify(GTK_WINDOW(window_));
+  }
+
+  void close() override {
+    // Destroyed from the main loop, not inside a web view signal that may be
+    // the one asking.
+    if (!window_ || closeSource_ != 0) return;
+    closeSource_ = g_idle_add(
+        +[](gpointer self) -> gboolean {
+          auto* shell = static_cast<GtkShell*>(self);
+          shell->closeSource_ = 0;
+          if (shell->window_) gtk_widget_destroy(shell->window_);
+          return G_SOURCE_REMOVE;
+        },
+        this);
+  }
+
+  void beginDrag() override {
+    if (!window_ || !press_.valid) return;
+    gtk_window_begin_move_drag(GTK_WINDOW(window_), static_cast<gint>(press_.button),
+                               static_cast<gint>(press_.xRoot), static_cast<gint>(press_.yRoot), press_.time);
+    press_.valid = false;
+  }
+
+  void activate() override {
+    if (!window_) return;
+    gtk_window_deiconify(GTK_WINDOW(window_));
+    // No input event asked for this (a second start did), so there is no event
+    // time to pass; window managers that prevent focus stealing refuse a zero
+    // time, so ask the X server for its current one.
+    guint32 time = GDK_CURRENT_TIME;
+#ifdef GDK_WINDOWING_X11
+    GdkWindow* surface = gtk_widget_get_window(window_);
+    if (surface && GDK_IS_X11_WINDOW(surface)) time = gdk_x11_get_server_time(surface);
+#endif
+    gtk_window_present_with_time(GTK_WINDOW(window_), time);
+    focusView();
+  }
+
+  bool failed() const override { return failed_; }
+
+ private:
+  struct Press {
+    bool valid = false;
+    guint button = 0;
+    double xRoot = 0;
+    double yRoot = 0;
+    guint32 time = 0;
+  };
+
+  static gboolean onDecidePolicy(WebKitWebView*, WebKitPolicyDecision* decision, WebKitPolicyDecisionType type,
+                                 gpointer) {
+    if (type != WEBKIT_POLICY_DECISION_TYPE_NAVIGATION_ACTION && type != WEBKIT_POLICY_DECISION_TYPE_NEW_WINDOW_ACTION)
+      return FALSE;  // responses keep WebKit's handling
+    WebKitNavigationAction* action =
+        webkit_navigation_policy_decision_get_navigation_action(WEBKIT_NAVIGATION_POLICY_DECISION(decision));
+    const char* uri = webkit_uri_request_get_uri(webkit_navigation_action_get_request(action));
+    std::string_view target = uri ? uri : "";
+    NavigationDecision verdict = type == WEBKIT_POLICY_DECISION_TYPE_NEW_WINDOW_ACTION ? decideNewWindow(target)
+                                                                                      : decideNavigation(target);
+    if (verdict == NavigationDecision::Allow) {
+      webkit_policy_decision_use(decision);
+      return TRUE;
+    }
+    webkit_policy_decision_ignore(decision);
+    if (verdict == NavigationDecision::OpenInBrowser) openExternal(uri);
+    return TRUE;
+  }
+
+  // Windows the page opens by script. Links with a target were already turned
+  // away by the new-window policy, so each address opens once.
+  static GtkWidget* onCreate(WebKitWebView*, WebKitNavigationAction* action, gpointer) {
+    const char* uri = webkit_uri_request_get_uri(webkit_navigation_action_get_request(action));
+    if (uri && decideNewWindow(uri) == NavigationDecision::OpenInBrowser) openExternal(uri);
+    return nullptr;
+  }
+
+  void addScript(const char* source, const char* world) {
+    WebKitUserScript* script =
+        world ? webkit_user_script_new_for_world(source, WEBKIT_USER_CONTENT_INJECT_TOP_FRAME,
+                                                 WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_START, world, nullptr, nullptr)
+              : webkit_user_script_new(source, WEBKIT_USER_CONTENT_INJECT_TOP_FRAME,
+                                       WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_START, nullptr, nullptr);
+    webkit_user_content_manager_add_script(content_, script);
+    webkit_user_script_unref(script);
+  }
+
+  void serve(WebKitURISchemeRequest* request) {
+    const char* uri = webkit_uri_scheme_request_get_uri(request);
+    PageResponse page = servePagePath(pagePathFromUri(uri ? uri : "", pageOrigin), source_);
+    auto* body = new std::string(std::move(page.body));
+    GBytes* bytes = g_bytes_new_with_free_func(body->data(), body->size(),
+                                               +[](gpointer data) { delete static_cast<std::string*>(data); }, body);
+    gsize size = g_bytes_get_size(bytes);
+    GInputStream* stream = g_memory_input_stream_new_from_bytes(bytes);
+    g_bytes_unref(bytes);
+    WebKitURISchemeResponse* response = webkit_uri_scheme_response_new(stream, static_cast<gint64>(size));
+    g_object_unref(stream);
+    webkit_uri_scheme_response_set_status(response, static_cast<guint>(page.status), page.reason.c_str());
+    webkit_uri_scheme_response_set_content_type(response, page.contentType.c_str());
+    SoupMessageHeaders* headers = soup_message_headers_new(SOUP_MESSAGE_HEADERS_RESPONSE);
+    soup_message_headers_append(headers, "Content-Type", page.contentType.c_str());
+    // A reload always asks again, which is what shows edits in an override folder.
+    soup_message_headers_append(headers, "Cache-Control", "no-store");
+    webkit_uri_scheme_response_set_http_headers(response, headers);  // takes the headers
+    webkit_uri_scheme_request_finish_with_response(request, response);
+    g_object_unref(response);
+  }
+
+  void received(WebKitJavascriptResult* result) {
+    if (!onCommand_ || !onOrigin(view_)) return;
+    G_GNUC_BEGIN_IGNORE_DEPRECATIONS
+    JSCValue* value = webkit_javascript_result_get_js_value(result);
+    G_GNUC_END_IGNORE_DEPRECATIONS
+    if (!value || !jsc_value_is_string(value)) return;  // the page sends text only
+    char* text = jsc_value_to_string(value);
+    std::optional<nlohmann::json> command = parsePageMessage(text ? text : "");
+    g_free(text);
+    if (command) onCommand_(*command);
+  }
+
+  void webProcessEnded(WebKitWebProcessTerminationReason reason) {
+    auto now = std::chrono::steady_clock::now();
+    while (!reloads_.empty() && now - reloads_.front() >= std::chrono::minutes(1)) reloads_.pop_front();
+    if (static_cast<int>(reloads_.size()) >= maxReloadsPerMinute) {
+      logf("error", "The page's web process {} again; it ended {} times within a minute, so the launcher stops",
+           terminationReason(reason), maxReloadsPerMinute + 1);
+      failed_ = true;
+      close();
+      return;
+    }
+    reloads_.push_back(now);
+    logf("error", "The page's web process {}; reloading the page", terminationReason(reason));
+    webkit_web_view_load_uri(view_, std::string(pageStartUrl).c_str());
+  }
+
+  void rememberPress(const GdkEventButton* event) {
+    if (event->type != GDK_BUTTON_PRESS) return;
+    press_ = {true, event->button, event->x_root, event->y_root, event->time};
+  }
+
+  void focusView() {
+    if (view_) gtk_widget_grab_focus(GTK_WIDGET(view_));
+  }
+
+  void windowDestroyed() {
+    window_ = nullptr;
+    view_ = nullptr;
+    loop_.quit();
+  }
+
+  void setIcon(GtkWindow* window) {
+    std::string_view png = embeddedIconPng();
+    GInputStream* stream = g_memory_input_stream_new_from_data(png.data(), static_cast<gssize>(png.size()), nullptr);
+    GdkPixbuf* icon = gdk_pixbuf_new_from_stream(stream, nullptr, nullptr);
+    g_object_unref(stream);
+    if (icon) {
+      gtk_window_set_icon(window, icon);
+      g_object_unref(icon);
+    }
+  }
+
+  void setBlackBackground() {
+    GtkCssProvider* css = gtk_css_provider_new();
+    gtk_css_provider_load_from_data(css, "window { background-color: #000000; }", -1, nullptr);
+    gtk_style_context_add_provider(gtk_widget_get_style_context(window_), GTK_STYLE_PROVIDER(css),
+                                   GTK_STYLE_PROVIDER_PRIORITY_APPLICATION);
+    g_object_unref(css);
+  }
+
+  static ScreenRect pointerWorkArea() {
+    GdkDisplay* display = gdk_display_get_default();
+    gint x = 0, y = 0;
+    if (GdkSeat* seat = gdk_display_get_default_seat(display))
+      if (GdkDevice* pointer = gdk_seat_get_pointer(seat)) gdk_device_get_position(pointer, nullptr, &x, &y);
+    GdkMonitor* monitor = gdk_display_get_monitor_at_point(display, x, y);
+    GdkRectangle area = {0, 0, windowDesignWidth, windowDesignHeight};
+    if (monitor) gdk_monitor_get_workarea(monitor, &area);
+    return {area.x, area.y, area.width, area.height};
+  }
+
+  UiLoop& loop_;
+  PageSource source_;
+  bool devtools_ = false;
+  GtkWidget* window_ = nullptr;
+  WebKitWebView* view_ = nullptr;  // owned by window_
+  WebKitWebContext* context_ = nullptr;
+  WebKitUserContentManager* content_ = nullptr;
+  CommandHandler onCommand_;
+  Press press_;
+  std::deque<std::chrono::steady_clock::time_point> reloads_;
+  guint closeSource_ = 0;
+  bool failed_ = false;
+};
+
+}  // namespace
+
+bool openDisplay(std::string& error) {
+  if (gtk_init_check(nullptr, nullptr)) {
+    // The window's class names the launcher, whatever the executable is called.
+    gdk_set_program_class("VantorLauncher");
+    return true;
+  }
+  const char* x11 = std::getenv("DISPLAY");
+  const char* wayland = std::getenv("WAYLAND_DISPLAY");
+  if ((!x11 || !*x11) && (!wayland || !*wayland))
+    error = "No display to open a window on: neither DISPLAY nor WAYLAND_DISPLAY is set.";
+  else
+    error = std::string("Couldn't open the display ") + (x11 && *x11 ? x11 : wayland) + ".";
+  return false;
+}
+
+std::unique_ptr<AppShell> makeGtkShell(UiLoop& loop) { return std::make_unique<GtkShell>(loop); }
+
+}  // namespace launcher

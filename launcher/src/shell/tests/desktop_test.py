@@ -1,0 +1,432 @@
+#!/usr/bin/env python3
+"""The real window under a virtual display, driven like a person would.
+
+    xvfb-run -a -s "-screen 0 1600x900x24" desktop_test.py --launcher EXE --shots DIR
+
+Starts a window manager, then the launcher's shell with the fixture page
+(VANTOR_LAUNCHER_UI) in its own HOME and XDG folders, and checks: the page
+says "ready", gets the state and echoes a field back; a screenshot shows the
+page (not blank, the state's green bar); typing reaches the page; links open
+once in the "browser" (a stand-in xdg-open) and the page stays; "drag" moves
+the window; "minimize" iconifies; activation restores it with the keyboard
+focus on the page; the context menu appears only with
+VANTOR_LAUNCHER_DEVTOOLS; a killed web process is followed by a reload, and a web
+process that keeps dying ends the launcher with exit code 1. Without a
+display, --ui=gtk exits 1 with the reason and --ui=auto serves the browser.
+
+The page reports what it sees by asking for https addresses, which the
+launcher hands to a stand-in browser that records them, so the checks hold
+for any program that runs the shell: pointing --launcher at vantor-launcher
+is the one change (in CMake). With the harness, activation comes from its
+"activate" input line and its printed commands are checked too; with any
+other program, activation comes from a second start, which must exit 0.
+"""
+
+import argparse
+import json
+import os
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import urllib.parse
+
+LAUNCHER_IS_HARNESS = True  # set from --launcher in main()
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+FIXTURE = os.path.join(HERE, "fixture")
+failures = []
+checks_run = [0]
+
+
+def check(condition, what):
+    checks_run[0] += 1
+    print(("ok   " if condition else "FAIL ") + what, flush=True)
+    if not condition:
+        failures.append(what)
+    return condition
+
+
+def run(*cmd, env=None, timeout=20):
+    return subprocess.run(cmd, capture_output=True, text=True, env=env, timeout=timeout)
+
+
+def wait_for(predicate, timeout=20.0, step=0.1):
+    end = time.monotonic() + timeout
+    while time.monotonic() < end:
+        value = predicate()
+        if value:
+            return value
+        time.sleep(step)
+    return predicate()
+
+
+class Launcher:
+    """One launcher process; its standard output is collected line by line."""
+
+    def __init__(self, exe, env, args=()):
+        self.proc = subprocess.Popen([exe, *args], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                     stderr=subprocess.PIPE, env=env, text=True)
+        self.lines = []
+        self.err = []
+        self.lock = threading.Lock()
+        threading.Thread(target=self._read, args=(self.proc.stdout, self.lines), daemon=True).start()
+        threading.Thread(target=self._read, args=(self.proc.stderr, self.err), daemon=True).start()
+
+    def _read(self, stream, into):
+        for line in stream:
+            with self.lock:
+                into.append(line.rstrip("\n"))
+
+    def commands(self, name):
+        with self.lock:
+            lines = list(self.lines)
+        pattern = '"cmd":"%s"' % name
+        return [l for l in lines if l.startswith("command ") and pattern in l]
+
+    def wait_command(self, name, count=1, timeout=20.0):
+        return wait_for(lambda: len(self.commands(name)) >= count, timeout)
+
+    def send(self, line):
+        self.proc.stdin.write(line + "\n")
+        self.proc.stdin.flush()
+
+    def end(self, timeout=20):
+        if self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGTERM)
+        try:
+            return self.proc.wait(timeout)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            return self.proc.wait()
+
+
+def window_id():
+    r = run("xdotool", "search", "--onlyvisible", "--class", "VantorLauncher")
+    ids = r.stdout.split()
+    return ids[0] if ids else None
+
+
+def geometry(wid):
+    r = run("xdotool", "getwindowgeometry", "--shell", wid)
+    values = dict(line.split("=", 1) for line in r.stdout.split() if "=" in line)
+    return {k: int(v) for k, v in values.items() if k in ("X", "Y", "WIDTH", "HEIGHT")}
+
+
+def wm_state(wid):
+    return run("xprop", "-id", wid, "WM_STATE").stdout
+
+
+def pixel(png, x, y):
+    out = run("convert", png, "-format", "%%[fx:int(255*p{%d,%d}.r)],%%[fx:int(255*p{%d,%d}.g)],"
+              "%%[fx:int(255*p{%d,%d}.b)]" % (x, y, x, y, x, y), "info:").stdout
+    return tuple(int(v) for v in out.split(","))
+
+
+def screenshot(path):
+    run("import", "-window", "root", path)
+    deviation = run("convert", path, "-format", "%[fx:standard_deviation]", "info:").stdout
+    return float(deviation or 0)
+
+
+def click(wid, x, y):
+    run("xdotool", "mousemove", "--window", wid, str(x), str(y), "click", "1")
+
+
+def web_processes(pid):
+    """Pids of WebKit web processes below `pid`."""
+    out = run("ps", "-e", "-o", "pid=,ppid=,comm=").stdout
+    children = {}
+    for line in out.splitlines():
+        p, pp, comm = line.split(None, 2)
+        children.setdefault(int(pp), []).append((int(p), comm))
+    found, todo = [], [pid]
+    while todo:
+        for child, comm in children.get(todo.pop(), []):
+            todo.append(child)
+            if comm.startswith("WebKitWebProces"):
+                found.append(child)
+    return found
+
+
+REPORT_PREFIX = "https://report.invalid/"
+
+
+def opened(record):
+    try:
+        with open(record) as f:
+            return f.read().splitlines()
+    except OSError:
+        return []
+
+
+def opened_links(record):
+    """What the stand-in browser was asked to open, less the page's reports."""
+    return [l for l in opened(record) if not l.startswith(REPORT_PREFIX)]
+
+
+def reports(record, kind):
+    """The fixture page's reports of one kind, decoded, in order."""
+    found = []
+    for line in opened(record):
+        if line.startswith(REPORT_PREFIX + kind + "?"):
+            found.append(json.loads(urllib.parse.unquote(line.split("?", 1)[1])))
+    return found
+
+
+def make_env(root):
+    env = dict(os.environ)
+    for name, sub in (("HOME", "home"), ("XDG_DATA_HOME", "data"), ("XDG_CONFIG_HOME", "config"),
+                      ("XDG_CACHE_HOME", "cache"), ("XDG_RUNTIME_DIR", "run"), ("TMPDIR", "tmp")):
+        os.makedirs(os.path.join(root, sub), mode=0o700, exist_ok=True)
+        env[name] = os.path.join(root, sub)
+    # A stand-in browser: records each address it is asked to open.
+    bindir = os.path.join(root, "bin")
+    os.makedirs(bindir, exist_ok=True)
+    record = os.path.join(root, "opened.txt")
+    with open(os.path.join(bindir, "xdg-open"), "w") as f:
+        f.write('#!/bin/sh\nprintf "%%s\\n" "$*" >> "%s"\n' % record)
+    os.chmod(os.path.join(bindir, "xdg-open"), 0o755)
+    env["PATH"] = bindir + ":" + env["PATH"]
+    env["VANTOR_LAUNCHER_UI"] = FIXTURE
+    env.pop("VANTOR_LAUNCHER_DEVTOOLS", None)
+    return env, record
+
+
+def log_text(env):
+    try:
+        with open(os.path.join(env["XDG_DATA_HOME"], "Vantor", "logs", "launcher.log")) as f:
+            return f.read()
+    except OSError:
+        return ""
+
+
+def start_window_manager(root):
+    """Openbox, in folders of its own; waits until it manages the screen."""
+    env, _ = make_env(os.path.join(root, "wm"))
+    log = open(os.path.join(root, "openbox.log"), "w+")
+    wm = subprocess.Popen(["openbox", "--sm-disable"], stdout=log, stderr=subprocess.STDOUT, env=env)
+    managed = lambda: "window id" in run("xprop", "-root", "_NET_SUPPORTING_WM_CHECK").stdout
+    ok = wait_for(lambda: managed() or wm.poll() is not None, 60) and managed()
+    if not ok:
+        log.seek(0)
+        print("openbox (exit %s) said: %s" % (wm.poll(), log.read()[-2000:]))
+    check(ok, "the window manager runs")
+    return wm
+
+
+def window_checks(exe, shots, root):
+    env, record = make_env(root)
+    app = Launcher(exe, env, ["--ui=gtk"])
+    try:
+        loaded = lambda: len(reports(record, "loaded"))
+        check(wait_for(lambda: reports(record, "state"), 20), "the page loaded and got the state")
+        state = reports(record, "state")[:1]
+        check(state and state[0]["text"] == "Grüße \u2028 \"quoted\" </script>",
+              "non-ASCII text, U+2028, quotes and </script> reached the page as sent: %s" % state)
+        check(wait_for(lambda: reports(record, "probe"), 10), "the page probed a missing file")
+        probe = reports(record, "probe")[:1]
+        check(probe == [{"status": 404, "type": "application/octet-stream", "cache": "no-store", "length": 0}],
+              "a missing page file answers 404, application/octet-stream, no-store, no body: %s" % probe)
+        if LAUNCHER_IS_HARNESS:
+            check(app.wait_command("echo"), "the page said ready, got the state and echoed its value")
+            echo = app.commands("echo")[:1]
+            check(echo and '"value":"first"' in echo[0] and "Grüße \u2028 \\\"quoted\\\" </script>" in echo[0],
+                  "non-ASCII text, U+2028 and quotes crossed from the page: %s" % echo)
+            check(wait_for(lambda: reports(record, "echo"), 10), "and the echo came back to the page")
+            check(not app.commands("notText") and not app.commands("inArray"),
+                  "a message that is not text, and a JSON array, were ignored")
+
+        wid = wait_for(window_id, 10)
+        if not check(wid, "the window has the class VantorLauncher"):
+            return
+        g = geometry(wid)
+        check(g.get("WIDTH") == 1280 and g.get("HEIGHT") == 760, "the window is 1280 x 760: %s" % g)
+        check(g.get("X") == 160 and g.get("Y") == 70, "the window is centred on the 1600 x 900 screen: %s" % g)
+        props = run("xprop", "-id", wid, "_NET_WM_NAME", "WM_CLASS", "_MOTIF_WM_HINTS").stdout
+        check('"Astrane: Vantor"' in props, "the title is Astrane: Vantor")
+        icon = run("xprop", "-id", wid, "_NET_WM_ICON").stdout
+        check("Icon (128 x 128)" in icon, "the window carries the launcher's icon")
+        check("_MOTIF_WM_HINTS" in props and "not found" not in props.split("_MOTIF_WM_HINTS")[1][:30],
+              "the window asks for no decorations")
+
+        time.sleep(0.5)  # the state's paint
+        shot = os.path.join(shots, "window.png")
+        deviation = screenshot(shot)
+        check(deviation > 0.05, "screenshot %s is not blank (deviation %.3f)" % (shot, deviation))
+        gx, gy = g.get("X", 0), g.get("Y", 0)
+        green = pixel(shot, gx + 640, gy + 400)
+        check(green[1] > 150 and green[0] < 80, "the state's bar is green in the screenshot: %s" % (green,))
+
+        # The keyboard reaches the page.
+        click(wid, 390, 85)
+        run("xdotool", "type", "--delay", "30", "hello")
+        check(wait_for(lambda: "hello" in reports(record, "typed"), 10), "typing reaches the page")
+
+        # Links: https opens once in the browser and the page stays; the rest is dropped.
+        for x in (120, 340, 560, 780, 1000):
+            click(wid, x, 160)
+            time.sleep(0.7)
+        expected = ["https://example.com/blank-target", "https://example.com/window-open",
+                    "https://example.com/navigate-away"]
+        wait_for(lambda: len(opened_links(record)) >= 3, 10)
+        time.sleep(1.0)  # anything opened twice would show by now
+        check(opened_links(record) == expected, "each https link opened exactly once, nothing else: %s"
+              % opened_links(record))
+        check(loaded() == 1, "the page stayed (no second load)")
+
+        # "drag": the window follows the pointer.
+        before = geometry(wid)
+        run("xdotool", "mousemove", "--window", wid, "600", "20", "mousedown", "1")
+        time.sleep(0.5)
+        for step in range(1, 11):
+            run("xdotool", "mousemove", "--window", wid, str(600 + 8 * step), str(20 + 5 * step))
+            time.sleep(0.03)
+        run("xdotool", "mouseup", "1")
+        moved = wait_for(lambda: geometry(wid) != before and geometry(wid), 5)
+        check(moved, "dragging the title area moves the window: %s -> %s"
+              % (before, geometry(wid)))
+
+        # "minimize" iconifies; activation brings the window back with the keyboard on the page.
+        g = geometry(wid)
+        click(wid, 120, 90)
+        check(wait_for(lambda: "Iconic" in wm_state(wid), 10), "minimize iconified the window")
+        if LAUNCHER_IS_HARNESS:
+            app.send("activate")
+        else:
+            second = run(exe, "--ui=gtk", env=env, timeout=30)
+            check(second.returncode == 0, "a second start exits 0 (%d)" % second.returncode)
+        check(wait_for(lambda: "Normal" in wm_state(wid), 10), "activation restored the window")
+        time.sleep(0.5)
+        run("xdotool", "type", "--delay", "30", "z")
+        check(wait_for(lambda: "z" in reports(record, "key"), 10),
+              "after activation the keyboard reaches the page without a click")
+
+        # A killed web process: logged, page reloaded, "ready" again.
+        pids = web_processes(app.proc.pid)
+        if check(pids, "the web process was found: %s" % pids):
+            os.kill(pids[0], signal.SIGKILL)
+            check(wait_for(lambda: loaded() == 2, 20), "after a killed web process the page loaded again")
+            check(wait_for(lambda: len(reports(record, "state")) == 2, 20), "and got the state again")
+            check("[error]" in log_text(env) and "web process" in log_text(env), "the death was logged at error")
+            time.sleep(0.5)
+            shot = os.path.join(shots, "window-after-reload.png")
+            deviation = screenshot(shot)
+            g = geometry(wid)
+            green = pixel(shot, g.get("X", 0) + 640, g.get("Y", 0) + 400)
+            check(deviation > 0.05 and green[1] > 150, "screenshot %s shows the reloaded page" % shot)
+
+        # Three more deaths within the minute: two reloads, then the launcher gives up with 1.
+        for n in (3, 4):
+            pids = wait_for(lambda: web_processes(app.proc.pid), 10)
+            if pids:
+                os.kill(pids[0], signal.SIGKILL)
+            check(wait_for(lambda: loaded() == n, 20), "reload %d after death %d" % (n - 1, n - 1))
+        pids = wait_for(lambda: web_processes(app.proc.pid), 10)
+        if pids:
+            os.kill(pids[0], signal.SIGKILL)
+        try:
+            code = app.proc.wait(20)
+        except subprocess.TimeoutExpired:
+            code = None
+        check(code == 1, "the fourth death within a minute ends the launcher with exit code 1 (%s)" % code)
+        check("within a minute" in log_text(env), "and says so in the log at error")
+    finally:
+        app.end()
+
+
+def close_check(exe, root):
+    env, record = make_env(root)
+    app = Launcher(exe, env, ["--ui=gtk"])
+    try:
+        check(wait_for(lambda: reports(record, "state"), 20), "a second run loads the page")
+        app.proc.send_signal(signal.SIGTERM)
+        try:
+            code = app.proc.wait(15)
+        except subprocess.TimeoutExpired:
+            code = None
+        check(code == 0, "a termination signal closes the window and the launcher exits 0 (%s)" % code)
+        check(window_id() is None, "no window is left")
+    finally:
+        app.end()
+
+
+def visible_windows():
+    return len(run("xdotool", "search", "--onlyvisible", "--name", ".*").stdout.split())
+
+
+def context_menu_checks(exe, root):
+    """The context menu (and with it the inspector) only with VANTOR_LAUNCHER_DEVTOOLS."""
+    for devtools in (False, True):
+        env, record = make_env(os.path.join(root, "devtools" if devtools else "plain"))
+        if devtools:
+            env["VANTOR_LAUNCHER_DEVTOOLS"] = "1"
+        app = Launcher(exe, env, ["--ui=gtk"])
+        try:
+            wait_for(lambda: reports(record, "state"), 20)
+            wid = wait_for(window_id, 10)
+            before = visible_windows()
+            run("xdotool", "mousemove", "--window", wid, "700", "600", "click", "3")
+            if devtools:
+                check(wait_for(lambda: visible_windows() > before, 5),
+                      "with VANTOR_LAUNCHER_DEVTOOLS a right click opens the context menu")
+            else:
+                time.sleep(1.0)
+                check(visible_windows() == before, "without VANTOR_LAUNCHER_DEVTOOLS a right click opens nothing")
+        finally:
+            app.end()
+
+
+def no_display_checks(exe, root):
+    env, _ = make_env(root)
+    env.pop("DISPLAY", None)
+    env.pop("WAYLAND_DISPLAY", None)
+    r = run(exe, "--ui=gtk", env=env, timeout=30)
+    check(r.returncode == 1 and "display" in r.stderr.lower(),
+          "--ui=gtk without a display exits 1 and says why: %d %r" % (r.returncode, r.stderr.strip()))
+    check("[error]" in log_text(env), "and logs it at error")
+
+    app = Launcher(exe, env, ["--ui=auto"])
+    try:
+        line = wait_for(lambda: app.lines and app.lines[0], 15)
+        check(line and re.fullmatch(r"http://127\.0\.0\.1:\d+/\?token=[0-9a-f]{32}", line),
+              "--ui=auto without a display serves the browser and prints its address: %r" % line)
+        check("token=" not in log_text(env), "the token is not in the log")
+    finally:
+        check(app.end() == 0, "browser mode ends with exit 0 on a termination signal")
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--launcher", required=True)
+    ap.add_argument("--shots", required=True, help="folder for the screenshots")
+    args = ap.parse_args()
+    global LAUNCHER_IS_HARNESS
+    LAUNCHER_IS_HARNESS = os.path.basename(args.launcher) == "shell_echo_harness"
+    if not os.environ.get("DISPLAY"):
+        sys.exit("run under xvfb-run")
+    os.makedirs(args.shots, exist_ok=True)
+    root = tempfile.mkdtemp(prefix="vantor-desktop-")
+    wm = start_window_manager(root)
+    try:
+        window_checks(args.launcher, args.shots, os.path.join(root, "a"))
+        close_check(args.launcher, os.path.join(root, "b"))
+        context_menu_checks(args.launcher, os.path.join(root, "d"))
+        no_display_checks(args.launcher, os.path.join(root, "c"))
+    finally:
+        wm.terminate()
+        wm.wait()
+        shutil.rmtree(root, ignore_errors=True)
+    passed = checks_run[0] - len(failures)
+    print("desktop: %d passed, %d failed" % (passed, len(failures)))
+    if failures:
+        for what in failures:
+            print("  failed: " + what)
+        sys.exit(1)
+
+if __name__ == "__main__":
+    main()
