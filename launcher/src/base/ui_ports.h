@@ -32,9 +32,8 @@ class WindowPort {
   // De-iconifies and presents the window (a second start asked for it).
   virtual void activate() = 0;
   // Brings the window back when it is minimised (the game it made way for
-  // has ended); a window that is not minimised is left where it is. A window
-  // without a finer call of its own is activated instead.
-  virtual void restore() { activate(); }
+  // has ended); a window that is not minimised is left where it is.
+  virtual void restore() = 0;
 };
 
 // How the page's commands reach the core: one JSON object per command, on the
