@@ -39,14 +39,6 @@ Answer call(const ReferenceServer& server, const std::string& method, const std:
   return a;
 }
 
-std::vector<json> accountMessages(const testing::RecordingShell& shell) {
-  std::vector<json> out;
-  for (const json& m : shell.messages) {
-    if (m.value("type", "") == "account") out.push_back(m);
-  }
-  return out;
-}
-
 // Requests nginx logged whose URI is `uri`.
 size_t requestsFor(ReferenceServer& server, const std::string& uri) {
   const auto log = server.nginx().accessLog();
@@ -75,33 +67,6 @@ class GlueThreadsAccountServerTest : public ::testing::Test {
     ASSERT_TRUE(server->started()) << server->error();
   }
 
-  // Sends a command and pumps until the page has one more account message.
-  static json accountAnswer(AppHarness& h, const json& command) {
-    const size_t before = accountMessages(h.shell()).size();
-    h.command(command);
-    if (!h.pumpUntil([&] { return accountMessages(h.shell()).size() > before; })) return nullptr;
-    return accountMessages(h.shell()).back();
-  }
-
-  // Sends a command and pumps until one more toast; its text.
-  static std::string toastAfter(AppHarness& h, const json& command) {
-    const size_t before = h.shell().toasts().size();
-    h.command(command);
-    if (!h.pumpUntil([&] { return h.shell().toasts().size() > before; })) return "(no toast)";
-    return h.shell().toasts().back();
-  }
-
-  static json latestStateWhen(AppHarness& h, const std::function<bool(const json&)>& match) {
-    json found;
-    h.pumpUntil([&] {
-      const json s = h.shell().lastState();
-      if (!s.is_object() || !match(s)) return false;
-      found = s;
-      return true;
-    });
-    return found;
-  }
-
   testing::TempDir dir;
   std::unique_ptr<ReferenceServer> server;
 };
@@ -128,9 +93,9 @@ TEST_F(GlueThreadsAccountServerTest, InstallEventCreateSignOutAndSignInWithTheTo
   EXPECT_EQ(call(*server, "GET", "/api/account/me", "", leaderToken).body["profile"]["installs"], 1);
 
   // Create, with the installer's referral.
-  json reply = accountAnswer(h, {{"cmd", "createAccount"}, {"username", "Wingmate"}, {"password", "wing pass!"}});
+  json reply = h.accountReplyTo({{"cmd", "createAccount"}, {"username", "Wingmate"}, {"password", "wing pass!"}});
   EXPECT_EQ(reply, json({{"type", "account"}, {"ok", true}, {"created", true}}));
-  json s = latestStateWhen(h, [](const json& st) { return st["account"]["signedIn"] == true; });
+  json s = h.latestStateWhen([](const json& st) { return st["account"]["signedIn"] == true; });
   ASSERT_FALSE(s.is_null());
   EXPECT_EQ(s["account"]["username"], "Wingmate");
   EXPECT_TRUE(s["account"]["profile"]["referralCode"].is_string());
@@ -145,14 +110,14 @@ TEST_F(GlueThreadsAccountServerTest, InstallEventCreateSignOutAndSignInWithTheTo
   EXPECT_EQ(filesHolding(h.home(), "wing pass!"), std::vector<std::string>{});
 
   // Signing out revokes the token on the server.
-  EXPECT_EQ(toastAfter(h, {{"cmd", "signOut"}}), "Signed out");
+  EXPECT_EQ(h.toastAfter({{"cmd", "signOut"}}), "Signed out");
   EXPECT_FALSE(fs::exists(dataFolder() / "account.json"));
   EXPECT_EQ(call(*server, "GET", "/api/account/me", "", firstToken).status, 401);
 
   // Signing in with the name in other letters: the profile's name wins.
-  reply = accountAnswer(h, {{"cmd", "signIn"}, {"username", "WINGMATE"}, {"password", "wing pass!"}});
+  reply = h.accountReplyTo({{"cmd", "signIn"}, {"username", "WINGMATE"}, {"password", "wing pass!"}});
   EXPECT_EQ(reply, json({{"type", "account"}, {"ok", true}, {"created", false}}));
-  s = latestStateWhen(h, [](const json& st) { return st["account"]["signedIn"] == true; });
+  s = h.latestStateWhen([](const json& st) { return st["account"]["signedIn"] == true; });
   ASSERT_FALSE(s.is_null());
   EXPECT_EQ(s["account"]["username"], "Wingmate");
   const std::string token = LauncherAppProbe::account(h.app()).token;
@@ -163,7 +128,7 @@ TEST_F(GlueThreadsAccountServerTest, InstallEventCreateSignOutAndSignInWithTheTo
   EXPECT_EQ(stored.token, token) << "what is kept opens again for this user";
 
   // A wrong password: the server's own words.
-  reply = accountAnswer(h, {{"cmd", "signIn"}, {"username", "Wingmate"}, {"password", "wrong pass"}});
+  reply = h.accountReplyTo({{"cmd", "signIn"}, {"username", "Wingmate"}, {"password", "wrong pass"}});
   EXPECT_EQ(reply, json({{"type", "account"}, {"ok", false}, {"error", "Wrong pilot name or password."}}));
 }
 
@@ -172,35 +137,35 @@ TEST_F(GlueThreadsAccountServerTest, ExpiryRequestsInFlightAndAStoppedServer) {
   ASSERT_EQ(call(*server, "POST", "/api/account/create", R"({"password":"pilot pass","ref":"","username":"Pilot"})")
                 .status,
             200);
-  ASSERT_EQ(accountAnswer(h, {{"cmd", "signIn"}, {"username", "Pilot"}, {"password", "pilot pass"}})["ok"], true);
+  ASSERT_EQ(h.accountReplyTo({{"cmd", "signIn"}, {"username", "Pilot"}, {"password", "pilot pass"}})["ok"], true);
 
   // The sign-in ended elsewhere (revoked): the check at the next page load
   // finds out, and the launcher forgets it.
   const std::string token = LauncherAppProbe::account(h.app()).token;
   ASSERT_EQ(call(*server, "POST", "/api/account/signout", "{}", token).status, 200);
-  EXPECT_EQ(toastAfter(h, {{"cmd", "ready"}}), "Your sign-in has expired. Sign in again under Settings > Online.");
+  EXPECT_EQ(h.toastAfter({{"cmd", "ready"}}), "Your sign-in has expired. Sign in again under Settings > Online.");
   EXPECT_EQ(h.app().buildState()["account"]["signedIn"], false);
   EXPECT_FALSE(fs::exists(dataFolder() / "account.json"));
 
   // A second sign-in while the first is in flight: no second request.
   const size_t signIns = requestsFor(*server, "/api/account/signin");
-  const size_t messages = accountMessages(h.shell()).size();
+  const size_t messages = h.shell().accountMessages().size();
   h.command({{"cmd", "signIn"}, {"username", "Pilot"}, {"password", "pilot pass"}});
   h.command({{"cmd", "signIn"}, {"username", "Pilot"}, {"password", "pilot pass"}});
-  ASSERT_TRUE(h.pumpUntil([&] { return accountMessages(h.shell()).size() > messages; }));
+  ASSERT_TRUE(h.pumpUntil([&] { return h.shell().accountMessages().size() > messages; }));
   h.pumpUntil([] { return false; }, 300);
-  EXPECT_EQ(accountMessages(h.shell()).size(), messages + 1);
-  EXPECT_EQ(accountMessages(h.shell()).back()["ok"], true);
+  EXPECT_EQ(h.shell().accountMessages().size(), messages + 1);
+  EXPECT_EQ(h.shell().accountMessages().back()["ok"], true);
   ASSERT_TRUE(h.pumpUntil([&] { return requestsFor(*server, "/api/account/signin") >= signIns + 1; }));
   EXPECT_EQ(requestsFor(*server, "/api/account/signin"), signIns + 1);
 
   // The application behind nginx stops: nginx answers with its own HTML page.
   server->stopApplication();
-  const json reply = accountAnswer(h, {{"cmd", "createAccount"}, {"username", "Other"}, {"password", "other pass"}});
+  const json reply = h.accountReplyTo({{"cmd", "createAccount"}, {"username", "Other"}, {"password", "other pass"}});
   EXPECT_EQ(reply, json({{"type", "account"}, {"ok", false}, {"error", "That didn't work."}}));
   EXPECT_EQ(h.app().buildState()["account"]["username"], "Pilot") << "a failed request changes no sign-in";
   // Signing out still signs out here.
-  EXPECT_EQ(toastAfter(h, {{"cmd", "signOut"}}), "Signed out");
+  EXPECT_EQ(h.toastAfter({{"cmd", "signOut"}}), "Signed out");
   EXPECT_EQ(h.app().buildState()["account"]["signedIn"], false);
   EXPECT_FALSE(fs::exists(dataFolder() / "account.json"));
 }

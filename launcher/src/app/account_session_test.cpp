@@ -34,36 +34,8 @@ TestResponse answer(int status, std::string body, std::string type = "applicatio
   return r;
 }
 
-std::vector<json> accountMessages(const testing::RecordingShell& shell) {
-  std::vector<json> out;
-  for (const json& m : shell.messages) {
-    if (m.value("type", "") == "account") out.push_back(m);
-  }
-  return out;
-}
-
 class GlueThreadsAccountTest : public ::testing::Test {
  protected:
-  // Sends a command and pumps until the page has one more account message.
-  json accountAnswer(AppHarness& h, const json& command) {
-    const size_t before = accountMessages(h.shell()).size();
-    h.command(command);
-    if (!h.pumpUntil([&] { return accountMessages(h.shell()).size() > before; })) return nullptr;
-    return accountMessages(h.shell()).back();
-  }
-
-  // Pumps until the latest state document satisfies `match`; it, or null.
-  static json latestStateWhen(AppHarness& h, const std::function<bool(const json&)>& match) {
-    json found;
-    h.pumpUntil([&] {
-      const json s = h.shell().lastState();
-      if (!s.is_object() || !match(s)) return false;
-      found = s;
-      return true;
-    });
-    return found;
-  }
-
   TestHttpServer server;
   TempDir dir;
 };
@@ -78,14 +50,14 @@ TEST_F(GlueThreadsAccountTest, SignInTakesTheProfilesNameSavesItAndTurnsOnline) 
   AppHarness h(dir / "launcher", server.url(""));
   h.command({{"cmd", "signIn"}, {"username", "pilot"}, {"password", "correct horse"}});
   EXPECT_EQ(h.app().buildState()["account"]["busy"], true);
-  ASSERT_TRUE(h.pumpUntil([&] { return !accountMessages(h.shell()).empty(); }));
-  EXPECT_EQ(accountMessages(h.shell()), std::vector<json>{json({{"type", "account"}, {"ok", true}, {"created", false}})});
+  ASSERT_TRUE(h.pumpUntil([&] { return !h.shell().accountMessages().empty(); }));
+  EXPECT_EQ(h.shell().accountMessages(), std::vector<json>{json({{"type", "account"}, {"ok", true}, {"created", false}})});
   TestHttpServer::SeenRequest seen = server.lastRequest("/api/account/signin");
   EXPECT_EQ(seen.method, "POST");
   EXPECT_EQ(seen.body, R"({"password":"correct horse","username":"pilot"})") << "signing in never sends ref";
   EXPECT_EQ(seen.headers.count("authorization"), 0u);
 
-  const json s = latestStateWhen(h, [](const json& st) { return st["account"]["signedIn"] == true; });
+  const json s = h.latestStateWhen([](const json& st) { return st["account"]["signedIn"] == true; });
   ASSERT_FALSE(s.is_null());
   EXPECT_EQ(s["account"]["username"], "Pilot");
   EXPECT_EQ(s["account"]["busy"], false);
@@ -106,7 +78,7 @@ TEST_F(GlueThreadsAccountTest, CreateSendsTheInstallersReference) {
   server.serve("/api/account/create", answer(200, json({{"token", goodToken}}).dump()));
   testing::writeFile(dir / "launcher" / "install.json", R"({"ref":"friend-7"})");
   AppHarness h(dir / "launcher", server.url(""));
-  const json reply = accountAnswer(h, {{"cmd", "createAccount"}, {"username", "Ace"}, {"password", "pw"}});
+  const json reply = h.accountReplyTo({{"cmd", "createAccount"}, {"username", "Ace"}, {"password", "pw"}});
   EXPECT_EQ(reply, json({{"type", "account"}, {"ok", true}, {"created", true}}));
   EXPECT_EQ(server.lastRequest("/api/account/create").body, R"({"password":"pw","ref":"friend-7","username":"Ace"})");
   EXPECT_EQ(h.app().buildState()["account"]["username"], "Ace") << "no profile: the name as typed";
@@ -131,7 +103,7 @@ TEST_F(GlueThreadsAccountTest, RefusalsAndFailuresReachThePageAsText) {
   AppHarness h(dir / "launcher", server.url(""));
   for (const Row& r : rows) {
     server.serve("/api/account/signin", r.response);
-    const json reply = accountAnswer(h, {{"cmd", "signIn"}, {"username", "a"}, {"password", "b"}});
+    const json reply = h.accountReplyTo({{"cmd", "signIn"}, {"username", "a"}, {"password", "b"}});
     EXPECT_EQ(reply, json({{"type", "account"}, {"ok", false}, {"error", r.error}})) << r.what;
     EXPECT_EQ(h.app().buildState()["account"]["signedIn"], false) << r.what;
     EXPECT_EQ(h.app().buildState()["account"]["busy"], false) << r.what;
@@ -146,14 +118,11 @@ TEST_F(GlueThreadsAccountTest, NoAnswerCantReachTheServerAndSignOutStillSignsOut
     gone = closed.url("");
   }
   AppHarness h(dir / "launcher", gone);
-  const json reply = accountAnswer(h, {{"cmd", "signIn"}, {"username", "a"}, {"password", "b"}});
+  const json reply = h.accountReplyTo({{"cmd", "signIn"}, {"username", "a"}, {"password", "b"}});
   EXPECT_EQ(reply, json({{"type", "account"}, {"ok", false}, {"error", "Can't reach the server. Check your connection."}}));
   // Signing out of a server that is gone still signs out here.
   LauncherAppProbe::setAccount(h.app(), "pilot", gone, goodToken);
-  const size_t toasts = h.shell().toasts().size();
-  h.command({{"cmd", "signOut"}});
-  ASSERT_TRUE(h.pumpUntil([&] { return h.shell().toasts().size() > toasts; }));
-  EXPECT_EQ(h.shell().toasts().back(), "Signed out");
+  EXPECT_EQ(h.toastAfter({{"cmd", "signOut"}}), "Signed out");
   EXPECT_EQ(h.app().buildState()["account"]["signedIn"], false);
 }
 
@@ -166,9 +135,9 @@ TEST_F(GlueThreadsAccountTest, ASecondSignInWhileOneIsInFlightIsIgnored) {
   h.command({{"cmd", "signIn"}, {"username", "first"}, {"password", "pw"}});
   h.command({{"cmd", "signIn"}, {"username", "second"}, {"password", "pw"}});
   h.command({{"cmd", "createAccount"}, {"username", "third"}, {"password", "pw"}});
-  ASSERT_TRUE(h.pumpUntil([&] { return !accountMessages(h.shell()).empty(); }));
+  ASSERT_TRUE(h.pumpUntil([&] { return !h.shell().accountMessages().empty(); }));
   h.pumpUntil([] { return false; }, 200);
-  EXPECT_EQ(accountMessages(h.shell()).size(), 1u);
+  EXPECT_EQ(h.shell().accountMessages().size(), 1u);
   EXPECT_EQ(server.requestCount("/api/account/signin"), 1);
   EXPECT_EQ(server.requestCount("/api/account/create"), 0);
   EXPECT_EQ(h.app().buildState()["account"]["username"], "first");
@@ -177,7 +146,7 @@ TEST_F(GlueThreadsAccountTest, ASecondSignInWhileOneIsInFlightIsIgnored) {
 TEST_F(GlueThreadsAccountTest, A401OnTheCheckExpiresTheSignInAndOtherAnswersKeepIt) {
   server.serve("/api/account/signin", answer(200, json({{"token", goodToken}}).dump()));
   AppHarness h(dir / "launcher", server.url(""));
-  ASSERT_EQ(accountAnswer(h, {{"cmd", "signIn"}, {"username", "pilot"}, {"password", "pw"}})["ok"], true);
+  ASSERT_EQ(h.accountReplyTo({{"cmd", "signIn"}, {"username", "pilot"}, {"password", "pw"}})["ok"], true);
   ASSERT_TRUE(fs::exists(dataFolder() / "account.json"));
 
   // A server in trouble: the sign-in stays.
@@ -194,7 +163,7 @@ TEST_F(GlueThreadsAccountTest, A401OnTheCheckExpiresTheSignInAndOtherAnswersKeep
   h.command({{"cmd", "ready"}});  // the page reloaded
   ASSERT_TRUE(h.pumpUntil([&] { return h.shell().toasts().size() > toasts; }));
   EXPECT_EQ(h.shell().toasts().back(), "Your sign-in has expired. Sign in again under Settings > Online.");
-  const json s = latestStateWhen(h, [](const json& st) { return st["account"]["signedIn"] == false; });
+  const json s = h.latestStateWhen([](const json& st) { return st["account"]["signedIn"] == false; });
   ASSERT_FALSE(s.is_null());
   EXPECT_EQ(s["account"]["username"], "");
   EXPECT_FALSE(fs::exists(dataFolder() / "account.json"));
@@ -210,10 +179,7 @@ TEST_F(GlueThreadsAccountTest, ATokenGoesOnlyToTheServerThatIssuedIt) {
   EXPECT_EQ(h.app().buildState()["account"]["signedIn"], true);
   h.command({{"cmd", "ready"}});
   ASSERT_TRUE(h.waitForCheck());
-  const size_t toasts = h.shell().toasts().size();
-  h.command({{"cmd", "signOut"}});
-  ASSERT_TRUE(h.pumpUntil([&] { return h.shell().toasts().size() > toasts; }));
-  EXPECT_EQ(h.shell().toasts().back(), "Signed out");
+  EXPECT_EQ(h.toastAfter({{"cmd", "signOut"}}), "Signed out");
   EXPECT_EQ(h.app().buildState()["account"]["signedIn"], false);
   for (const TestHttpServer* s : {&server, &issuer}) {
     EXPECT_EQ(s->requestCount("/api/account/me"), 0);
@@ -227,15 +193,12 @@ TEST_F(GlueThreadsAccountTest, SignOutSendsTheTokenAndSignsOutWhateverTheAnswer)
   server.serve("/api/account/signin", answer(200, json({{"token", goodToken}}).dump()));
   server.serve("/api/account/signout", answer(500, "<html>down</html>", "text/html"));
   AppHarness h(dir / "launcher", server.url(""));
-  ASSERT_EQ(accountAnswer(h, {{"cmd", "signIn"}, {"username", "pilot"}, {"password", "pw"}})["ok"], true);
-  const size_t toasts = h.shell().toasts().size();
-  h.command({{"cmd", "signOut"}});
-  ASSERT_TRUE(h.pumpUntil([&] { return h.shell().toasts().size() > toasts; }));
-  EXPECT_EQ(h.shell().toasts().back(), "Signed out");
+  ASSERT_EQ(h.accountReplyTo({{"cmd", "signIn"}, {"username", "pilot"}, {"password", "pw"}})["ok"], true);
+  EXPECT_EQ(h.toastAfter({{"cmd", "signOut"}}), "Signed out");
   TestHttpServer::SeenRequest seen = server.lastRequest("/api/account/signout");
   EXPECT_EQ(seen.body, "{}");
   EXPECT_EQ(seen.headers["authorization"], "Bearer " + goodToken);
-  const json s = latestStateWhen(h, [](const json& st) { return st["account"]["signedIn"] == false; });
+  const json s = h.latestStateWhen([](const json& st) { return st["account"]["signedIn"] == false; });
   ASSERT_FALSE(s.is_null());
   EXPECT_EQ(s["account"]["profile"], json::object());
   EXPECT_FALSE(fs::exists(dataFolder() / "account.json"));

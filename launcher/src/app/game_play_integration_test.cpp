@@ -91,18 +91,6 @@ class GlueThreadsPlayTest : public ::testing::Test {
     return ended;
   }
 
-  // Pumps until the latest state document satisfies `match`; it, or null.
-  static json latestStateWhen(AppHarness& h, const std::function<bool(const json&)>& match) {
-    json found;
-    h.pumpUntil([&] {
-      const json s = h.shell().lastState();
-      if (!s.is_object() || !match(s)) return false;
-      found = s;
-      return true;
-    });
-    return found;
-  }
-
   // The toasts shown after the first `from`.
   static std::vector<std::string> toastsSince(AppHarness& h, size_t from) {
     const auto all = h.shell().toasts();
@@ -313,7 +301,7 @@ TEST_F(GlueThreadsPlayTest, ExitCodeZeroIsSilentCrashesToastAndWhatTheGameChange
   h.pump();
   EXPECT_EQ(h.shell().lastState()["game"]["status"], "running");
   ASSERT_TRUE(waitForGameEnd(h, restores));
-  const json after = latestStateWhen(h, [](const json& s) { return s["settings"]["online"]["name"] == "Ace"; });
+  const json after = h.latestStateWhen([](const json& s) { return s["settings"]["online"]["name"] == "Ace"; });
   ASSERT_FALSE(after.is_null()) << "the settings were not read again";
   EXPECT_EQ(after["saves"]["files"], 1);
   EXPECT_EQ(after["saves"]["bytes"], 8u);

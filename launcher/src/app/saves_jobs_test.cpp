@@ -49,18 +49,6 @@ void writeSaves(const std::map<std::string, std::string>& files) {
 
 class GlueThreadsSavesCommandsTest : public ::testing::Test {
  protected:
-  // Pumps until the latest state document satisfies `match`; it, or null.
-  json latestStateWhen(const std::function<bool(const json&)>& match) {
-    json found;
-    h.pumpUntil([&] {
-      const json s = h.shell().lastState();
-      if (!s.is_object() || !match(s)) return false;
-      found = s;
-      return true;
-    });
-    return found;
-  }
-
   // Runs one command's job to its end; the toasts it showed.
   std::vector<std::string> runJob(const json& command) {
     const size_t before = h.shell().toasts().size();
@@ -96,7 +84,7 @@ TEST_F(GlueThreadsSavesCommandsTest, BackupRestoreAndRestoringTheSafetyBackupBri
   const std::map<std::string, std::string> later{{"slot1.sav", "later!"}, {"slot2.sav", "new"}};
   writeSaves(earlier);
   EXPECT_EQ(runJob({{"cmd", "backupSaves"}}), std::vector<std::string>{"Saves backed up"});
-  json s = latestStateWhen([](const json& st) { return st["saves"]["backups"].size() == 1; });
+  json s = h.latestStateWhen([](const json& st) { return st["saves"]["backups"].size() == 1; });
   ASSERT_FALSE(s.is_null());
   const std::string backup = s["saves"]["backups"][0]["name"];
   EXPECT_EQ(s["saves"]["backups"][0]["files"], 2);
@@ -104,7 +92,7 @@ TEST_F(GlueThreadsSavesCommandsTest, BackupRestoreAndRestoringTheSafetyBackupBri
   writeSaves(later);
   EXPECT_EQ(runJob({{"cmd", "restoreBackup"}, {"name", backup}}), std::vector<std::string>{"Saves restored"});
   EXPECT_EQ(filesIn(savesFolder()), earlier);
-  s = latestStateWhen([](const json& st) { return st["saves"]["backups"].size() == 2; });
+  s = h.latestStateWhen([](const json& st) { return st["saves"]["backups"].size() == 2; });
   ASSERT_FALSE(s.is_null()) << "no safety backup";
   std::string safety;
   for (const json& b : s["saves"]["backups"]) {
@@ -156,7 +144,7 @@ TEST_F(GlueThreadsSavesCommandsTest, ARestoreWhoseSourceVanishedWhileQueuedLeave
   writeSaves(current);
   ASSERT_NO_FATAL_FAILURE(holdTheWorker());
   h.command({{"cmd", "restoreBackup"}, {"name", "2024-01-01_100000"}});
-  const json queued = latestStateWhen([](const json& s) { return s["queue"].size() == 2; });
+  const json queued = h.latestStateWhen([](const json& s) { return s["queue"].size() == 2; });
   ASSERT_FALSE(queued.is_null());
   const int restore = queuePosition(queued, "restore");
   ASSERT_GE(restore, 0);
@@ -165,7 +153,7 @@ TEST_F(GlueThreadsSavesCommandsTest, ARestoreWhoseSourceVanishedWhileQueuedLeave
   fs::remove_all(backupsFolder() / "2024-01-01_100000");
   release();
   ASSERT_TRUE(h.waitForIdleQueue());
-  EXPECT_EQ(latestStateWhen([](const json& s) { return s["queue"].empty(); })["taskError"], "That backup is gone");
+  EXPECT_EQ(h.latestStateWhen([](const json& s) { return s["queue"].empty(); })["taskError"], "That backup is gone");
   EXPECT_EQ(filesIn(savesFolder()), current);
   EXPECT_TRUE(fs::is_empty(backupsFolder())) << "no safety backup of an aborted restore";
   ASSERT_TRUE(h.pumpUntil([&] { return !h.shell().toasts().empty(); }));
@@ -181,7 +169,7 @@ TEST_F(GlueThreadsSavesCommandsTest, ARestoreQueuedBeforeTheGameStartedLeavesThe
     release_ = false;
     ASSERT_NO_FATAL_FAILURE(holdTheWorker());
     h.command({{"cmd", "restoreBackup"}, {"name", "2024-01-01_100000"}});
-    ASSERT_FALSE(latestStateWhen([](const json& s) { return s["queue"].size() == 2; }).is_null());
+    ASSERT_FALSE(h.latestStateWhen([](const json& s) { return s["queue"].size() == 2; }).is_null());
     GameLock game;
     std::string error;
     if (byLock) {
@@ -191,7 +179,7 @@ TEST_F(GlueThreadsSavesCommandsTest, ARestoreQueuedBeforeTheGameStartedLeavesThe
     }
     release();
     ASSERT_TRUE(h.waitForIdleQueue());
-    EXPECT_EQ(latestStateWhen([](const json& s) { return s["queue"].empty(); })["taskError"], "Close the game first");
+    EXPECT_EQ(h.latestStateWhen([](const json& s) { return s["queue"].empty(); })["taskError"], "Close the game first");
     EXPECT_EQ(filesIn(savesFolder()), current);
     game.release();
     LauncherAppProbe::setGameRunning(h.app(), false);
@@ -217,7 +205,7 @@ TEST_F(GlueThreadsSavesCommandsTest, BackupsWaitAtTheFrontAndTheNewestTwentyStay
   ASSERT_TRUE(h.app().jobs().enqueue(std::move(later), QueuePosition::Back));
   h.command({{"cmd", "backupSaves"}});
   h.command({{"cmd", "backupSaves"}});  // the same job twice: queued once
-  const json queued = latestStateWhen([](const json& s) { return s["queue"].size() == 3; });
+  const json queued = h.latestStateWhen([](const json& s) { return s["queue"].size() == 3; });
   ASSERT_FALSE(queued.is_null());
   const int backup = queuePosition(queued, "backup");
   ASSERT_GE(backup, 0);
@@ -225,7 +213,7 @@ TEST_F(GlueThreadsSavesCommandsTest, BackupsWaitAtTheFrontAndTheNewestTwentyStay
   EXPECT_EQ(queued["queue"][backup]["label"], "Backing up saves");
   release();
   ASSERT_TRUE(h.waitForIdleQueue());
-  const json s = latestStateWhen([](const json& st) { return st["saves"]["backups"].size() == 21; });
+  const json s = h.latestStateWhen([](const json& st) { return st["saves"]["backups"].size() == 21; });
   ASSERT_FALSE(s.is_null()) << h.shell().lastState()["saves"].dump();
   EXPECT_FALSE(fs::exists(backupsFolder() / "2020-01-01_120000")) << "the oldest went";
   EXPECT_TRUE(fs::exists(backupsFolder() / "2020-01-02_120000"));

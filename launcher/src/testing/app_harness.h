@@ -92,6 +92,7 @@ class RecordingShell : public Shell {
 
   [[nodiscard]] std::vector<nlohmann::json> states() const;
   [[nodiscard]] std::vector<std::string> toasts() const;
+  [[nodiscard]] std::vector<nlohmann::json> accountMessages() const;
   [[nodiscard]] nlohmann::json lastState() const;  // null before the first
 
  private:
@@ -127,6 +128,14 @@ class AppHarness {
   // Pumps until a state document sent from now on satisfies `match`; returns
   // it, or null after `timeoutMs`.
   nlohmann::json waitForState(const std::function<bool(const nlohmann::json&)>& match, int timeoutMs = 30000);
+  // Sends `command` and pumps until the page has one more account message;
+  // returns it, or null after `timeoutMs`.
+  nlohmann::json accountReplyTo(const nlohmann::json& command, int timeoutMs = 30000);
+  // Sends `command` and pumps until one more toast; its text, or "" after `timeoutMs`.
+  std::string toastAfter(const nlohmann::json& command, int timeoutMs = 30000);
+  // Pumps until the latest state document sent (perhaps already) satisfies
+  // `match`; returns it, or null after `timeoutMs`.
+  nlohmann::json latestStateWhen(const std::function<bool(const nlohmann::json&)>& match, int timeoutMs = 30000);
   // Pumps until the update check has finished and its results are shown.
   bool waitForCheck(int timeoutMs = 30000);
   // Pumps until no job is queued or running and the page was told so.
