@@ -32,42 +32,72 @@ void LauncherApp::accountRequest(const std::string& mode, const std::string& use
     case AccountStep::Start:
       break;
   }
-  // One slot: a sign-in check may still be on its way back.
-  if (accountThread_.joinable()) accountThread_.join();
   account_.busy = true;
   markStateDirty();
+  if (accountThreadBusy_) {
+    // A sign-in check is still out (a request would have made this one an
+    // Ignore): this request follows it instead of freezing the window.
+    waitingAccountRequest_ = std::move(plan.request);
+    return;
+  }
+  startAccountRequest(std::move(plan.request));
+}
+
+void LauncherApp::startAccountRequest(AccountRequest request) {
+  if (accountThread_.joinable()) accountThread_.join();  // ended: its last closure ran
+  account_.busy = true;
+  accountThreadBusy_ = true;
+  const AccountMode mode = request.mode;
+  const std::string username = request.username;
   try {
-    accountThread_ = std::thread([this, request = std::move(plan.request)] {
+    accountThread_ = std::thread([this, request = std::move(request)] {
       AccountAnswer answer = runAccountRequest(request);
       // Dropped at shutdown, with nothing left to show it.
       (void)postToUi([this, answer = std::move(answer)] {
         applyAccountOutcome(finishAccountRequest(account_, answer, accountStore_));
+        accountThreadDone();
       });
     });
   } catch (const std::system_error& e) {
+    accountThreadBusy_ = false;
     logf("error", "The account request could not be started: {}", e.what());
     // As if no answer came: the page hears so, and a sign-out still happens here.
     AccountAnswer none;
-    none.mode = accountMode;
+    none.mode = mode;
     none.username = username;
     applyAccountOutcome(finishAccountRequest(account_, none, accountStore_));
   }
 }
 
+void LauncherApp::accountThreadDone() {
+  if (accountThread_.joinable()) accountThread_.join();  // it posted this as its last act
+  accountThreadBusy_ = false;
+  if (waitingAccountRequest_) {
+    AccountRequest next = std::move(*waitingAccountRequest_);
+    waitingAccountRequest_.reset();
+    startAccountRequest(std::move(next));
+  }
+}
+
 void LauncherApp::checkAccount() {
-  if (accountThread_.joinable()) accountThread_.join();
+  // A request or check is already out; what it brings back is as fresh.
+  if (accountThreadBusy_) return;
+  if (accountThread_.joinable()) accountThread_.join();  // ended: its last closure ran
   const std::string server = accountServer();
   // Never with a token issued by another server than today's.
   if (!shouldCheckAccount(account_, server)) return;
+  accountThreadBusy_ = true;
   try {
     accountThread_ = std::thread([this, server, token = account_.token] {
       AccountAnswer answer = runAccountCheck(server, token);
-      if (!answer.answered) return;  // offline: the sign-in stays as it is
       (void)postToUi([this, answer = std::move(answer)] {
-        applyAccountOutcome(finishAccountCheck(account_, answer, accountStore_));
+        // Offline: the sign-in stays as it is.
+        if (answer.answered) applyAccountOutcome(finishAccountCheck(account_, answer, accountStore_));
+        accountThreadDone();
       });
     });
   } catch (const std::system_error& e) {
+    accountThreadBusy_ = false;
     logf("error", "The sign-in check could not be started: {}", e.what());
   }
 }

@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 
 namespace launcher {
 namespace {
@@ -167,6 +168,36 @@ TEST_F(GlueThreadsAccountTest, A401OnTheCheckExpiresTheSignInAndOtherAnswersKeep
   ASSERT_FALSE(s.is_null());
   EXPECT_EQ(s["account"]["username"], "");
   EXPECT_FALSE(fs::exists(dataFolder() / "account.json"));
+}
+
+// A sign-in check hanging on a slow server never freezes the window: a sign-in
+// made meanwhile returns at once, shows busy, and goes out once the check is back.
+TEST_F(GlueThreadsAccountTest, SignInWhileTheCheckHangsNeverWaitsForIt) {
+  TestResponse held = answer(200, json({{"profile", {{"username", "pilot"}}}}).dump());
+  held.hold = true;
+  server.serve("/api/account/me", held);
+  server.serve("/api/account/signin", answer(200, json({{"token", goodToken}}).dump()));
+  AppHarness h(dir / "launcher", server.url(""));
+  LauncherAppProbe::setAccount(h.app(), "pilot", server.url(""), goodToken);
+  h.command({{"cmd", "ready"}});
+  ASSERT_TRUE(h.pumpUntil([&] { return server.heldCount() == 1; }));
+
+  const auto before = std::chrono::steady_clock::now();
+  h.command({{"cmd", "signIn"}, {"username", "other"}, {"password", "pw"}});
+  h.command({{"cmd", "ready"}});  // a reload asks for a check again: one is out already
+  EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(2));
+  EXPECT_EQ(server.heldCount(), 1) << "the check is still out";
+  EXPECT_EQ(h.app().buildState()["account"]["busy"], true);
+  EXPECT_EQ(server.requestCount("/api/account/signin"), 0) << "the sign-in waits for the check";
+
+  server.releaseHeld();
+  ASSERT_TRUE(h.pumpUntil([&] { return !h.shell().accountMessages().empty(); }));
+  EXPECT_EQ(h.shell().accountMessages().front(), json({{"type", "account"}, {"ok", true}, {"created", false}}));
+  EXPECT_EQ(server.requestCount("/api/account/me"), 1);
+  EXPECT_EQ(server.requestCount("/api/account/signin"), 1);
+  const json s = h.latestStateWhen([](const json& st) { return st["account"]["busy"] == false; });
+  ASSERT_FALSE(s.is_null());
+  EXPECT_EQ(s["account"]["username"], "other");
 }
 
 // The feed was changed since the sign-in: its token is never sent to the new

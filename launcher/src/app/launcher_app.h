@@ -35,6 +35,7 @@
 #include <filesystem>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -190,6 +191,11 @@ class LauncherApp {
   // The feed base when it is http(s), worked out anew on every use.
   [[nodiscard]] std::string accountServer() const;
   void applyAccountOutcome(const AccountOutcome& outcome);
+  // Starts `request` on the account thread, which must be free.
+  void startAccountRequest(AccountRequest request);
+  // The account thread's last closure ran: join it, then start a request that
+  // waited for it.
+  void accountThreadDone();
 
   // The road to the UI thread and the page.
   UiQueue& ui_;
@@ -240,6 +246,11 @@ class LauncherApp {
   AccountRecord account_;
   AccountStore accountStore_;
   std::thread accountThread_;
+  // The account thread is out (its closing closure has not run yet). The UI
+  // thread never joins it then: a slow server would freeze the window.
+  bool accountThreadBusy_ = false;
+  // A request made while a sign-in check was out; it starts when the check ends.
+  std::optional<AccountRequest> waitingAccountRequest_;
   // The "install" usage event goes out once per process, however often the
   // page says "ready".
   OncePerProcess installEvent_;
