@@ -15,10 +15,11 @@ cd "$(dirname "$0")/.."
 # (chunk transfer workers, the sync's helper threads, per-thread HTTP
 # handles, the test server's threads). A GoogleTest filter: add a suite here
 # ("Suite.*") when its code starts or shares threads.
-tsan_tests='ChunkTransferTest.*:FolderSyncTest.*:Http.*:HttpRefused.*:FileLock.*:CoreThreads*:UiQueueTest.*'
+tsan_tests='ChunkTransferTest.*:FolderSyncTest.*:Http.*:HttpRefused.*:FileLock.*:CoreThreads*:GlueThreads*:UiQueueTest.*'
 # The integration tests whose launcher (built with ThreadSanitizer too) runs its
-# UI thread, worker, update check and instance hand-over for real. A ctest regex.
-tsan_process_tests='^(CoreThreads|LauncherProcessTest|LauncherInstallProcessTest)'
+# UI thread, worker, update check, game watcher, account thread and instance
+# hand-over for real. A ctest regex.
+tsan_process_tests='^(CoreThreads|GlueThreads|LauncherProcessTest|LauncherInstallProcessTest)'
 
 run_config() {
   local name=$1; shift

@@ -30,13 +30,14 @@ int main(int argc, char** argv) {
   LauncherApp& app = harness->app();
 
   std::vector<CatalogEntry> catalog;
-  std::vector<InstalledAddonView> installed;
+  std::vector<AddonInfo> installed;
   for (int i = 0; i < 50; ++i) {
     const std::string id = "addon-" + std::to_string(i);
     catalog.push_back({id, "Add-on " + std::to_string(i), "1." + std::to_string(i), "Someone",
                        "A content pack with a description of ordinary length for the page to show.",
                        "https://updates.example/addons/" + id + ".json", 1000000u + static_cast<uint64_t>(i)});
-    InstalledAddonView view;
+    AddonInfo view;
+    view.enabled = true;
     view.id = id;
     view.name = "Add-on " + std::to_string(i);
     view.version = "1.0";

@@ -132,10 +132,7 @@ void LauncherApp::handleCommand(const json& command) {
   } else if (cmd == "minimize") {
     if (shell_) shell_->minimize();
   } else if (cmd == "close") {
-    // After this command returns, as a posted close message would.
-    (void)postToUi([this] {
-      if (shell_) shell_->close();
-    });
+    closeWindowLater();
   } else if (cmd == "drag") {
     if (shell_) shell_->beginDrag();
   }
@@ -156,8 +153,9 @@ void LauncherApp::onReady() {
     wantCheck = prefs_.checkForUpdates || firstRun_;
   }
   if (!checked && wantCheck) checkForUpdates(true);
-  if (firstRun_) sendEvent("install");
-  if (!accountUsername_.empty() && accountToken_.size() == 64) checkAccount();
+  // A reload of the page says "ready" again; a referral is credited once.
+  if (firstRun_ && installEvent_.claim()) sendEvent("install");
+  if (isSignedIn(account_)) checkAccount();
 }
 
 void LauncherApp::setPrefs(const json& value) {

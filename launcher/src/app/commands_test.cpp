@@ -1,6 +1,7 @@
 // Page commands: their checks, their refusals and what the page gets back.
 #include "app/launcher_app.h"
 
+#include "addons/addon_registry.h"
 #include "data/launcher_prefs.h"
 #include "platform/platform.h"
 #include "testing/app_harness.h"
@@ -292,30 +293,43 @@ TEST(CoreThreadsCommands, GameUpdateIsRefusedInADevCopyAndWhileTheGameRuns) {
   EXPECT_EQ(h.app().buildState()["queue"], json::array());
 }
 
-// Commands whose subsystems are not joined yet say so and do nothing else.
+// Each command reaches its operation: the first refusal or result each gives
+// in a copy with no game, no backups, no catalogue and no server.
 TEST(CoreThreadsCommands, GameSavesAddonAndAccountCommandsReachTheirOperations) {
   TempDir dir;
   AppHarness h(dir / "launcher");
-  const std::pair<json, std::string> rows[] = {
-      {{{"cmd", "play"}}, "playGame"},
-      {{{"cmd", "backupSaves"}}, "backupSaves"},
-      {{{"cmd", "restoreBackup"}, {"name", "2024-01-01_10-00-00"}}, "restoreBackup"},
-      {{{"cmd", "addonInstall"}, {"addon", "skins"}}, "queueAddon"},
-      {{{"cmd", "addonRemove"}, {"addon", "skins"}}, "removeAddon"},
-      {{{"cmd", "addonEnable"}, {"addon", "skins"}}, "setAddonEnabled"},
-      {{{"cmd", "signIn"}, {"username", "a"}, {"password", "b"}}, "accountRequest"},
-      {{{"cmd", "createAccount"}, {"username", "a"}, {"password", "b"}}, "accountRequest"},
-      {{{"cmd", "signOut"}}, "accountRequest"},
+  struct Row {
+    json command;
+    std::string toast;  // or, for the account commands, the account message's error
   };
-  for (const auto& [command, operation] : rows) {
-    testing::LogCapture log;
-    h.command(command);
-    EXPECT_EQ(warningsAbout(log, operation + ":"), std::vector<std::string>{operation + ": not available in this build"})
-        << command;
+  const Row rows[] = {
+      {{{"cmd", "play"}}, "The game isn't installed yet"},
+      {{{"cmd", "restoreBackup"}, {"name", "2024-01-01_100000"}}, "That backup is gone"},
+      {{{"cmd", "addonInstall"}, {"addon", "skins"}}, "That addon isn't on the server"},
+      {{{"cmd", "addonRemove"}, {"addon", "skins"}}, "That addon is already gone"},
+      {{{"cmd", "signIn"}, {"username", "a"}, {"password", "b"}}, "This copy has no server to sign in to."},
+      {{{"cmd", "createAccount"}, {"username", "a"}, {"password", "b"}}, "This copy has no server to sign in to."},
+      {{{"cmd", "signOut"}}, "Signed out"},
+      {{{"cmd", "backupSaves"}}, "Saves backed up"},
+  };
+  for (const Row& row : rows) {
+    const size_t before = h.shell().messages.size();
+    h.command(row.command);
+    ASSERT_TRUE(h.pumpUntil([&] {
+      for (size_t i = before; i < h.shell().messages.size(); ++i) {
+        const json& m = h.shell().messages[i];
+        if (m.value("type", "") == "toast" && m.value("text", "") == row.toast) return true;
+        if (m.value("type", "") == "account" && m.value("error", "") == row.toast) return true;
+      }
+      return false;
+    })) << row.command << " never said " << row.toast;
   }
-  h.pump();
-  EXPECT_TRUE(h.shell().toasts().empty()) << "nothing pretends to have worked";
-  EXPECT_EQ(h.app().buildState()["queue"], json::array());
+  h.command({{"cmd", "addonEnable"}, {"addon", "skins"}});
+  EXPECT_EQ(readEnabledAddons(), std::vector<std::string>{"skins"});
+  h.command({{"cmd", "addonEnable"}, {"addon", "skins"}, {"enabled", false}});
+  EXPECT_EQ(readEnabledAddons(), std::vector<std::string>{});
+  ASSERT_TRUE(h.waitForIdleQueue());
+  EXPECT_EQ(h.shell().lastState()["saves"]["backups"].size(), 1u) << "the backup ran";
 }
 
 }  // namespace

@@ -201,6 +201,25 @@ TEST_F(CoreThreadsGameInstallTest, InstallThenOneChunkUpdateThenRepair) {
   EXPECT_EQ(h.shell().lastState()["game"]["status"], "ready");
 }
 
+// "install" with "play": the job's end starts the game it installed, which
+// the sync wrote without execute bits.
+TEST_F(CoreThreadsGameInstallTest, InstallWithPlayStartsTheInstalledGame) {
+  testing::LogCapture log;
+  AppHarness h(dir / "launcher", server->url(""));
+  h.command({{"cmd", "setPrefs"}, {"prefs", {{"onPlay", "stay"}}}});
+  h.command({{"cmd", "install"}, {"play", true}});
+  ASSERT_TRUE(h.waitForIdleQueue(120000));
+  ASSERT_TRUE(h.pumpUntil([&] {
+    const auto info = log.messages("info");
+    return std::find(info.begin(), info.end(), "Game exited with code 0") != info.end();
+  })) << ::testing::PrintToString(log.messages("error"));
+  const fs::perms mode = fs::status(game() / gameExecutableName).permissions();
+  EXPECT_NE(mode & fs::perms::owner_exec, fs::perms::none);
+  EXPECT_EQ(mode & fs::perms::others_write, fs::perms::none);
+  EXPECT_TRUE(h.shell().toasts().size() >= 1u);
+  EXPECT_EQ(h.shell().toasts().front(), "Game updated to 1.0.0");
+}
+
 TEST_F(CoreThreadsGameInstallTest, PauseKeepsTheJobAndResumeFinishesIt) {
   AppHarness h(dir / "launcher", server->url(""));
   h.command({{"cmd", "install"}});

@@ -84,9 +84,7 @@ void LauncherApp::updateSelf() {
       toast("The launcher was updated: start it again to finish");
       return std::string();
     }
-    (void)postToUi([this] {
-      if (shell_) shell_->close();
-    });
+    closeWindowLater();
     return std::string();
   };
   jobs_.enqueue(std::move(job), QueuePosition::Front);

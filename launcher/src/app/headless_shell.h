@@ -23,6 +23,7 @@ class HeadlessShell : public Shell {
   void close() override;
   void beginDrag() override {}
   void activate() override;
+  void restore() override {}
 
  private:
   UiLoop& loop_;

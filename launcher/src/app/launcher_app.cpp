@@ -20,6 +20,7 @@ void LauncherApp::load(const LaunchOptions& options, const InstallPaths& paths) 
   executable_ = options.executable;
   restartArguments_ = options.restartArguments;
   paths_ = paths;
+  accountStore_ = defaultAccountStore();
   loadAccount();
   LauncherPrefs prefs = loadLauncherPrefs();
   GameSettings settings = loadGameSettings(settingsPath());
@@ -77,6 +78,7 @@ void LauncherApp::shutdown() {
   // nothing reaches the page.
   ui_.shutdown();
   shell_ = nullptr;
+  // Every thread is told at once; then they are joined one by one.
   jobs_.stop();
   stopGameWatch();
   if (workerThread_.joinable()) workerThread_.join();
@@ -88,7 +90,14 @@ void LauncherApp::shutdown() {
   }
   if (checkThread_.joinable()) checkThread_.join();
   if (accountThread_.joinable()) accountThread_.join();
-  if (watchThread_.joinable()) watchThread_.join();
+  // Last: its wait ended with the stop event; the game runs on.
+  gameWatcher_.join();
+}
+
+void LauncherApp::closeWindowLater() {
+  (void)postToUi([this] {
+    if (shell_) shell_->close();
+  });
 }
 
 bool LauncherApp::gameRunningNow() {

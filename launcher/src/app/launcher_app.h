@@ -1,21 +1,29 @@
 // The application object: it owns every piece of state the page is shown,
-// the job queue and its worker, the update check, and the threads of the
-// game, saves, add-on and account operations. One exists per process.
+// the job queue and its worker, the update check, the game watcher and the
+// account thread. One exists per process. The game, saves, add-on and account
+// operations are thin: their rules live in game/, addons/ and online/.
 //
 // Threads. The UI thread runs run(), every page command, the state document
 // and every closure posted to it. The job worker runs job bodies. The check
-// thread runs one update check at a time. Members marked "mutex" are read and
-// written under `mutex_` (the application mutex, also the job queue's);
-// members marked "UI" are touched only on the UI thread. prefs_ and
-// settings_ are written only on the UI thread and under the mutex, so other
-// threads copy what they need of them under it.
+// thread runs one update check at a time, the account thread one account
+// request or sign-in check, the watcher thread waits for the started game.
+// Members marked "mutex" are read and written under `mutex_` (the
+// application mutex, also the job queue's); members marked "UI" are touched
+// only on the UI thread. prefs_ and settings_ are written only on the UI
+// thread and under the mutex, so other threads copy what they need of them
+// under it.
 #pragma once
 
+#include "addons/addon_registry.h"
 #include "base/ui_ports.h"
 #include "base/ui_queue.h"
 #include "data/game_settings.h"
 #include "data/launcher_prefs.h"
 #include "data/paths.h"
+#include "game/game_watch.h"
+#include "game/saves.h"
+#include "online/account.h"
+#include "online/usage_event.h"
 #include "tasks/job_queue.h"
 #include "update/feed.h"
 #include "update/manifest.h"
@@ -46,15 +54,6 @@ struct LaunchOptions {
   std::filesystem::path executable;
   // Arguments the restart after a self-update passes on ("--ui", "--port").
   std::vector<std::string> restartArguments;
-};
-
-// One installed add-on as the state document shows it (filled by the add-on
-// registry).
-struct InstalledAddonView {
-  std::string id, name, version, author, description;
-  bool enabled = true;
-  bool managed = false;
-  std::filesystem::path folder;
 };
 
 // The game status from its inputs, first rule that holds: "busy", "running",
@@ -91,8 +90,9 @@ class LauncherApp {
   void load(const LaunchOptions& options, const InstallPaths& paths);
   void attachShell(Shell* shell) { shell_ = shell; }
   void startWorker();
-  // The shutdown order: stop and join the worker, releaseInstance, join the
-  // check, account and watcher threads. Waiting jobs are discarded.
+  // The shutdown order: ask the worker and the game watcher to stop, join the
+  // worker, releaseInstance, join the check, account and watcher threads.
+  // Waiting jobs are discarded; a running game is left running.
   void shutdown();
 
   // Page commands (UI thread): one JSON object each; never answers directly.
@@ -120,20 +120,27 @@ class LauncherApp {
   void openFolder(const std::string& which);
   void uninstall();
 
-  // The game, saves, add-on and account operations (UI thread unless said).
+  // The game (UI thread): PLAY's checks, the start, the window's on-play
+  // choice and the watcher; onGameExited runs once the watched game ended.
   void playGame();
+  void onGameExited(uint32_t exitCode);
+  // Saves (UI thread): queue the backup or the checked restore job.
   void backupSaves();
   void restoreBackup(const std::string& name);
+  // Any thread, no lock held: recounts the saves and backups for the state.
   void scanSaves();
+  // Add-ons (UI thread).
   void queueAddon(const std::string& id);
   void removeAddon(const std::string& id);
   void setAddonEnabled(const std::string& id, bool enabled);
+  // The account (UI thread). `mode` is "signin", "create" or "signout".
   void accountRequest(const std::string& mode, const std::string& username, const std::string& password);
   void checkAccount();
   void loadAccount();
+  // Fire and forget (UI thread; returns at once).
   void sendEvent(const std::string& kind);
-  // Any thread: the installed add-ons, for the state and the check.
-  [[nodiscard]] std::vector<InstalledAddonView> listInstalledAddons();
+  // Any thread, no lock held: the installed add-ons, for the state and the check.
+  [[nodiscard]] std::vector<AddonInfo> listInstalledAddons();
   // Shutdown: ends the game watcher's wait (the game itself is left alone).
   void stopGameWatch();
 
@@ -162,8 +169,8 @@ class LauncherApp {
     std::string feedBase;
     std::string dataPath;
     std::string savesPath;
-    std::string addonsPath;
-    std::vector<InstalledAddonView> installedAddons;
+    std::filesystem::path addonsFolder;
+    std::vector<AddonInfo> installedAddons;
   };
   [[nodiscard]] StateInputs readStateInputs();
   // Takes the mutex for the whole build: one consistent snapshot.
@@ -175,6 +182,14 @@ class LauncherApp {
   void setPrefs(const json& value);
   void jobControl(const std::string& name, const json& command);
   [[nodiscard]] bool gameRunningNow();  // the flag or the lock; takes the mutex
+  // After this command or closure returns, the window closes and the
+  // launcher shuts down, as its close button would make it.
+  void closeWindowLater();
+  void watchGame(GameProcess process);
+  [[nodiscard]] SavesFolders savesFolders() const;
+  // The feed base when it is http(s), worked out anew on every use.
+  [[nodiscard]] std::string accountServer() const;
+  void applyAccountOutcome(const AccountOutcome& outcome);
 
   // The road to the UI thread and the page.
   UiQueue& ui_;
@@ -212,20 +227,22 @@ class LauncherApp {
   JobQueue jobs_{mutex_, queueHost_};
   std::thread workerThread_;
 
-  // The game and saves (mutex).
+  // The game and saves (mutex). The watcher owns the watcher thread and the
+  // stop event; UI.
   bool gameRunning_ = false;
-  std::thread watchThread_;
+  GameWatcher gameWatcher_;
   json savesSummary_ = json::object();
 
   std::atomic<bool> stateDirty_{false};
 
-  // The account (UI).
-  std::string accountUsername_;
-  std::string accountServer_;
-  std::string accountToken_;
-  json profile_ = json::object();
-  bool accountBusy_ = false;
+  // The account (UI): the sign-in, where it is kept, and the one thread its
+  // requests and the sign-in check share.
+  AccountRecord account_;
+  AccountStore accountStore_;
   std::thread accountThread_;
+  // The "install" usage event goes out once per process, however often the
+  // page says "ready".
+  OncePerProcess installEvent_;
 
   bool shutDown_ = false;  // UI
 };

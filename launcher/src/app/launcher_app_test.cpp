@@ -6,6 +6,7 @@
 #include "testing/app_harness.h"
 #include "testing/log_capture.h"
 #include "testing/temp_dir.h"
+#include "testing/test_http_server.h"
 
 #include <gtest/gtest.h>
 
@@ -20,6 +21,8 @@ namespace fs = std::filesystem;
 using nlohmann::json;
 using testing::AppHarness;
 using testing::TempDir;
+using testing::TestHttpServer;
+using testing::TestResponse;
 
 // Marshalling.
 
@@ -169,19 +172,44 @@ TEST(CoreThreadsReadyCommand, NoCheckWhenTurnedOffUnlessFirstRun) {
   }
 }
 
-TEST(CoreThreadsReadyCommand, FirstRunSendsTheInstallEventAndAStoredSignInIsChecked) {
-  testing::LogCapture log;
+TEST(CoreThreadsReadyCommand, FirstRunSendsTheInstallEventOnceAndAStoredSignInIsChecked) {
+  testing::TestHttpServer server;
+  TestResponse me;
+  me.body = R"({"profile":{"username":"Pilot","referralCode":"abc","invited":2}})";
+  me.contentType = "application/json";
+  server.serve("/api/account/me", me);
+  TestResponse ok;
+  ok.body = "{}";
+  ok.contentType = "application/json";
+  server.serve("/api/event", ok);
   TempDir dir;
+  testing::writeFile(dir / "launcher" / "install.json", R"({"ref":"friend-code"})");
   LaunchOptions options;
   options.firstRun = true;
-  AppHarness h(dir / "launcher", "/", options);
-  LauncherAppProbe::setAccount(h.app(), "pilot", "https://srv.example", std::string(64, 'a'));
+  AppHarness h(dir / "launcher", server.url(""), options);
+  const std::string token(64, 'a');
+  LauncherAppProbe::setAccount(h.app(), "pilot", server.url(""), token);
   h.command({{"cmd", "ready"}});
   ASSERT_TRUE(h.waitForCheck());
-  const auto warnings = log.warnings();
-  EXPECT_NE(std::find(warnings.begin(), warnings.end(), "sendEvent: not available in this build"), warnings.end());
-  EXPECT_NE(std::find(warnings.begin(), warnings.end(), "checkAccount: not available in this build"),
-            warnings.end());
+  ASSERT_TRUE(h.pumpUntil([&] { return server.requestCount("/api/account/me") == 1; }));
+  EXPECT_EQ(server.lastRequest("/api/account/me").headers["authorization"], "Bearer " + token);
+  ASSERT_TRUE(h.pumpUntil([&] {
+    const json s = h.shell().lastState();
+    return s.is_object() && s["account"]["profile"].contains("referralCode");
+  })) << "the check's profile never reached the state";
+  EXPECT_EQ(h.shell().lastState()["account"]["profile"]["invited"], 2);
+  ASSERT_TRUE(h.pumpUntil([&] { return server.requestCount("/api/event") == 1; }));
+  const TestHttpServer::SeenRequest event = server.lastRequest("/api/event");
+  EXPECT_EQ(event.method, "POST");
+  EXPECT_EQ(event.body, R"({"event":"install","ref":"friend-code","version":"1.0.0"})");
+  EXPECT_EQ(event.headers.count("authorization"), 0u);
+
+  // A reload says "ready" again: the sign-in is checked again, the install
+  // is not reported again.
+  h.command({{"cmd", "ready"}});
+  ASSERT_TRUE(h.pumpUntil([&] { return server.requestCount("/api/account/me") == 2; }));
+  h.pumpUntil([] { return false; }, 500);
+  EXPECT_EQ(server.requestCount("/api/event"), 1);
 }
 
 // The state document.
@@ -322,20 +350,29 @@ TEST(CoreThreadsStateDocument, QueueTaskAndBusyWhileARepairWaitsBehindAnAddonJob
 
 TEST(CoreThreadsStateDocument, SignedInOnlyWithAUsernameAndA64CharacterToken) {
   TempDir dir;
-  AppHarness h(dir / "launcher");
-  struct Row {
-    std::string user;
-    size_t tokenLength;
-    bool signedIn;
-  };
-  for (const Row& r : {Row{"pilot", 64, true}, Row{"pilot", 63, false}, Row{"pilot", 65, false}, Row{"", 64, false}}) {
-    LauncherAppProbe::setAccount(h.app(), r.user, "https://srv.example", std::string(r.tokenLength, 'f'));
-    const json s = h.app().buildState();
-    EXPECT_EQ(s["account"]["signedIn"], r.signedIn) << r.user << " " << r.tokenLength;
-    EXPECT_EQ(s["account"]["available"], true);
-    EXPECT_EQ(s["account"]["site"], "https://srv.example/install/");
+  {
+    AppHarness h(dir / "launcher", std::string("https://srv.example"));
+    struct Row {
+      std::string user;
+      std::string token;
+      bool signedIn;
+    };
+    const Row rows[] = {{"pilot", std::string(64, 'f'), true},
+                        {"pilot", std::string(63, 'f'), false},
+                        {"pilot", std::string(65, 'f'), false},
+                        {"", std::string(64, 'f'), false},
+                        {"pilot", std::string(63, 'f') + " ", false}};  // not token text
+    for (const Row& r : rows) {
+      LauncherAppProbe::setAccount(h.app(), r.user, "https://srv.example", r.token);
+      const json s = h.app().buildState();
+      EXPECT_EQ(s["account"]["signedIn"], r.signedIn) << r.user << " " << r.token.size();
+      EXPECT_EQ(s["account"]["available"], true);
+      EXPECT_EQ(s["account"]["site"], "https://srv.example/install/");
+    }
   }
-  LauncherAppProbe::setAccount(h.app(), "", "", "");
+  // A local feed has no account server, whatever a stored sign-in names.
+  AppHarness h(dir / "launcher");
+  LauncherAppProbe::setAccount(h.app(), "", "https://srv.example", "");
   const json s = h.app().buildState();
   EXPECT_EQ(s["account"], json({{"available", false}, {"busy", false}, {"profile", json::object()},
                                 {"signedIn", false}, {"site", ""}, {"username", ""}}));
@@ -347,7 +384,7 @@ TEST(CoreThreadsStateDocument, AddonsAgainstTheCatalog) {
   CatalogEntry skins{"skins", "Skins", "2.0", "A", "d", "https://x/skins.json", 10};
   CatalogEntry maps{"maps", "Maps", "1.0", "B", "e", "https://x/maps.json", 20};
   LauncherAppProbe::setCatalog(h.app(), {skins, maps});
-  std::vector<InstalledAddonView> installed(2);
+  std::vector<AddonInfo> installed(2);
   installed[0].id = "skins";
   installed[0].version = "1.0";
   installed[0].managed = false;  // put there by hand: never offered an update
@@ -365,8 +402,15 @@ TEST(CoreThreadsStateDocument, AddonsAgainstTheCatalog) {
   installed[0].managed = true;
   s = LauncherAppProbe::buildStateWithAddons(h.app(), installed);
   EXPECT_EQ(s["addons"]["installed"][0]["update"], true);
-  // With the registry not joined, the real document lists none.
+  // The real document lists what the add-ons folder holds.
   EXPECT_EQ(h.app().buildState()["addons"]["installed"], json::array());
+  testing::writeFile(addonsFolder() / "maps" / "addon.json", R"({"name":"Maps","version":"0.5"})");
+  s = h.app().buildState();
+  ASSERT_EQ(s["addons"]["installed"].size(), 1u);
+  EXPECT_EQ(s["addons"]["installed"][0]["id"], "maps");
+  EXPECT_EQ(s["addons"]["installed"][0]["latest"], "1.0");
+  EXPECT_EQ(s["addons"]["installed"][0]["update"], false) << "put there by hand";
+  EXPECT_EQ(s["addons"]["catalog"][1]["installed"], true);
 }
 
 TEST(CoreThreadsStateDocument, KeysAreSortedSoEqualStatesAreEqualText) {

@@ -73,9 +73,7 @@ void LauncherApp::uninstall() {
     toast(notInstalled);
     return;
   }
-  (void)postToUi([this] {
-    if (shell_) shell_->close();
-  });
+  closeWindowLater();
 }
 
 }  // namespace launcher

@@ -1,6 +1,8 @@
 // buildState: the one document that tells the page everything it shows.
 #include "app/launcher_app.h"
 
+#include "addons/addon_jobs.h"
+#include "addons/addon_state.h"
 #include "base/version.h"
 #include "platform/platform.h"
 #include "update/location.h"
@@ -68,7 +70,7 @@ LauncherApp::StateInputs LauncherApp::readStateInputs() {
   in.feedBase = feedBaseUrl(paths_.launcherFolder);
   in.dataPath = toUtf8(dataFolder());
   in.savesPath = toUtf8(savesFolder());
-  in.addonsPath = toUtf8(addonsFolder());
+  in.addonsFolder = addonsFolder();
   in.installedAddons = listInstalledAddons();
   return in;
 }
@@ -80,7 +82,6 @@ json LauncherApp::buildStateFrom(const StateInputs& in) {
   // snapshot, which is what the page needs.
   const bool exeExists = in.exeExists;
   const bool lockHeld = in.gameLockHeld;
-  const std::vector<InstalledAddonView>& installedAddons = in.installedAddons;
 
   std::lock_guard lock(mutex_);
   json state;
@@ -129,51 +130,13 @@ json LauncherApp::buildStateFrom(const StateInputs& in) {
   state["settings"] = gameSettingsToJson(settings_);
   state["saves"] = savesSummary_;
 
-  json installed = json::array();
-  for (const InstalledAddonView& addon : installedAddons) {
-    const CatalogEntry* entry = nullptr;
-    for (const CatalogEntry& e : catalog_) {
-      if (e.id == addon.id) {
-        entry = &e;
-        break;
-      }
-    }
-    installed.push_back(
-        {{"id", addon.id},
-         {"name", addon.name},
-         {"version", addon.version},
-         {"author", addon.author},
-         {"description", addon.description},
-         {"enabled", addon.enabled},
-         {"managed", addon.managed},
-         {"update", entry && addon.managed && compareVersions(addon.version, 0, entry->version, 0) < 0},
-         {"latest", entry ? entry->version : std::string()},
-         {"queued", jobs_.isQueuedLocked("addon", addon.id)},
-         {"path", toUtf8(addon.folder)}});
-  }
-  json catalog = json::array();
-  for (const CatalogEntry& e : catalog_) {
-    bool isInstalled = false;
-    for (const InstalledAddonView& addon : installedAddons) isInstalled = isInstalled || addon.id == e.id;
-    catalog.push_back({{"id", e.id},
-                       {"name", e.name},
-                       {"version", e.version},
-                       {"author", e.author},
-                       {"description", e.description},
-                       {"size", e.size},
-                       {"installed", isInstalled},
-                       {"queued", jobs_.isQueuedLocked("addon", e.id)}});
-  }
-  state["addons"] = {{"installed", std::move(installed)}, {"catalog", std::move(catalog)}, {"folder", in.addonsPath}};
+  state["addons"] = addonsStateJson(
+      in.installedAddons, catalog_, [this](const std::string& id) { return jobs_.isQueuedLocked(addonJobKind, id); },
+      in.addonsFolder);
 
   state["mode"] = paths_.devBuild ? "dev" : paths_.installed ? "installed" : "portable";
   state["firstRun"] = firstRun_;
-  state["account"] = {{"available", !accountServer_.empty()},
-                      {"signedIn", !accountUsername_.empty() && accountToken_.size() == 64},
-                      {"username", accountUsername_},
-                      {"busy", accountBusy_},
-                      {"profile", profile_},
-                      {"site", accountServer_.empty() ? std::string() : accountServer_ + "/install/"}};
+  state["account"] = accountStateJson(account_, accountServerFor(in.feedBase));
   state["paths"] = {{"game", toUtf8(paths_.gameFolder)}, {"data", in.dataPath}, {"saves", in.savesPath}};
   return state;
 }

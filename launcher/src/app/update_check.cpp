@@ -84,8 +84,7 @@ void LauncherApp::runCheck(const std::string& channel, bool applyAutoUpdates) {
   std::error_code ec;
   const bool exeExists = fs::exists(paths_.gameExecutable, ec) && !ec;
   const bool lockHeld = isGameRunning();
-  const std::vector<InstalledAddonView> addons = applyAutoUpdates ? listInstalledAddons()
-                                                                  : std::vector<InstalledAddonView>{};
+  const std::vector<AddonInfo> addons = applyAutoUpdates ? listInstalledAddons() : std::vector<AddonInfo>{};
 
   bool updateGame = false;
   std::vector<std::string> updateAddons;
@@ -104,7 +103,7 @@ void LauncherApp::runCheck(const std::string& channel, bool applyAutoUpdates) {
         updateGame = compareVersions(installedVersion, installedBuild, feed.gameVersion,
                                      static_cast<uint32_t>(feed.gameBuild)) < 0;
       }
-      for (const InstalledAddonView& addon : addons) {
+      for (const AddonInfo& addon : addons) {
         if (!addon.managed) continue;
         for (const CatalogEntry& entry : catalog) {
           if (entry.id == addon.id) {

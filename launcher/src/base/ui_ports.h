@@ -31,6 +31,9 @@ class WindowPort {
   virtual void beginDrag() = 0;
   // De-iconifies and presents the window (a second start asked for it).
   virtual void activate() = 0;
+  // Brings the window back when it is minimised (the game it made way for
+  // has ended); a window that is not minimised is left where it is.
+  virtual void restore() = 0;
 };
 
 // How the page's commands reach the core: one JSON object per command, on the

@@ -1,6 +1,7 @@
 #include "game/launch.h"
 
 #include "base/log.h"
+#include "platform/process.h"
 #include "update/location.h"
 
 #include <cerrno>
@@ -177,6 +178,8 @@ PlayDecision decidePlay(const PlayRequest& request) {
     decision.refusal = gameNotInstalledText;
   } else if (request.gameJobQueued) {
     decision.refusal = waitForGameUpdateText;
+  } else if (request.restoreRunning) {
+    decision.refusal = waitForRestoreText;
   } else {
     decision.start = true;
     decision.joinAddress = chooseJoinAddress(request.onlineEnabled, request.onlineServer, request.serverStatus,
@@ -198,7 +201,7 @@ GameStart startGame(const fs::path& executable, const fs::path& gameFolder, cons
     // Manifests carry no file mode: a synced or copied game may lack its
     // execute bits. A failure here shows in the start's own error.
     std::string modeError;
-    (void)ensureExecutable(executable, modeError);
+    (void)makeExecutable(executable, modeError);
     if (startGameProcess(argv, gameFolder, start.process, code, error)) {
       start.ok = true;
       logf("info", "Game started (pid {}){}", start.process.pid(),

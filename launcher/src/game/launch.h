@@ -22,6 +22,7 @@ inline constexpr int defaultGamePort = 3000;
 inline constexpr const char* gameAlreadyRunningText = "The game is already running";
 inline constexpr const char* gameNotInstalledText = "The game isn't installed yet";
 inline constexpr const char* waitForGameUpdateText = "Wait for the game's update to finish";
+inline constexpr const char* waitForRestoreText = "Wait for the restore to finish";
 inline constexpr const char* gameStartFailedText = "Couldn't start the game";
 inline constexpr const char* gameCrashedText = "The game closed unexpectedly. Its log is in Data > Logs.";
 
@@ -67,6 +68,10 @@ struct PlayRequest {
   bool gameLockHeld = false;     // isGameRunning(): a game started by any means runs
   bool executableExists = false;
   bool gameJobQueued = false;  // a job of kind "game" or "repair" waits, runs or is held
+  // A restore of the saves is running: a game started now could read half a
+  // restore, or write saves the restore then replaces. (A waiting restore
+  // checks for the game itself when it starts.)
+  bool restoreRunning = false;
   bool onlineEnabled = false;
   std::string onlineServer;
   nlohmann::json serverStatus = nlohmann::json::object();
@@ -79,8 +84,8 @@ struct PlayDecision {
   std::string joinAddress;  // when start is true; may be empty
 };
 
-// The checks of PLAY in their order (running, installed, update in the queue)
-// and the address to join.
+// The checks of PLAY in their order (running, installed, update in the queue,
+// restore running) and the address to join.
 [[nodiscard]] PlayDecision decidePlay(const PlayRequest& request);
 
 struct GameStart {

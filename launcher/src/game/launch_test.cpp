@@ -155,9 +155,12 @@ TEST(PlayDecisionTest, RefusalsInTheirOrder) {
   r.gameLockHeld = false;
   EXPECT_EQ(decidePlay(r).refusal, "The game isn't installed yet");
   r.executableExists = true;
+  r.restoreRunning = true;
   EXPECT_EQ(decidePlay(r).refusal, "Wait for the game's update to finish");
   EXPECT_FALSE(decidePlay(r).start);
   r.gameJobQueued = false;
+  EXPECT_EQ(decidePlay(r).refusal, "Wait for the restore to finish");
+  r.restoreRunning = false;
   r.onlineEnabled = true;
   r.feedBase = "http://127.0.0.1:8080";
   PlayDecision d = decidePlay(r);

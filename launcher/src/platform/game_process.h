@@ -83,9 +83,4 @@ class StopEvent {
 // polled every 200 ms. One thread per process.
 [[nodiscard]] WaitOutcome waitForExitOrStop(GameProcess& process, const StopEvent& stop);
 
-// Gives `file` the execute bits it lacks (0755 less the umask, added to its
-// mode) when it has no user execute bit. True when it is executable after the
-// call or already was; false with the system's text otherwise. Any thread.
-[[nodiscard]] bool ensureExecutable(const std::filesystem::path& file, std::string& error);
-
 }  // namespace launcher

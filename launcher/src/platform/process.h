@@ -29,10 +29,14 @@ struct SpawnOptions {
 // ("xdg-open" on Linux), detached. False when the opener cannot be started.
 [[nodiscard]] bool openWithSystem(const std::string& target, std::string& error);
 
-// Gives a file the execute bits wherever it has read bits (0644 becomes
-// 0755, 0600 becomes 0700: 0755 less the umask the file was written with).
-// Nothing on systems without such bits. False when the mode cannot be set.
-[[nodiscard]] bool makeExecutable(const std::filesystem::path& file);
+// Manifests carry no file mode, so a synced or copied game lacks its execute
+// bits. When the owner may not execute `file`, gives it the execute bits its
+// read bits allow, less the process's umask (with umask 022, 0644 becomes
+// 0755 and 0600 becomes 0700); the owner always gets one. A file the owner
+// may execute already is left as it is. Nothing on systems without such
+// bits. False, with the system's text, when the mode cannot be read or set.
+// Any thread.
+[[nodiscard]] bool makeExecutable(const std::filesystem::path& file, std::string& error);
 
 // Writes to a closed pipe or socket fail with an error instead of ending the
 // process (SIGPIPE ignored). Once, at start-up.

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <chrono>
 #include <thread>
 
@@ -47,25 +49,47 @@ TEST(SpawnDetached, AProgramThatCannotStartIsAFailureWithTheReason) {
   EXPECT_EQ(error, "Nothing to start");
 }
 
-TEST(MakeExecutable, ExecuteBitsFollowTheReadBits) {
+// Sets the process's umask for the life of the object (each test runs in a
+// process of its own).
+class ScopedUmask {
+ public:
+  explicit ScopedUmask(mode_t mask) : old_(::umask(mask)) {}
+  ~ScopedUmask() { ::umask(old_); }
+
+ private:
+  mode_t old_;
+};
+
+TEST(MakeExecutable, ExecuteBitsFollowTheReadBitsLessTheUmask) {
   testing::TempDir dir;
+  using P = fs::perms;
   struct Row {
+    mode_t umask;
     fs::perms before;
     fs::perms after;
   };
-  using P = fs::perms;
+  const P rw_r_r = P::owner_read | P::owner_write | P::group_read | P::others_read;
   const Row rows[] = {
-      {P::owner_read | P::owner_write | P::group_read | P::others_read, P::owner_all | P::group_read | P::group_exec |
-                                                                            P::others_read | P::others_exec},
-      {P::owner_read | P::owner_write, P::owner_all},
+      {022, rw_r_r, P::owner_all | P::group_read | P::group_exec | P::others_read | P::others_exec},
+      {022, P::owner_read | P::owner_write, P::owner_all},
+      {077, rw_r_r, P::owner_all | P::group_read | P::others_read},
+      {027, rw_r_r, P::owner_all | P::group_read | P::group_exec | P::others_read},
+      // The owner may run it already: left alone.
+      {022, P::owner_all | P::group_read, P::owner_all | P::group_read},
+      // Not even readable: the owner still gets to run it.
+      {022, P::owner_write, P::owner_write | P::owner_exec},
   };
   for (const Row& r : rows) {
+    ScopedUmask mask(r.umask);
     testing::writeFile(dir / "game", "");
     fs::permissions(dir / "game", r.before, fs::perm_options::replace);
-    ASSERT_TRUE(makeExecutable(dir / "game"));
-    EXPECT_EQ(fs::status(dir / "game").permissions(), r.after);
+    std::string error;
+    ASSERT_TRUE(makeExecutable(dir / "game", error)) << error;
+    EXPECT_EQ(fs::status(dir / "game").permissions(), r.after) << std::oct << r.umask;
   }
-  EXPECT_FALSE(makeExecutable(dir / "missing"));
+  std::string error;
+  EXPECT_FALSE(makeExecutable(dir / "missing", error));
+  EXPECT_EQ(error, "No such file or directory");
 }
 
 }  // namespace

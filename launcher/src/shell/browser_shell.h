@@ -40,6 +40,7 @@ class BrowserShell final : public AppShell {
   void minimize() override {}
   void beginDrag() override {}
   void activate() override {}
+  void restore() override {}
   // UI thread. Ends every event stream, then the UI loop.
   void close() override;
   [[nodiscard]] bool failed() const override { return false; }

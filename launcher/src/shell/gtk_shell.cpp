@@ -265,6 +265,15 @@ class GtkShell final : public AppShell {
     focusView();
   }
 
+  void restore() override {
+    if (!window_) return;
+    // Only a minimised window comes back; one the player left open stays put.
+    GdkWindow* surface = gtk_widget_get_window(window_);
+    if (surface && (gdk_window_get_state(surface) & GDK_WINDOW_STATE_ICONIFIED)) {
+      gtk_window_deiconify(GTK_WINDOW(window_));
+    }
+  }
+
   bool failed() const override { return failed_; }
 
  private:

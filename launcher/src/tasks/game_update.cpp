@@ -1,5 +1,6 @@
 #include "tasks/game_update.h"
 
+#include "base/log.h"
 #include "platform/platform.h"
 #include "platform/process.h"
 #include "update/file_check.h"
@@ -80,7 +81,11 @@ std::string runGameUpdate(const GameUpdateRequest& request, const std::atomic<bo
   if (!syncFolder(request.gameFolder, result.manifest, request.repair, cancel, progress, error)) return error;
   // Manifests carry no file mode; the game itself must be runnable.
   const fs::path executable = request.gameFolder / gameExecutableName;
-  if (fs::exists(executable, ec)) (void)makeExecutable(executable);
+  std::string modeError;
+  // A failure here shows when the game is started, which tries again.
+  if (fs::exists(executable, ec) && !makeExecutable(executable, modeError)) {
+    logf("warn", "Couldn't make the game executable: {}", modeError);
+  }
   return {};
 }
 

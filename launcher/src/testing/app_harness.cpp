@@ -29,6 +29,14 @@ std::vector<std::string> RecordingShell::toasts() const {
   return out;
 }
 
+std::vector<json> RecordingShell::accountMessages() const {
+  std::vector<json> out;
+  for (const json& m : messages) {
+    if (m.is_object() && m.value("type", "") == "account") out.push_back(m);
+  }
+  return out;
+}
+
 json RecordingShell::lastState() const {
   for (auto it = messages.rbegin(); it != messages.rend(); ++it) {
     if (it->is_object() && it->value("type", "") == "state") return *it;
@@ -75,6 +83,33 @@ json AppHarness::waitForState(const std::function<bool(const json&)>& match, int
           }
         }
         return false;
+      },
+      timeoutMs);
+  return found;
+}
+
+json AppHarness::accountReplyTo(const json& command, int timeoutMs) {
+  const size_t before = shell_.accountMessages().size();
+  app_->handleCommand(command);
+  if (!pumpUntil([&] { return shell_.accountMessages().size() > before; }, timeoutMs)) return nullptr;
+  return shell_.accountMessages().back();
+}
+
+std::string AppHarness::toastAfter(const json& command, int timeoutMs) {
+  const size_t before = shell_.toasts().size();
+  app_->handleCommand(command);
+  if (!pumpUntil([&] { return shell_.toasts().size() > before; }, timeoutMs)) return {};
+  return shell_.toasts().back();
+}
+
+json AppHarness::latestStateWhen(const std::function<bool(const json&)>& match, int timeoutMs) {
+  json found;
+  pumpUntil(
+      [&] {
+        const json s = shell_.lastState();
+        if (!s.is_object() || !match(s)) return false;
+        found = s;
+        return true;
       },
       timeoutMs);
   return found;

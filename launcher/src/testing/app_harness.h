@@ -35,23 +35,34 @@ struct LauncherAppProbe {
     std::lock_guard lock(app.mutex_);
     app.catalog_ = std::move(catalog);
   }
+  static void setServerStatus(LauncherApp& app, nlohmann::json status) {
+    std::lock_guard lock(app.mutex_);
+    app.serverStatus_ = std::move(status);
+  }
   static void setFeed(LauncherApp& app, Feed feed) {
     std::lock_guard lock(app.mutex_);
     app.feed_ = std::move(feed);
   }
+  // The sign-in in memory only (UI thread), as loadAccount would set it.
   static void setAccount(LauncherApp& app, std::string username, std::string server, std::string token) {
-    app.accountUsername_ = std::move(username);
-    app.accountServer_ = std::move(server);
-    app.accountToken_ = std::move(token);
+    app.account_.username = std::move(username);
+    app.account_.server = std::move(server);
+    app.account_.token = std::move(token);
   }
+  static const AccountRecord& account(LauncherApp& app) { return app.account_; }
   // The state document with these installed add-ons in place of the
-  // registry's (which is not joined yet).
-  static nlohmann::json buildStateWithAddons(LauncherApp& app, std::vector<InstalledAddonView> addons) {
+  // registry's scan.
+  static nlohmann::json buildStateWithAddons(LauncherApp& app, std::vector<AddonInfo> addons) {
     LauncherApp::StateInputs in = app.readStateInputs();
     in.installedAddons = std::move(addons);
     return app.buildStateFrom(in);
   }
   static bool checkThreadJoinable(LauncherApp& app) { return app.checkThread_.joinable(); }
+  static bool watcherJoinable(LauncherApp& app) { return app.gameWatcher_.joinable(); }
+  static bool gameRunningFlag(LauncherApp& app) {
+    std::lock_guard lock(app.mutex_);
+    return app.gameRunning_;
+  }
 };
 
 namespace testing {
@@ -67,6 +78,7 @@ class RecordingShell : public Shell {
   void close() override { ++closes; }
   void beginDrag() override { ++drags; }
   void activate() override { ++activations; }
+  void restore() override { ++restores; }
 
   // Called on the UI thread inside sendToPage, after the message is kept.
   std::function<void(const nlohmann::json&)> onMessage;
@@ -76,9 +88,11 @@ class RecordingShell : public Shell {
   int closes = 0;
   int drags = 0;
   int activations = 0;
+  int restores = 0;
 
   [[nodiscard]] std::vector<nlohmann::json> states() const;
   [[nodiscard]] std::vector<std::string> toasts() const;
+  [[nodiscard]] std::vector<nlohmann::json> accountMessages() const;
   [[nodiscard]] nlohmann::json lastState() const;  // null before the first
 
  private:
@@ -114,6 +128,14 @@ class AppHarness {
   // Pumps until a state document sent from now on satisfies `match`; returns
   // it, or null after `timeoutMs`.
   nlohmann::json waitForState(const std::function<bool(const nlohmann::json&)>& match, int timeoutMs = 30000);
+  // Sends `command` and pumps until the page has one more account message;
+  // returns it, or null after `timeoutMs`.
+  nlohmann::json accountReplyTo(const nlohmann::json& command, int timeoutMs = 30000);
+  // Sends `command` and pumps until one more toast; its text, or "" after `timeoutMs`.
+  std::string toastAfter(const nlohmann::json& command, int timeoutMs = 30000);
+  // Pumps until the latest state document sent (perhaps already) satisfies
+  // `match`; returns it, or null after `timeoutMs`.
+  nlohmann::json latestStateWhen(const std::function<bool(const nlohmann::json&)>& match, int timeoutMs = 30000);
   // Pumps until the update check has finished and its results are shown.
   bool waitForCheck(int timeoutMs = 30000);
   // Pumps until no job is queued or running and the page was told so.

@@ -1,10 +1,11 @@
 #include "testing/nginx_server.h"
 
+#include "testing/server_process.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
-#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -18,7 +19,6 @@
 #include <sstream>
 #include <thread>
 
-extern char** environ;
 
 namespace launcher::testing {
 
@@ -196,41 +196,11 @@ bool NginxServer::launch(std::string& error) {
   const std::string prefixArg = prefix_.string() + "/";
   const std::string confArg = conf.string();
   const std::string errorArg = errorLog_.string();
-  std::vector<char*> argv{const_cast<char*>(bin.c_str()), const_cast<char*>("-p"),
-                          const_cast<char*>(prefixArg.c_str()), const_cast<char*>("-c"),
-                          const_cast<char*>(confArg.c_str()), const_cast<char*>("-e"),
-                          const_cast<char*>(errorArg.c_str()), nullptr};
-  // Opened before the fork: the child may only make async-signal-safe calls.
-  const int devNull = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-  const int out = ::open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (devNull < 0 || out < 0) {
-    error = "could not open " + output.string();
-    if (devNull >= 0) ::close(devNull);
-    if (out >= 0) ::close(out);
-    return false;
-  }
-  const pid_t parent = ::getpid();
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    // Its own process group, so a stuck worker can be ended with its master;
-    // and a fast shutdown when the test process dies without running our
-    // destructor (a crash, a broken pipe), so no server outlives its test.
-    ::setpgid(0, 0);
-    ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-    if (::getppid() != parent) ::_exit(127);
-    ::dup2(devNull, 0);
-    ::dup2(out, 1);
-    ::dup2(out, 2);
-    ::execve(bin.c_str(), argv.data(), environ);
-    ::_exit(127);
-  }
-  const int forkErrno = errno;
-  ::close(devNull);
-  ::close(out);
-  if (pid < 0) {
-    error = "could not start nginx: " + std::string(std::strerror(forkErrno));
-    return false;
-  }
+  ServerLaunch launch;
+  launch.argv = {bin, "-p", prefixArg, "-c", confArg, "-e", errorArg};
+  launch.output = output;
+  const int pid = startServerProcess(launch, error);
+  if (pid < 0) return false;
   pid_ = pid;
 
   const auto deadline = Clock::now() + std::chrono::seconds(10);
@@ -253,23 +223,7 @@ bool NginxServer::launch(std::string& error) {
 }
 
 void NginxServer::stop() {
-  if (pid_ <= 0) return;
-  ::kill(pid_, SIGTERM);
-  const auto deadline = Clock::now() + std::chrono::seconds(5);
-  bool reaped = false;
-  while (Clock::now() < deadline) {
-    int status = 0;
-    if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-      reaped = true;
-      break;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  ::kill(-pid_, SIGKILL);  // whatever of its group is left
-  if (!reaped) {
-    int status = 0;
-    ::waitpid(pid_, &status, 0);
-  }
+  stopServerProcess(pid_, std::chrono::seconds(5));
   pid_ = -1;
 }
 

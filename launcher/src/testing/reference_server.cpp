@@ -1,10 +1,10 @@
 #include "testing/reference_server.h"
 
+#include "testing/server_process.h"
 #include "update/http.h"
 
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -76,25 +76,6 @@ int unixGetStatus(const fs::path& socketPath, const std::string& path) {
 // Ends a process group led by `pid`: SIGTERM to the leader, a wait of up to
 // `stopTimeout`, then SIGKILL to whatever of the group is left. Reaps the
 // leader.
-void stopGroup(int pid) {
-  ::kill(pid, SIGTERM);
-  const auto deadline = Clock::now() + stopTimeout;
-  bool reaped = false;
-  while (Clock::now() < deadline) {
-    int status = 0;
-    if (::waitpid(pid, &status, WNOHANG) == pid) {
-      reaped = true;
-      break;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  ::kill(-pid, SIGKILL);
-  if (!reaped) {
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-  }
-}
-
 }  // namespace
 
 bool ReferenceServer::available() {
@@ -188,57 +169,15 @@ bool ReferenceServer::launchApplication(std::string& error) {
   env.push_back("VANTOR_SERVER_TRUST_PROXY=1");  // only nginx can reach the socket
   env.push_back("PYTHONDONTWRITEBYTECODE=1");    // nothing written into the source tree
 
-  std::vector<char*> argv;
-  for (auto& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  std::vector<char*> envp;
-  for (auto& e : env) envp.push_back(e.data());
-  envp.push_back(nullptr);
-  const std::string folder = prefix_.string();
-  const fs::path outputFile = prefix_ / "gunicorn.out";
-
-  // Opened before the fork: the child may only make async-signal-safe calls.
-  const int devNull = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-  const int out = ::open(outputFile.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-  if (devNull < 0 || out < 0) {
-    error = "could not open " + outputFile.string();
-    if (devNull >= 0) ::close(devNull);
-    if (out >= 0) ::close(out);
-    return false;
-  }
-  const pid_t parent = ::getpid();
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    // Its own process group, so its workers end with it; SIGTERM when the
-    // test process dies without running our destructor, so no server
-    // outlives its test. (The signal follows the forking thread, which is
-    // why one thread must own this object.)
-    ::setpgid(0, 0);
-    ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-    if (::getppid() != parent) ::_exit(127);
-    // The test runner's blocked or ignored signals must not reach gunicorn,
-    // which stops on SIGTERM.
-    sigset_t none;
-    sigemptyset(&none);
-    ::sigprocmask(SIG_SETMASK, &none, nullptr);
-    struct sigaction dfl {};
-    dfl.sa_handler = SIG_DFL;
-    for (int sig : {SIGTERM, SIGINT, SIGHUP, SIGPIPE, SIGCHLD}) ::sigaction(sig, &dfl, nullptr);
-    // A folder of its own: gunicorn reads a ./gunicorn.conf.py when it finds one.
-    if (::chdir(folder.c_str()) != 0) ::_exit(127);
-    ::dup2(devNull, 0);
-    ::dup2(out, 1);
-    ::dup2(out, 2);
-    ::execve(bin.c_str(), argv.data(), envp.data());
-    ::_exit(127);
-  }
-  const int forkErrno = errno;
-  ::close(devNull);
-  ::close(out);
-  if (pid < 0) {
-    error = "could not start gunicorn: " + std::string(std::strerror(forkErrno));
-    return false;
-  }
+  ServerLaunch launch;
+  launch.argv = std::move(args);
+  launch.env = std::move(env);
+  // A folder of its own: gunicorn reads a ./gunicorn.conf.py when it finds one.
+  launch.folder = prefix_;
+  launch.output = prefix_ / "gunicorn.out";
+  launch.appendOutput = true;
+  const int pid = startServerProcess(launch, error);
+  if (pid < 0) return false;
   appPid_ = pid;
   return true;
 }
@@ -263,7 +202,7 @@ bool ReferenceServer::waitForApplication(std::string& error) {
 
 void ReferenceServer::stopApplication() {
   if (appPid_ <= 0) return;
-  stopGroup(appPid_);
+  stopServerProcess(appPid_, stopTimeout);
   appPid_ = -1;
 }
 

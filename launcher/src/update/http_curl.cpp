@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -322,6 +323,73 @@ bool httpGet(const std::string& url, const DataSink& sink, uint64_t& contentLeng
   return false;
 }
 
+namespace {
+
+// A JSON request may carry a password or a token, so curl follows none of its
+// redirects: this follows those that stay on the request's origin (scheme,
+// host and port), at most 10 like every other request. Anything else, https to
+// http included, leaves the redirect itself as the answer.
+constexpr int maxJsonRedirects = 10;
+
+// scheme://host:port of an http(s) URL, the port filled in when implied; ""
+// when it cannot be parsed.
+std::string originOf(const std::string& url) {
+  CURLU* parsed = curl_url();
+  if (!parsed) return {};
+  std::string origin;
+  if (curl_url_set(parsed, CURLUPART_URL, url.c_str(), 0) == CURLUE_OK) {
+    char* scheme = nullptr;
+    char* host = nullptr;
+    char* port = nullptr;
+    if (curl_url_get(parsed, CURLUPART_SCHEME, &scheme, 0) == CURLUE_OK &&
+        curl_url_get(parsed, CURLUPART_HOST, &host, 0) == CURLUE_OK &&
+        curl_url_get(parsed, CURLUPART_PORT, &port, CURLU_DEFAULT_PORT) == CURLUE_OK) {
+      origin = std::string(scheme) + "://" + host + ":" + port;
+      for (char& c : origin) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    curl_free(scheme);
+    curl_free(host);
+    curl_free(port);
+  }
+  curl_url_cleanup(parsed);
+  return origin;
+}
+
+// Where the answer just received redirects to, when that is on `origin`.
+bool sameOriginRedirect(CURL* h, const std::string& origin, std::string& next) {
+  const long status = responseStatus(h);
+  if (status != 301 && status != 302 && status != 303 && status != 307 && status != 308) return false;
+  char* location = nullptr;
+  if (curl_easy_getinfo(h, CURLINFO_REDIRECT_URL, &location) != CURLE_OK || !location) return false;
+  next = location;
+  return !origin.empty() && originOf(next) == origin;
+}
+
+// Performs the prepared request, then follows its same-origin redirects the
+// way curl would: 301, 302 and 303 turn into a GET, 307 and 308 resend the
+// request as it was.
+CURLcode performJsonRequest(CURL* h, const std::string& url, std::string& response) {
+  curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 0L);
+  const std::string origin = originOf(url);
+  CURLcode code = curl_easy_perform(h);
+  for (int hops = 0; code == CURLE_OK; ++hops) {
+    std::string next;
+    if (!sameOriginRedirect(h, origin, next)) break;
+    if (hops == maxJsonRedirects) return CURLE_TOO_MANY_REDIRECTS;
+    const long status = responseStatus(h);
+    if (status == 301 || status == 302 || status == 303) {
+      curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, nullptr);
+      curl_easy_setopt(h, CURLOPT_HTTPGET, 1L);
+    }
+    curl_easy_setopt(h, CURLOPT_URL, next.c_str());
+    response.clear();
+    code = curl_easy_perform(h);
+  }
+  return code;
+}
+
+}  // namespace
+
 bool sendJsonRequest(const std::string& method, const std::string& url, const std::string& body,
                      const std::string& bearerToken, std::string& response, int& status,
                      std::string& error) {
@@ -362,8 +430,8 @@ bool sendJsonRequest(const std::string& method, const std::string& url, const st
   curl_easy_setopt(h, CURLOPT_WRITEDATA, &state);
   curl_easy_setopt(h, CURLOPT_TIMEOUT, smallDocumentLimits.totalSeconds);
 
-  const CURLcode code = curl_easy_perform(h);
-  status = static_cast<int>(responseStatus(h));
+  const CURLcode code = performJsonRequest(h, url, response);
+  status = code == CURLE_TOO_MANY_REDIRECTS ? 0 : static_cast<int>(responseStatus(h));
   // An answer that broke off, or one cut at the limit, is still an answer.
   if (code == CURLE_OK || status != 0) return true;
   if (code == CURLE_URL_MALFORMAT) {

@@ -395,6 +395,65 @@ TEST_F(Http, JsonGetSendsContentTypeAndAuthorizationOnlyWithToken) {
   }
 }
 
+// A JSON request may carry a password or a token: only a redirect that stays
+// on the request's origin is followed, never one to another host or port, nor
+// from one scheme to another.
+TEST_F(Http, JsonRequestFollowsNoRedirectToAnotherOrigin) {
+  TestHttpServer elsewhere;
+  elsewhere.serve("/api/account/signin", ok(R"({"token":"stolen"})", "application/json"));
+  server.serve("/api/account/signin", redirect(307, elsewhere.url("/api/account/signin")));
+  server.serve("/api/account/me", redirect(302, elsewhere.url("/api/account/signin")));
+  const std::string downgrade = "https://127.0.0.1:" + std::to_string(server.port()) + "/api/event";
+  server.serve("/api/event", redirect(308, downgrade));
+  struct Row {
+    const char* method;
+    const char* path;
+    const char* body;
+    int status;
+  };
+  for (const Row& r : {Row{"POST", "/api/account/signin", R"({"password":"pw","username":"u"})", 307},
+                       Row{"GET", "/api/account/me", "", 302}, Row{"POST", "/api/event", "{}", 308}}) {
+    std::string response;
+    int status = 0;
+    std::string error;
+    // The redirect itself is the answer: the caller sees no token in it.
+    ASSERT_TRUE(sendJsonRequest(r.method, server.url(r.path), r.body, "secret-token", response, status, error))
+        << r.path << ": " << error;
+    EXPECT_EQ(status, r.status) << r.path;
+    EXPECT_EQ(server.requestCount(r.path), 1) << r.path;
+  }
+  EXPECT_EQ(elsewhere.requestCount("/api/account/signin"), 0) << "the password or token left for another server";
+}
+
+TEST_F(Http, JsonRequestFollowsRedirectsWithinItsOrigin) {
+  server.serve("/api/old", redirect(307, "/api/new"));
+  server.serve("/api/new", ok(R"({"ok":true})", "application/json"));
+  server.serve("/api/moved", redirect(303, server.url("/api/status")));
+  server.serve("/api/status", ok(R"({"name":"s"})", "application/json"));
+  server.serve("/api/loop", redirect(302, "/api/loop"));
+  std::string response;
+  int status = 0;
+  std::string error;
+  // 307 resends the request as it was, token included.
+  ASSERT_TRUE(sendJsonRequest("POST", server.url("/api/old"), R"({"a":1})", "tok", response, status, error)) << error;
+  EXPECT_EQ(status, 200);
+  EXPECT_EQ(response, R"({"ok":true})");
+  TestHttpServer::SeenRequest seen = server.lastRequest("/api/new");
+  EXPECT_EQ(seen.method, "POST");
+  EXPECT_EQ(seen.body, R"({"a":1})");
+  EXPECT_EQ(seen.headers["authorization"], "Bearer tok");
+  // 303 after a POST fetches the new place.
+  ASSERT_TRUE(sendJsonRequest("POST", server.url("/api/moved"), "{}", "", response, status, error)) << error;
+  EXPECT_EQ(status, 200);
+  EXPECT_EQ(response, R"({"name":"s"})");
+  EXPECT_EQ(server.lastRequest("/api/status").method, "GET");
+  // A loop ends as every other request's does.
+  EXPECT_FALSE(sendJsonRequest("GET", server.url("/api/loop"), "", "", response, status, error));
+  EXPECT_EQ(error, "Can't reach the server (error 47)");  // CURLE_TOO_MANY_REDIRECTS
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(server.requestCount("/api/loop"), 11);
+}
+
 TEST_F(Http, JsonAnswerIsKeptUpToOneMebibyteAndABlock) {
   server.serve("/api/big", generated(3 * MiB));
   std::string response;

@@ -1,5 +1,7 @@
 #include "platform/file_copy.h"
 
+#include "platform/linux/posix_helpers.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,8 +15,6 @@ namespace launcher {
 namespace {
 
 constexpr size_t blockSize = 256 * 1024;
-
-std::string errnoText(int code) { return std::error_code(code, std::generic_category()).message(); }
 
 class Fd {
  public:
@@ -35,19 +35,6 @@ class Fd {
  private:
   int fd_;
 };
-
-bool writeAll(int fd, const char* data, size_t length) {
-  while (length > 0) {
-    ssize_t n = ::write(fd, data, length);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data += n;
-    length -= static_cast<size_t>(n);
-  }
-  return true;
-}
 
 // The kernel's copy where it has one; false with errno when it failed for a
 // reason a plain read and write would meet too. `fallback` says to copy by hand.
@@ -71,32 +58,32 @@ bool kernelCopy(int in, int out, bool& fallback) {
 bool copyFileData(const std::filesystem::path& from, const std::filesystem::path& to, std::string& error) {
   Fd in(::open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
   if (in.get() < 0) {
-    error = errnoText(errno);
+    error = posix::errnoText(errno);
     return false;
   }
   struct stat st {};
   if (::fstat(in.get(), &st) != 0) {
-    error = errnoText(errno);
+    error = posix::errnoText(errno);
     return false;
   }
   if (!S_ISREG(st.st_mode)) {
-    error = errnoText(EINVAL);
+    error = posix::errnoText(EINVAL);
     return false;
   }
   Fd out(::open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, st.st_mode & 07777));
   if (out.get() < 0) {
-    error = errnoText(errno);
+    error = posix::errnoText(errno);
     return false;
   }
   bool fallback = false;
   if (!kernelCopy(in.get(), out.get(), fallback)) {
     if (!fallback) {
-      error = errnoText(errno);
+      error = posix::errnoText(errno);
       return false;
     }
     // Start again from the beginning by hand.
     if (::lseek(in.get(), 0, SEEK_SET) < 0 || ::ftruncate(out.get(), 0) != 0 || ::lseek(out.get(), 0, SEEK_SET) < 0) {
-      error = errnoText(errno);
+      error = posix::errnoText(errno);
       return false;
     }
     std::unique_ptr<char[]> buffer(new char[blockSize]);
@@ -104,19 +91,19 @@ bool copyFileData(const std::filesystem::path& from, const std::filesystem::path
       ssize_t n = ::read(in.get(), buffer.get(), blockSize);
       if (n < 0 && errno == EINTR) continue;
       if (n < 0) {
-        error = errnoText(errno);
+        error = posix::errnoText(errno);
         return false;
       }
       if (n == 0) break;
-      if (!writeAll(out.get(), buffer.get(), static_cast<size_t>(n))) {
-        error = errnoText(errno);
+      if (!posix::writeAll(out.get(), buffer.get(), static_cast<size_t>(n))) {
+        error = posix::errnoText(errno);
         return false;
       }
     }
   }
   // An existing file keeps its old mode through O_CREAT: set the source's.
   if (::fchmod(out.get(), st.st_mode & 07777) != 0 || ::fsync(out.get()) != 0 || !out.close()) {
-    error = errnoText(errno);
+    error = posix::errnoText(errno);
     return false;
   }
   return true;

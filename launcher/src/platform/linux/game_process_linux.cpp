@@ -2,22 +2,16 @@
 // event.
 #include "platform/game_process.h"
 
+#include "platform/linux/posix_helpers.h"
+
 #include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/eventfd.h>
-#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <fstream>
-#include <memory>
-#include <system_error>
-
-extern char** environ;
 
 namespace launcher {
 
@@ -26,8 +20,6 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr int pollIntervalMs = 200;
-
-std::string errnoText(int code) { return std::error_code(code, std::generic_category()).message(); }
 
 int openPidHandle(pid_t pid) {
 #ifdef SYS_pidfd_open
@@ -66,41 +58,6 @@ bool reap(pid_t pid, bool block, uint32_t& code) {
   }
 }
 
-// The process's umask, read without changing it (umask(2) would, for a moment,
-// for every thread).
-mode_t currentUmask() {
-  std::ifstream status("/proc/self/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.rfind("Umask:", 0) == 0) {
-      try {
-        return static_cast<mode_t>(std::stoul(line.substr(6), nullptr, 8) & 0777);
-      } catch (...) {
-        break;
-      }
-    }
-  }
-  return 022;
-}
-
-struct SpawnAttr {
-  posix_spawnattr_t attr;
-  bool ready = false;
-  SpawnAttr() { ready = ::posix_spawnattr_init(&attr) == 0; }
-  ~SpawnAttr() {
-    if (ready) ::posix_spawnattr_destroy(&attr);
-  }
-};
-
-struct FileActions {
-  posix_spawn_file_actions_t actions;
-  bool ready = false;
-  FileActions() { ready = ::posix_spawn_file_actions_init(&actions) == 0; }
-  ~FileActions() {
-    if (ready) ::posix_spawn_file_actions_destroy(&actions);
-  }
-};
-
 }  // namespace
 
 GameProcess::~GameProcess() { reset(); }
@@ -130,44 +87,14 @@ void GameProcess::reset() {
 bool startGameProcess(const std::vector<std::string>& argv, const fs::path& workingFolder, GameProcess& process,
                       int& errorCode, std::string& error) {
   process.reset();
-  if (argv.empty()) {
-    errorCode = EINVAL;
-    error = errnoText(errorCode);
-    return false;
-  }
-  std::vector<char*> args;
-  args.reserve(argv.size() + 1);
-  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
-
-  SpawnAttr attr;
-  FileActions actions;
-  if (!attr.ready || !actions.ready) {
-    errorCode = ENOMEM;
-    error = errnoText(errorCode);
-    return false;
-  }
-  sigset_t all;
-  sigset_t none;
-  sigfillset(&all);
-  sigemptyset(&none);
-  int rc = ::posix_spawnattr_setflags(&attr.attr, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
-  if (rc == 0) rc = ::posix_spawnattr_setsigdefault(&attr.attr, &all);
-  if (rc == 0) rc = ::posix_spawnattr_setsigmask(&attr.attr, &none);
-  if (rc == 0) rc = ::posix_spawn_file_actions_addchdir_np(&actions.actions, workingFolder.c_str());
-  // Every descriptor of ours is close-on-exec already; this also covers those a
-  // library opened without it.
-  if (rc == 0) rc = ::posix_spawn_file_actions_addclosefrom_np(&actions.actions, 3);
-  if (rc != 0) {
-    errorCode = rc;
-    error = errnoText(rc);
-    return false;
-  }
+  posix::ChildOptions options;
+  options.workingFolder = workingFolder;
+  options.newSession = true;  // so the game outlives the launcher's session
   pid_t pid = -1;
-  rc = ::posix_spawn(&pid, argv[0].c_str(), &actions.actions, &attr.attr, args.data(), environ);
+  const int rc = posix::spawnChild(argv, options, pid);
   if (rc != 0) {
     errorCode = rc;
-    error = errnoText(rc);
+    error = posix::errnoText(rc);
     return false;
   }
   process.pid_ = pid;
@@ -231,21 +158,6 @@ WaitOutcome waitForExitOrStop(GameProcess& process, const StopEvent& stop) {
       return outcome;
     }
   }
-}
-
-bool ensureExecutable(const fs::path& file, std::string& error) {
-  struct stat st {};
-  if (::stat(file.c_str(), &st) != 0) {
-    error = errnoText(errno);
-    return false;
-  }
-  if (st.st_mode & S_IXUSR) return true;
-  const mode_t wanted = (st.st_mode & 07777) | (0755 & ~currentUmask() & 0111) | S_IXUSR;
-  if (::chmod(file.c_str(), wanted) != 0) {
-    error = errnoText(errno);
-    return false;
-  }
-  return true;
 }
 
 }  // namespace launcher

@@ -2,6 +2,7 @@
 // activation socket (launcher.sock), both in the runtime folder.
 #include "platform/instance.h"
 
+#include "platform/linux/posix_helpers.h"
 #include "platform/platform.h"
 
 #include <fcntl.h>
@@ -30,8 +31,6 @@ constexpr const char* activateLine = "activate\n";
 constexpr guint clientTimeoutMs = 2000;
 constexpr size_t maxClientBytes = 64;
 constexpr size_t maxClients = 16;
-
-std::string errnoText(int code) { return std::error_code(code, std::generic_category()).message(); }
 
 fs::path socketPath() { return runtimeFolder() / "launcher.sock"; }
 
@@ -66,7 +65,7 @@ bool InstanceLock::open(std::string& error) {
   const fs::path path = instanceLockPath();
   fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
   if (fd_ < 0) {
-    error = "Can't open " + path.string() + ": " + errnoText(errno);
+    error = "Can't open " + path.string() + ": " + posix::errnoText(errno);
     return false;
   }
   return true;
@@ -83,7 +82,7 @@ LockResult InstanceLock::tryAcquire(std::string& error) {
     return LockResult::Acquired;
   }
   if (errno == EAGAIN || errno == EACCES) return LockResult::HeldElsewhere;
-  error = "Can't lock " + instanceLockPath().string() + ": " + errnoText(errno);
+  error = "Can't lock " + instanceLockPath().string() + ": " + posix::errnoText(errno);
   return LockResult::Failed;
 }
 
@@ -221,13 +220,13 @@ bool ActivationListener::start(std::function<void()> onActivate, std::string& er
   }
   impl->listenFd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (impl->listenFd < 0) {
-    error = "Can't make a socket: " + errnoText(errno);
+    error = "Can't make a socket: " + posix::errnoText(errno);
     return false;
   }
   ::unlink(impl->path.c_str());
   if (::bind(impl->listenFd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
       ::listen(impl->listenFd, 8) != 0) {
-    error = "Can't listen on " + impl->path.string() + ": " + errnoText(errno);
+    error = "Can't listen on " + impl->path.string() + ": " + posix::errnoText(errno);
     ::close(impl->listenFd);
     return false;
   }

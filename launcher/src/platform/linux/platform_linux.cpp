@@ -1,6 +1,8 @@
 // Linux implementation of the platform seam.
 #include "platform/platform.h"
 
+#include "platform/linux/posix_helpers.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -23,36 +25,20 @@ std::string envOrEmpty(const char* name) {
   return value ? std::string(value) : std::string();
 }
 
-std::string errnoText(int code) { return std::error_code(code, std::generic_category()).message(); }
-
-// Writes the whole buffer, retrying short writes and interrupted calls.
-bool writeAll(int fd, const char* data, size_t length) {
-  while (length > 0) {
-    ssize_t n = ::write(fd, data, length);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data += n;
-    length -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
 // Copies `from` to a temporary beside `to`, syncs it and renames it into place,
 // so a failed copy never leaves a damaged `to`.
 bool copyAcrossVolumes(const fs::path& from, const fs::path& to, std::string& error) {
   const fs::path tmp = fs::path(to.native() + ".part");
   int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
   if (in < 0) {
-    error = errnoText(errno);
+    error = posix::errnoText(errno);
     return false;
   }
   struct stat st {};
   ::fstat(in, &st);
   int out = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, st.st_mode & 0777);
   if (out < 0) {
-    error = errnoText(errno);
+    error = posix::errnoText(errno);
     ::close(in);
     return false;
   }
@@ -64,28 +50,28 @@ bool copyAcrossVolumes(const fs::path& from, const fs::path& to, std::string& er
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
       ok = false;
-      error = errnoText(errno);
+      error = posix::errnoText(errno);
       break;
     }
     if (n == 0) break;
-    if (!writeAll(out, buffer.get(), static_cast<size_t>(n))) {
+    if (!posix::writeAll(out, buffer.get(), static_cast<size_t>(n))) {
       ok = false;
-      error = errnoText(errno);
+      error = posix::errnoText(errno);
       break;
     }
   }
   if (ok && ::fsync(out) != 0) {
     ok = false;
-    error = errnoText(errno);
+    error = posix::errnoText(errno);
   }
   if (::close(out) != 0 && ok) {
     ok = false;
-    error = errnoText(errno);
+    error = posix::errnoText(errno);
   }
   ::close(in);
   if (ok && ::rename(tmp.c_str(), to.c_str()) != 0) {
     ok = false;
-    error = errnoText(errno);
+    error = posix::errnoText(errno);
   }
   if (!ok) {
     ::unlink(tmp.c_str());
@@ -123,13 +109,13 @@ fs::path tempFolder() {
 bool ensurePrivateFolder(const fs::path& folder, std::string& error) {
   const std::string name = folder.string();
   if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
-    error = "Can't create the runtime folder " + name + ": " + errnoText(errno);
+    error = "Can't create the runtime folder " + name + ": " + posix::errnoText(errno);
     return false;
   }
   // lstat: a link to a folder is refused, wherever it points.
   struct stat st {};
   if (::lstat(folder.c_str(), &st) != 0) {
-    error = "Can't use the runtime folder " + name + ": " + errnoText(errno);
+    error = "Can't use the runtime folder " + name + ": " + posix::errnoText(errno);
     return false;
   }
   if (!S_ISDIR(st.st_mode)) {
@@ -172,17 +158,17 @@ fs::path runtimeFolder() {
 PrepareResult prepareFile(const fs::path& file, uint64_t size, std::string& error) {
   int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
   if (fd < 0) {
-    error = errnoText(errno);
+    error = posix::errnoText(errno);
     return PrepareResult::Failed;
   }
   PrepareResult result = PrepareResult::Ready;
   if (::ftruncate(fd, static_cast<off_t>(size)) != 0) {
-    error = errnoText(errno);
+    error = posix::errnoText(errno);
     result = errno == ENOSPC || errno == EFBIG ? PrepareResult::NoSpace : PrepareResult::Failed;
   } else if (size > 0) {
     const int rc = ::posix_fallocate(fd, 0, static_cast<off_t>(size));
     if (rc == ENOSPC) {
-      error = errnoText(rc);
+      error = posix::errnoText(rc);
       result = PrepareResult::NoSpace;
     }
     // Any other refusal (a file system that cannot allocate ahead) leaves a
@@ -203,18 +189,18 @@ bool fileIdentity(const fs::path& file, FileIdentity& out) {
 bool moveFileReplace(const fs::path& from, const fs::path& to, MoveMode mode, std::string& error) {
   if (::rename(from.c_str(), to.c_str()) != 0) {
     if (errno != EXDEV) {
-      error = errnoText(errno);
+      error = posix::errnoText(errno);
       return false;
     }
     if (!copyAcrossVolumes(from, to, error)) return false;
   } else if (mode == MoveMode::WriteThrough && !flushFileToDisk(to)) {
-    error = errnoText(errno);
+    error = posix::errnoText(errno);
     return false;
   }
   if (mode == MoveMode::WriteThrough) {
     fs::path folder = to.has_parent_path() ? to.parent_path() : fs::path(".");
     if (!flushFolderToDisk(folder)) {
-      error = errnoText(errno);
+      error = posix::errnoText(errno);
       return false;
     }
   }
@@ -289,7 +275,7 @@ bool GameLock::acquire(std::string& error) {
   const fs::path lock = folder / "game.lock";
   int fd = ::open(lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
   if (fd < 0) {
-    error = "Can't open " + lock.string() + ": " + errnoText(errno);
+    error = "Can't open " + lock.string() + ": " + posix::errnoText(errno);
     return false;
   }
   struct flock request {};
@@ -322,7 +308,7 @@ FileLock::Result FileLock::tryAcquire(const fs::path& file, std::string& error) 
     int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     if (fd < 0) {
       if (errno == ENOENT) continue;  // its folder was just removed
-      error = "Can't open " + file.string() + ": " + errnoText(errno);
+      error = "Can't open " + file.string() + ": " + posix::errnoText(errno);
       return Result::Failed;
     }
     struct flock request {};
@@ -332,7 +318,7 @@ FileLock::Result FileLock::tryAcquire(const fs::path& file, std::string& error) 
       const int code = errno;
       ::close(fd);
       if (code == EAGAIN || code == EACCES) return Result::HeldElsewhere;
-      error = "Can't lock " + file.string() + ": " + errnoText(code);
+      error = "Can't lock " + file.string() + ": " + posix::errnoText(code);
       return Result::Failed;
     }
     struct stat held {};

@@ -1,5 +1,7 @@
 #include "platform/private_files.h"
 
+#include "platform/linux/posix_helpers.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -16,26 +18,11 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string errnoText(int code) { return std::error_code(code, std::generic_category()).message(); }
-
 std::string trimmed(const std::string& text) {
   const char* blanks = " \t\r\n";
   size_t first = text.find_first_not_of(blanks);
   if (first == std::string::npos) return {};
   return text.substr(first, text.find_last_not_of(blanks) - first + 1);
-}
-
-bool writeAll(int fd, const std::string& bytes) {
-  size_t done = 0;
-  while (done < bytes.size()) {
-    ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    done += static_cast<size_t>(n);
-  }
-  return true;
 }
 
 }  // namespace
@@ -67,7 +54,7 @@ NewFileResult createPrivateFile(const fs::path& file, const std::string& bytes, 
   for (const fs::path& part : folder) {
     built /= part;
     if (::mkdir(built.c_str(), 0700) != 0 && errno != EEXIST) {
-      error = errnoText(errno);
+      error = posix::errnoText(errno);
       return NewFileResult::Failed;
     }
   }
@@ -75,10 +62,10 @@ NewFileResult createPrivateFile(const fs::path& file, const std::string& bytes, 
   const fs::path tmp = folder / (".tmp-" + std::to_string(random()) + "-" + file.filename().string());
   int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
   if (fd < 0) {
-    error = errnoText(errno);
+    error = posix::errnoText(errno);
     return NewFileResult::Failed;
   }
-  bool ok = writeAll(fd, bytes) && ::fsync(fd) == 0;
+  bool ok = posix::writeAll(fd, bytes.data(), bytes.size()) && ::fsync(fd) == 0;
   int saved = errno;
   if (::close(fd) != 0 && ok) {
     ok = false;
@@ -86,7 +73,7 @@ NewFileResult createPrivateFile(const fs::path& file, const std::string& bytes, 
   }
   if (!ok) {
     ::unlink(tmp.c_str());
-    error = errnoText(saved);
+    error = posix::errnoText(saved);
     return NewFileResult::Failed;
   }
   // link() never replaces: of two processes racing, exactly one key wins.
@@ -95,7 +82,7 @@ NewFileResult createPrivateFile(const fs::path& file, const std::string& bytes, 
   ::unlink(tmp.c_str());
   if (rc != 0) {
     if (saved == EEXIST) return NewFileResult::AlreadyExists;
-    error = errnoText(saved);
+    error = posix::errnoText(saved);
     return NewFileResult::Failed;
   }
   int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
