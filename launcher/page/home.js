@@ -148,7 +148,12 @@ function detailParts(S, entry) {
           // Until the feed has been checked, make no claim about the server.
           if (feed.checking || (feed.configured && !feed.checked)) return ['Looking for the game…'];
           if (feed.configured && feed.ok) return ['The update server has no game release yet.'];
-          if (feed.configured) return ["Can't reach the update server" + (feed.error ? ': ' + feed.error : '')];
+          if (feed.configured) {
+            // A transfer error already says it ("Can't reach the update server (error 6)"): once is enough.
+            const reach = "Can't reach the update server";
+            if (feed.error && feed.error.startsWith(reach)) return [feed.error];
+            return [reach + (feed.error ? ': ' + feed.error : '')];
+          }
           return ['No update server is set up for this copy.'];
       }
     case 'addons': {

@@ -8,8 +8,10 @@
 //   rows.js      the row engine of the tabbed pages
 //   settings.js  the SETTINGS page;  pages.js  DATA, ADDONS and DOWNLOADS
 //   demo.js      built-in states for working on the page without a launcher
-// "?fps=N" caps the starfield's frame rate while the window has focus (the
-// launcher may choose it for its web view; by default every frame is drawn).
+// "?fps=N" caps the starfield's frame rate while the window has focus; by
+// default every frame is drawn. The launcher's window asks for 30 (its web
+// view paints without the GPU; see pageStartUrl in the shell), browser mode
+// and the demo for none.
 
 import {
   app, now, send, $, toast, setTransport, closeConfirm, chooseConfirm, focusConfirm, applyCalm,

@@ -1,7 +1,8 @@
 // The full-window starfield behind every screen.
 //
-// It draws every animation frame while the window has focus, at most 10 frames
-// a second while it does not, and none while the page is hidden (minimised) or
+// It draws every animation frame while the window has focus (at most N a
+// second with "?fps=N", as the launcher's window asks), at most 10 frames a
+// second while it does not, and none while the page is hidden (minimised) or
 // while the game runs: the player's game must never compete with it. The
 // vignette is applied to each star's brightness rather than painted over the
 // canvas, so a frame costs one clear and the stars, nothing else.

@@ -71,6 +71,7 @@ test('detail line, by status and by menu entry', async () => {
     [{ game: { status: 'unavailable' }, feed: { checking: true, checked: false, ok: false } }, 'Looking for the game…'],
     [{ game: { status: 'unavailable' }, feed: { checked: false, ok: false } }, 'Looking for the game…'],
     [{ game: { status: 'unavailable' }, feed: { ok: false, error: 'Timed out <b>x</b>' } }, "Can't reach the update server: Timed out <b>x</b>"],
+    [{ game: { status: 'unavailable' }, feed: { ok: false, error: "Can't reach the update server (error 6)" } }, "Can't reach the update server (error 6)"],
     [{ game: { status: 'unavailable' }, feed: { ok: false, configured: false, checked: true } }, 'No update server is set up for this copy.'],
   ];
   for (const [over, expected] of cases) {

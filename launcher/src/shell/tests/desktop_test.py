@@ -1,25 +1,32 @@
 #!/usr/bin/env python3
-"""The real window under a virtual display, driven like a person would.
+"""The real launcher's window under a virtual display, driven like a person would.
 
     xvfb-run -a -s "-screen 0 1600x900x24" desktop_test.py --launcher EXE --shots DIR
 
-Starts a window manager, then the launcher's shell with the fixture page
-(VANTOR_LAUNCHER_UI) in its own HOME and XDG folders, and checks: the page
-says "ready", gets the state and echoes a field back; a screenshot shows the
-page (not blank, the state's green bar); typing reaches the page; links open
-once in the "browser" (a stand-in xdg-open) and the page stays; "drag" moves
-the window; "minimize" iconifies; activation restores it with the keyboard
-focus on the page; the context menu appears only with
-VANTOR_LAUNCHER_DEVTOOLS; a killed web process is followed by a reload, and a web
-process that keeps dying ends the launcher with exit code 1. Without a
-display, --ui=gtk exits 1 with the reason and --ui=auto serves the browser.
+Starts a window manager, then vantor-launcher in its own HOME and XDG folders
+(its update feed a local folder that does not exist, so nothing leaves the
+machine), and checks:
 
-The page reports what it sees by asking for https addresses, which the
-launcher hands to a stand-in browser that records them, so the checks hold
-for any program that runs the shell: pointing --launcher at vantor-launcher
-is the one change (in CMake). With the harness, activation comes from its
-"activate" input line and its printed commands are checked too; with any
-other program, activation comes from a second start, which must exit 0.
+- with the fixture page (VANTOR_LAUNCHER_UI): the page says "ready" and gets
+  the launcher's state document; a launch option with non-ASCII text, U+2028,
+  quotes and "</script>" sent with "setPrefs" comes back exactly in the next
+  state, while a message that is not text and a JSON array sent before it are
+  ignored; a screenshot shows the page (not blank, the state's green bar);
+  typing reaches the page; links open once in the "browser" (a stand-in
+  xdg-open) and the page stays; "drag" moves the window; "minimize"
+  iconifies; a second start brings the window back with the keyboard on the
+  page and exits 0; a killed web process is logged and followed by a reload
+  that says "ready" again and gets the state, and a web process that keeps
+  dying ends the launcher with exit code 1; a termination signal closes it
+  with 0; the context menu appears only with VANTOR_LAUNCHER_DEVTOOLS;
+- with the page built in (no VANTOR_LAUNCHER_UI): the home screen gets its
+  state, the keyboard alone reaches the settings page and changes a setting
+  the launcher saves, screenshots of both are kept, and QUIT ends the launcher;
+- without a display, --ui=gtk exits 1 with the reason and --ui=auto serves
+  the browser and prints its address.
+
+The fixture page reports what it sees by asking for https addresses, which the
+launcher hands to the stand-in browser that records them.
 """
 
 import argparse
@@ -35,10 +42,10 @@ import threading
 import time
 import urllib.parse
 
-LAUNCHER_IS_HARNESS = True  # set from --launcher in main()
-
 HERE = os.path.dirname(os.path.abspath(__file__))
 FIXTURE = os.path.join(HERE, "fixture")
+# What the fixture page sends as a launch option (fixture/launcher.js).
+ROUND_TRIP_TEXT = 'Grüße \u2028 "quoted" </script> \\ end'
 failures = []
 checks_run = [0]
 
@@ -66,10 +73,10 @@ def wait_for(predicate, timeout=20.0, step=0.1):
 
 
 class Launcher:
-    """One launcher process; its standard output is collected line by line."""
+    """One launcher process; its standard output and error are collected line by line."""
 
     def __init__(self, exe, env, args=()):
-        self.proc = subprocess.Popen([exe, *args], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+        self.proc = subprocess.Popen([exe, *args], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                      stderr=subprocess.PIPE, env=env, text=True)
         self.lines = []
         self.err = []
@@ -82,18 +89,9 @@ class Launcher:
             with self.lock:
                 into.append(line.rstrip("\n"))
 
-    def commands(self, name):
+    def first_line(self):
         with self.lock:
-            lines = list(self.lines)
-        pattern = '"cmd":"%s"' % name
-        return [l for l in lines if l.startswith("command ") and pattern in l]
-
-    def wait_command(self, name, count=1, timeout=20.0):
-        return wait_for(lambda: len(self.commands(name)) >= count, timeout)
-
-    def send(self, line):
-        self.proc.stdin.write(line + "\n")
-        self.proc.stdin.flush()
+            return self.lines[0] if self.lines else None
 
     def end(self, timeout=20):
         if self.proc.poll() is None:
@@ -194,15 +192,33 @@ def make_env(root):
     env["PATH"] = bindir + ":" + env["PATH"]
     env["VANTOR_LAUNCHER_UI"] = FIXTURE
     env.pop("VANTOR_LAUNCHER_DEVTOOLS", None)
+    # A feed that is a missing local folder: the update check fails at once
+    # and nothing reaches beyond this machine.
+    env["VANTOR_UPDATE_FEED"] = os.path.join(root, "no-feed")
     return env, record
 
 
-def log_text(env):
+def data_file(env, *parts):
+    return os.path.join(env["XDG_DATA_HOME"], "Vantor", *parts)
+
+
+def read_text(path):
     try:
-        with open(os.path.join(env["XDG_DATA_HOME"], "Vantor", "logs", "launcher.log")) as f:
+        with open(path, encoding="utf-8") as f:
             return f.read()
     except OSError:
         return ""
+
+
+def read_json(path):
+    try:
+        return json.loads(read_text(path))
+    except ValueError:
+        return None
+
+
+def log_text(env):
+    return read_text(data_file(env, "logs", "launcher.log"))
 
 
 def start_window_manager(root):
@@ -224,22 +240,24 @@ def window_checks(exe, shots, root):
     app = Launcher(exe, env, ["--ui=gtk"])
     try:
         loaded = lambda: len(reports(record, "loaded"))
-        check(wait_for(lambda: reports(record, "state"), 20), "the page loaded and got the state")
+        check(wait_for(lambda: reports(record, "state"), 20), "the page loaded, said ready and got a state")
         state = reports(record, "state")[:1]
-        check(state and state[0]["text"] == "Grüße \u2028 \"quoted\" </script>",
-              "non-ASCII text, U+2028, quotes and </script> reached the page as sent: %s" % state)
+        check(state == [{"type": "state", "version": "1.0.0", "launchOptions": ""}],
+              "it is the launcher's state document: %s" % state)
+        check(wait_for(lambda: reports(record, "roundtrip"), 10), "the launch option came back in a state")
+        trip = reports(record, "roundtrip")[:1]
+        check(trip and trip[0]["launchOptions"] == ROUND_TRIP_TEXT,
+              "non-ASCII text, U+2028, quotes and </script> went to the launcher and back unchanged: %r" % trip)
+        check(trip and trip[0]["reduceMotion"] is False and trip[0]["autoUpdateGame"] is True,
+              "a message that is not text, and a JSON array, were ignored: %s" % trip)
+        prefs = wait_for(lambda: (read_json(data_file(env, "launcher.json")) or {}).get("launchOptions") == ROUND_TRIP_TEXT
+                         and read_json(data_file(env, "launcher.json")), 10)
+        check(prefs and prefs.get("reduceMotion") is False and prefs.get("autoUpdateGame") is True,
+              "and the launcher saved that text, and only that, in launcher.json: %s" % prefs)
         check(wait_for(lambda: reports(record, "probe"), 10), "the page probed a missing file")
         probe = reports(record, "probe")[:1]
         check(probe == [{"status": 404, "type": "application/octet-stream", "cache": "no-store", "length": 0}],
               "a missing page file answers 404, application/octet-stream, no-store, no body: %s" % probe)
-        if LAUNCHER_IS_HARNESS:
-            check(app.wait_command("echo"), "the page said ready, got the state and echoed its value")
-            echo = app.commands("echo")[:1]
-            check(echo and '"value":"first"' in echo[0] and "Grüße \u2028 \\\"quoted\\\" </script>" in echo[0],
-                  "non-ASCII text, U+2028 and quotes crossed from the page: %s" % echo)
-            check(wait_for(lambda: reports(record, "echo"), 10), "and the echo came back to the page")
-            check(not app.commands("notText") and not app.commands("inArray"),
-                  "a message that is not text, and a JSON array, were ignored")
 
         wid = wait_for(window_id, 10)
         if not check(wid, "the window has the class VantorLauncher"):
@@ -293,14 +311,14 @@ def window_checks(exe, shots, root):
 
         # "minimize" iconifies; activation brings the window back with the keyboard on the page.
         g = geometry(wid)
+        all_windows = run("xdotool", "search", "--class", "VantorLauncher").stdout.split()
         click(wid, 120, 90)
         check(wait_for(lambda: "Iconic" in wm_state(wid), 10), "minimize iconified the window")
-        if LAUNCHER_IS_HARNESS:
-            app.send("activate")
-        else:
-            second = run(exe, "--ui=gtk", env=env, timeout=30)
-            check(second.returncode == 0, "a second start exits 0 (%d)" % second.returncode)
+        second = run(exe, "--ui=gtk", env=env, timeout=30)
+        check(second.returncode == 0, "a second start exits 0 (%d: %s)" % (second.returncode, second.stderr.strip()))
         check(wait_for(lambda: "Normal" in wm_state(wid), 10), "activation restored the window")
+        check(len(run("xdotool", "search", "--class", "VantorLauncher").stdout.split()) == len(all_windows),
+              "and the second start opened no window of its own")
         time.sleep(0.5)
         run("xdotool", "type", "--delay", "30", "z")
         check(wait_for(lambda: "z" in reports(record, "key"), 10),
@@ -311,7 +329,10 @@ def window_checks(exe, shots, root):
         if check(pids, "the web process was found: %s" % pids):
             os.kill(pids[0], signal.SIGKILL)
             check(wait_for(lambda: loaded() == 2, 20), "after a killed web process the page loaded again")
-            check(wait_for(lambda: len(reports(record, "state")) == 2, 20), "and got the state again")
+            check(wait_for(lambda: len(reports(record, "state")) == 2, 20), "and said ready and got the state again")
+            again = reports(record, "state")[1:2]
+            check(again and again[0]["launchOptions"] == ROUND_TRIP_TEXT,
+                  "the state after the reload still holds the launch option: %s" % again)
             check("[error]" in log_text(env) and "web process" in log_text(env), "the death was logged at error")
             time.sleep(0.5)
             shot = os.path.join(shots, "window-after-reload.png")
@@ -355,6 +376,59 @@ def close_check(exe, root):
         app.end()
 
 
+def mean_difference(a, b):
+    """How different two screenshots are, 0 (same) to 1."""
+    out = run("compare", "-metric", "MAE", a, b, "null:").stderr
+    m = re.search(r"\(([0-9.e-]+)\)", out)
+    return float(m.group(1)) if m else 0.0
+
+
+def page_checks(exe, shots, root):
+    """The page built into the launcher, driven by the keyboard alone."""
+    env, _ = make_env(root)
+    env.pop("VANTOR_LAUNCHER_UI")
+    app = Launcher(exe, env, ["--ui=gtk"])
+    try:
+        # The update check starts when the page says "ready", right after the
+        # state was sent; its log line says the page is up.
+        check(wait_for(lambda: "Feed " in log_text(env), 30), "the built-in page said ready")
+        wid = wait_for(window_id, 10)
+        if not check(wid, "the window is up"):
+            return
+        run("xdotool", "windowactivate", "--sync", wid)
+        time.sleep(2.5)  # the home screen's entrance
+        home = os.path.join(shots, "page-home.png")
+        check(screenshot(home) > 0.05, "screenshot %s is not blank" % home)
+
+        # The page ignores keys until it has a state: reaching the settings
+        # page and changing a setting shows that it got one.
+        for key in ("Down", "Down", "Return"):
+            run("xdotool", "key", key)
+            time.sleep(0.3)
+        time.sleep(1.0)  # the page's entrance
+        settings = os.path.join(shots, "page-settings.png")
+        check(screenshot(settings) > 0.05, "screenshot %s is not blank" % settings)
+        check(mean_difference(home, settings) > 0.01, "the settings page looks different from the home screen")
+        run("xdotool", "key", "Right")  # Window mode: Windowed -> Borderless
+        saved = lambda: ((read_json(data_file(env, "settings.json")) or {}).get("display") or {}).get("windowMode")
+        check(wait_for(lambda: saved() == "borderless", 10),
+              "the state reached the page: Right on Window mode saved \"borderless\" (%s)" % saved())
+
+        # Back home and down to QUIT: the launcher ends with 0.
+        run("xdotool", "key", "Escape")
+        time.sleep(0.8)
+        for key in ("Down", "Down", "Return"):  # from SETTINGS: DATA, QUIT
+            run("xdotool", "key", key)
+            time.sleep(0.3)
+        try:
+            code = app.proc.wait(15)
+        except subprocess.TimeoutExpired:
+            code = None
+        check(code == 0, "QUIT on the home screen ends the launcher with 0 (%s)" % code)
+    finally:
+        app.end()
+
+
 def visible_windows():
     return len(run("xdotool", "search", "--onlyvisible", "--name", ".*").stdout.split())
 
@@ -392,7 +466,7 @@ def no_display_checks(exe, root):
 
     app = Launcher(exe, env, ["--ui=auto"])
     try:
-        line = wait_for(lambda: app.lines and app.lines[0], 15)
+        line = wait_for(app.first_line, 15)
         check(line and re.fullmatch(r"http://127\.0\.0\.1:\d+/\?token=[0-9a-f]{32}", line),
               "--ui=auto without a display serves the browser and prints its address: %r" % line)
         check("token=" not in log_text(env), "the token is not in the log")
@@ -405,8 +479,6 @@ def main():
     ap.add_argument("--launcher", required=True)
     ap.add_argument("--shots", required=True, help="folder for the screenshots")
     args = ap.parse_args()
-    global LAUNCHER_IS_HARNESS
-    LAUNCHER_IS_HARNESS = os.path.basename(args.launcher) == "shell_echo_harness"
     if not os.environ.get("DISPLAY"):
         sys.exit("run under xvfb-run")
     os.makedirs(args.shots, exist_ok=True)
@@ -416,6 +488,7 @@ def main():
         window_checks(args.launcher, args.shots, os.path.join(root, "a"))
         close_check(args.launcher, os.path.join(root, "b"))
         context_menu_checks(args.launcher, os.path.join(root, "d"))
+        page_checks(args.launcher, args.shots, os.path.join(root, "e"))
         no_display_checks(args.launcher, os.path.join(root, "c"))
     finally:
         wm.terminate()

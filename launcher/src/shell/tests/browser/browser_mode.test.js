@@ -1,8 +1,12 @@
-// Browser mode in a real browser: Debian's Chromium driven by Playwright
-// against the launcher's shell (the echo harness until the launcher itself
-// runs here: set LAUNCHER to its path, the checks stay the same).
+// Browser mode of the real launcher in a real browser: Debian's Chromium driven
+// by Playwright, and plain HTTP requests for what a browser would never send.
+// The launcher runs in folders of its own with a fixture page
+// (VANTOR_LAUNCHER_UI) and an update feed that is a missing local folder.
+// Its commands show their effect in the next state document, so each check
+// sends real commands ("setPrefs") and reads the states the page receives and
+// the preferences the launcher saves.
 //
-//   LAUNCHER=/path/to/shell_echo_harness node --test
+//   LAUNCHER=/path/to/vantor-launcher node --test
 'use strict';
 const { test, before, after } = require('node:test');
 const assert = require('node:assert/strict');
@@ -19,7 +23,8 @@ const chromiumArgs = ['--no-sandbox', '--disable-gpu', '--no-first-run', '--disa
 
 let home;
 let app;          // the launcher process
-let lines = [];   // its standard output
+let exited = null;
+const lines = []; // its standard output
 let address;      // http://127.0.0.1:PORT/?token=...
 let origin;
 let browser;
@@ -37,18 +42,36 @@ function waitFor(predicate, what, timeoutMs = 15000) {
   });
 }
 
-const commands = () => lines.filter((l) => l.startsWith('command ')).map((l) => JSON.parse(l.slice(8)));
+// The preferences the launcher saved.
+function savedPrefs() {
+  try {
+    return JSON.parse(fs.readFileSync(path.join(home, 'data', 'Vantor', 'launcher.json'), 'utf8'));
+  } catch {
+    return {};
+  }
+}
+
+// The launch options of every state a page received, in order.
+const seenOptions = (page) => page.evaluate(() => window.received.filter((m) => m.type === 'state')
+  .map((m) => m.prefs.launchOptions));
+const lastState = (page) => page.evaluate(() => window.received.filter((m) => m.type === 'state').pop());
+const waitForOption = (page, value, timeout = 15000) => page.waitForFunction(
+  (v) => window.received.some((m) => m.type === 'state' && m.prefs.launchOptions === v), value, { timeout });
 
 before(async () => {
-  assert.ok(launcherPath, 'set LAUNCHER to the program to test');
+  assert.ok(launcherPath, 'set LAUNCHER to the launcher to test');
   home = fs.mkdtempSync(path.join(os.tmpdir(), 'vantor-browser-'));
-  const env = { ...process.env, VANTOR_LAUNCHER_UI: path.join(__dirname, 'fixture') };
+  const env = { ...process.env, VANTOR_LAUNCHER_UI: path.join(__dirname, 'fixture'),
+    VANTOR_UPDATE_FEED: path.join(home, 'no-feed') };
+  delete env.DISPLAY;
+  delete env.WAYLAND_DISPLAY;
   for (const [name, sub] of [['HOME', 'home'], ['XDG_DATA_HOME', 'data'], ['XDG_CONFIG_HOME', 'config'],
     ['XDG_CACHE_HOME', 'cache'], ['XDG_RUNTIME_DIR', 'run'], ['TMPDIR', 'tmp']]) {
     fs.mkdirSync(path.join(home, sub), { recursive: true, mode: 0o700 });
     env[name] = path.join(home, sub);
   }
   app = spawn(launcherPath, ['--ui=browser', '--port', '0'], { env, stdio: ['ignore', 'pipe', 'inherit'] });
+  app.on('exit', (code) => { exited = code; });
   let partial = '';
   app.stdout.on('data', (chunk) => {
     const text = partial + chunk.toString('utf8');
@@ -64,11 +87,12 @@ before(async () => {
 
 after(async () => {
   if (browser) await browser.close();
-  if (app && app.exitCode === null) {
+  if (app && exited === null) {
     const ended = new Promise((resolve) => app.once('exit', resolve));
     app.kill('SIGTERM');
     await ended;
   }
+  assert.equal(exited, 0, 'the launcher ends with 0 on a termination signal');
   fs.rmSync(home, { recursive: true, force: true });
 });
 
@@ -77,6 +101,21 @@ async function openPage(context, suffix = '') {
   await page.goto(address);  // signs in: the cookie, then "/"
   if (suffix) await page.goto(origin + '/' + suffix);
   return page;
+}
+
+// A request with exactly the given headers, Host included: a browser would
+// never send most of these.
+function request(method, target, headers, body) {
+  return new Promise((resolve, reject) => {
+    const url = new URL(origin);
+    const req = http.request({ host: url.hostname, port: url.port, method, path: target, headers, setHost: false },
+      (res) => {
+        res.resume();
+        res.on('end', () => resolve(res));
+      });
+    req.on('error', reject);
+    req.end(body);
+  });
 }
 
 test('the token leaves the address bar and the cookie stays out of reach of script', async () => {
@@ -93,7 +132,7 @@ test('the token leaves the address bar and the cookie stays out of reach of scri
   await context.close();
 });
 
-test('without the token or its cookie everything is refused', async () => {
+test('without the token or its cookie the browser gets nothing', async () => {
   const context = await browser.newContext();
   const page = await context.newPage();
   for (const target of ['/', '/index.html', '/bridge/events', '/bridge/bridge.js', '/?token=' + '0'.repeat(32)]) {
@@ -103,38 +142,87 @@ test('without the token or its cookie everything is refused', async () => {
   await context.close();
 });
 
-test('the page gets the state, its commands arrive in order, pushes arrive', async () => {
+test('a wrong Host, a foreign or missing Origin and a missing cookie are refused, and change nothing', async () => {
   const context = await browser.newContext();
-  const before = commands().length;
   const page = await openPage(context);
   await page.waitForFunction(() => window.received.some((m) => m.type === 'state'));
-  const state = await page.evaluate(() => window.received.find((m) => m.type === 'state'));
-  assert.equal(state.text, 'Grüße \u2028 "quoted" </script>');
+  const [cookie] = await context.cookies();
+  const session = cookie.name + '=' + cookie.value;
+  const port = Number(new URL(origin).port);
+  const host = '127.0.0.1:' + port;
+  const otherOrigin = 'http://127.0.0.1:' + (port === 65535 ? 1 : port + 1);
+  const setPrefs = (launchOptions) => JSON.stringify({ cmd: 'setPrefs', prefs: { launchOptions } });
 
-  // Fifty commands sent at once, with text that must survive the trip.
+  // The one accepted request first: it shows that the checks below would see a command land.
+  const accepted = await request('POST', '/bridge/cmd', { Host: host, Origin: origin, Cookie: session }, setPrefs('accepted'));
+  assert.equal(accepted.statusCode, 204);
+  await waitForOption(page, 'accepted');
+
+  const token = new URL(address);
+  const cases = [
+    ['GET without the cookie', 'GET', '/', { Host: host }],
+    ['GET with a wrong Host', 'GET', '/', { Host: 'localhost:' + port, Cookie: session }],
+    ['GET with a rebound name as Host', 'GET', '/', { Host: 'attacker.example', Cookie: session }],
+    ['the token with a wrong Host', 'GET', token.pathname + token.search, { Host: 'evil.example' }],
+    ['the event stream without the cookie', 'GET', '/bridge/events', { Host: host }],
+    ['POST without Origin', 'POST', '/bridge/cmd', { Host: host, Cookie: session }],
+    ['POST from another loopback port', 'POST', '/bridge/cmd', { Host: host, Cookie: session, Origin: otherOrigin }],
+    ['POST from another site', 'POST', '/bridge/cmd', { Host: host, Cookie: session, Origin: 'https://example.com' }],
+    ['POST from an opaque origin', 'POST', '/bridge/cmd', { Host: host, Cookie: session, Origin: 'null' }],
+    ['POST without the cookie', 'POST', '/bridge/cmd', { Host: host, Origin: origin }],
+    ['POST with a wrong Host', 'POST', '/bridge/cmd', { Host: 'localhost:' + port, Cookie: session, Origin: origin }],
+  ];
+  for (const [what, method, target, headers] of cases) {
+    const res = await request(method, target, headers, method === 'POST' ? setPrefs('refused: ' + what) : undefined);
+    assert.equal(res.statusCode, 403, what);
+    assert.equal(res.headers['content-security-policy'], "frame-ancestors 'none'", what);
+    assert.equal(res.headers['x-frame-options'], 'DENY', what);
+  }
+  // A command the page sends after all of them: had any refused one landed,
+  // it would show in the state that carries this one.
+  await page.evaluate(() => window.send({ cmd: 'setPrefs', prefs: { reduceMotion: true } }));
+  await page.waitForFunction(() => window.received.some((m) => m.type === 'state' && m.prefs.reduceMotion === true));
+  assert.deepEqual((await seenOptions(page)).filter((v) => v.startsWith('refused')), []);
+  assert.equal((await lastState(page)).prefs.launchOptions, 'accepted');
+  assert.equal(savedPrefs().launchOptions, 'accepted');
+  await page.evaluate(() => window.send({ cmd: 'setPrefs', prefs: { reduceMotion: false } }));
+  await page.waitForFunction(() => window.received.filter((m) => m.type === 'state').pop().prefs.reduceMotion === false);
+  await context.close();
+});
+
+test('the page gets the launcher\'s state and its commands arrive in order', async () => {
+  const context = await browser.newContext();
+  const page = await openPage(context);
+  await page.waitForFunction(() => window.received.some((m) => m.type === 'state'));
+  const state = await lastState(page);
+  assert.equal(state.launcher.version, '1.0.0');
+  assert.equal(typeof state.game.status, 'string');
+
+  // Fifty launch options sent at once, with text that must survive the trip.
+  // The launcher coalesces its pushes, so the page sees some of them: always
+  // in the order sent, ending with the last.
   await page.evaluate(() => {
-    for (let n = 0; n < 50; n++) window.send({ cmd: 'seq', n, text: 'é\u2028"' + n });
+    for (let n = 0; n < 50; n++) window.send({ cmd: 'setPrefs', prefs: { launchOptions: 'é\u2028"</script> ' + n } });
   });
-  await waitFor(() => commands().slice(before).filter((c) => c.cmd === 'seq').length === 50, 'fifty commands');
-  const seq = commands().slice(before).filter((c) => c.cmd === 'seq');
-  assert.deepEqual(seq.map((c) => c.n), [...Array(50).keys()]);
-  assert.equal(seq[7].text, 'é\u2028"7');
-  // The echoes come back in the same order.
-  await page.waitForFunction(() => window.received.filter((m) => m.type === 'echo').length === 50);
-  const echoes = await page.evaluate(() => window.received.filter((m) => m.type === 'echo').map((m) => m.command.n));
-  assert.deepEqual(echoes, [...Array(50).keys()]);
+  await waitForOption(page, 'é\u2028"</script> 49');
+  const seen = (await seenOptions(page)).filter((v) => v.startsWith('é\u2028"</script> '))
+    .map((v) => Number(v.split(' ').pop()));
+  assert.ok(seen.length >= 1);
+  assert.deepEqual(seen, [...seen].sort((a, b) => a - b), 'states went backwards: ' + seen);
+  assert.equal(seen[seen.length - 1], 49);
+  assert.equal(savedPrefs().launchOptions, 'é\u2028"</script> 49');
 
-  await page.evaluate(() => window.send({ cmd: 'pushState', value: 'pushed' }));
-  await page.waitForFunction(() => window.received.some((m) => m.type === 'state' && m.value === 'pushed'));
-  // Text that is not a JSON object goes nowhere.
+  // Text that is not a JSON object, and messages that are not text, go nowhere.
   await page.evaluate(() => {
-    window.chrome.webview.postMessage('[{"cmd":"inArray"}]');
+    window.chrome.webview.postMessage('[{"cmd":"setPrefs","prefs":{"reduceMotion":true}}]');
     window.chrome.webview.postMessage('not json');
-    window.chrome.webview.postMessage({ cmd: 'notText' });
-    window.send({ cmd: 'after' });
+    window.chrome.webview.postMessage({ cmd: 'setPrefs', prefs: { autoUpdateGame: false } });
+    window.send({ cmd: 'setPrefs', prefs: { launchOptions: 'after' } });
   });
-  await waitFor(() => commands().some((c) => c.cmd === 'after'), 'the command after the ignored ones');
-  assert.ok(!commands().some((c) => c.cmd === 'inArray' || c.cmd === 'notText'));
+  await waitForOption(page, 'after');
+  const after = await lastState(page);
+  assert.equal(after.prefs.reduceMotion, false);
+  assert.equal(after.prefs.autoUpdateGame, true);
   await context.close();
 });
 
@@ -169,26 +257,30 @@ test('a reconnected stream starts with the last state, and commands queued meanw
   const [cookie] = await context.cookies();
   const crowd = [];
   for (let i = 0; i < 8; i++) crowd.push(await openStream(cookie));
-  const before = commands().length;
-  await page.evaluate(() => { for (let n = 0; n < 10; n++) window.send({ cmd: 'queued', n }); });
+  await page.evaluate(() => {
+    for (let n = 0; n < 10; n++) window.send({ cmd: 'setPrefs', prefs: { launchOptions: 'queued ' + n } });
+  });
 
   // Meanwhile another window changes the state.
   const other = await browser.newContext();
   const otherPage = await openPage(other, '?quiet');
-  await otherPage.evaluate(() => window.send({ cmd: 'pushState', value: 'while away' }));
-  await waitFor(() => commands().some((c) => c.cmd === 'pushState' && c.value === 'while away'), 'the push');
+  await otherPage.evaluate(() => window.send({ cmd: 'setPrefs', prefs: { launchOptions: 'while away' } }));
+  await waitForOption(otherPage, 'while away');
   await other.close();
   for (const req of crowd) req.destroy();
   await page.waitForTimeout(300);
-  const missed = await page.evaluate(() => window.received.some((m) => m.value === 'while away'));
-  assert.equal(missed, false, 'the cut-off page saw the push before it reconnected');
+  const seenBefore = await seenOptions(page);
+  assert.ok(!seenBefore.includes('while away'), 'the cut-off page saw the push before it reconnected');
+  assert.equal(savedPrefs().launchOptions, 'while away', 'a command of the cut-off page arrived while it was cut off');
 
   await context.unroute('**/bridge/events');
-  await page.waitForFunction(() => window.received.some((m) => m.type === 'state' && m.value === 'while away'),
-    null, { timeout: 15000 });
-  await waitFor(() => commands().slice(before).filter((c) => c.cmd === 'queued').length === 10, 'queued commands');
-  const queued = commands().slice(before).filter((c) => c.cmd === 'queued').map((c) => c.n);
-  assert.deepEqual(queued, [...Array(10).keys()]);
+  await waitForOption(page, 'queued 9');
+  const after = (await seenOptions(page)).slice(seenBefore.length);
+  assert.equal(after[0], 'while away', 'the reconnected stream did not start with the last state: ' + after);
+  const queued = after.slice(1).filter((v) => v.startsWith('queued ')).map((v) => Number(v.split(' ')[1]));
+  assert.deepEqual(queued, [...queued].sort((a, b) => a - b), 'states went backwards: ' + queued);
+  assert.equal(queued[queued.length - 1], 9);
+  assert.equal(savedPrefs().launchOptions, 'queued 9');
   await context.close();
 });
 
@@ -198,26 +290,30 @@ test('a page on another loopback port can neither frame the launcher nor post to
     res.end(`<!doctype html><iframe id="f" src="${origin}/"></iframe>
       <script>
         window.posted = fetch('${origin}/bridge/cmd', { method: 'POST', mode: 'no-cors', credentials: 'include',
-          body: '{"cmd":"fromHostile"}' }).then(() => 'sent', (e) => 'failed');
+          body: '{"cmd":"setPrefs","prefs":{"launchOptions":"from hostile"}}' }).then(() => 'sent', (e) => 'failed');
       </script>`);
   });
   await new Promise((resolve) => hostile.listen(0, '127.0.0.1', resolve));
   const context = await browser.newContext();
   try {
     // This browser holds the launcher's cookie, which a same-site page's requests would carry.
-    const readyStart = commands().filter((c) => c.cmd === 'ready').length;
-    await openPage(context);
-    await waitFor(() => commands().filter((c) => c.cmd === 'ready').length === readyStart + 1, 'its own ready');
-    const readyBefore = readyStart + 1;
+    const own = await openPage(context);
+    await own.evaluate(() => window.send({ cmd: 'setPrefs', prefs: { launchOptions: 'before hostile' } }));
+    await waitForOption(own, 'before hostile');
     const page = await context.newPage();
     await page.goto(`http://127.0.0.1:${hostile.address().port}/`);
     await page.evaluate(() => window.posted);
-    await page.waitForTimeout(1500);
+    await page.waitForTimeout(1000);
     const framed = page.frames().find((f) => f !== page.mainFrame());
-    const framedReady = framed ? await framed.evaluate(() => typeof window.received).catch(() => 'blocked') : 'none';
-    assert.notEqual(framedReady, 'object', 'the launcher page ran inside the frame');
-    assert.equal(commands().filter((c) => c.cmd === 'ready').length, readyBefore, 'a framed page said ready');
-    assert.ok(!commands().some((c) => c.cmd === 'fromHostile'), 'a foreign page posted a command');
+    const framedRan = framed ? await framed.evaluate(() => typeof window.received).catch(() => 'blocked') : 'none';
+    assert.notEqual(framedRan, 'object', 'the launcher page ran inside the frame');
+    // A command sent after the hostile one: the state carrying it shows
+    // whether the hostile one landed.
+    await own.evaluate(() => window.send({ cmd: 'setPrefs', prefs: { reduceMotion: true } }));
+    await own.waitForFunction(() => window.received.some((m) => m.type === 'state' && m.prefs.reduceMotion === true));
+    assert.ok(!(await seenOptions(own)).includes('from hostile'), 'a foreign page posted a command');
+    assert.equal((await lastState(own)).prefs.launchOptions, 'before hostile');
+    assert.equal(savedPrefs().launchOptions, 'before hostile');
   } finally {
     await context.close();
     hostile.close();
