@@ -109,29 +109,29 @@ bool writeAtomically(const fs::path& file, const std::string& text) {
   return !ec;
 }
 
-bool setSetting(const std::string& spec) {
-  size_t eq = spec.find('=');
-  size_t dot = spec.find('.');
+bool setSetting(const std::string& assignment) {
+  size_t eq = assignment.find('=');
+  size_t dot = assignment.find('.');
   if (eq == std::string::npos || dot == std::string::npos || dot > eq) return false;
-  json value = json::parse(spec.substr(eq + 1), nullptr, false);
+  json value = json::parse(assignment.substr(eq + 1), nullptr, false);
   if (value.is_discarded()) return false;
   const fs::path file = launcher::settingsPath();
   json settings = launcher::readJsonDocument(file, launcher::DocumentKind::Settings);
   if (!settings.is_object()) settings = json::object();
-  json& section = settings[spec.substr(0, dot)];
+  json& section = settings[assignment.substr(0, dot)];
   if (!section.is_object()) section = json::object();
-  section[spec.substr(dot + 1, eq - dot - 1)] = value;
+  section[assignment.substr(dot + 1, eq - dot - 1)] = value;
   return launcher::writeJsonDocument(file, settings, launcher::DocumentKind::Settings);
 }
 
-bool writeSave(const std::string& spec) {
-  size_t eq = spec.find('=');
+bool writeSave(const std::string& assignment) {
+  size_t eq = assignment.find('=');
   if (eq == std::string::npos || eq == 0) return false;
-  const fs::path file = launcher::savesFolder() / spec.substr(0, eq);
+  const fs::path file = launcher::savesFolder() / assignment.substr(0, eq);
   std::error_code ec;
   fs::create_directories(file.parent_path(), ec);
   std::ofstream out(file, std::ios::binary | std::ios::trunc);
-  out << spec.substr(eq + 1);
+  out << assignment.substr(eq + 1);
   return static_cast<bool>(out);
 }
 

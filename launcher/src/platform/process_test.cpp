@@ -1,6 +1,6 @@
 #include "platform/process.h"
 
-#include "testing/special_files.h"
+#include "testing/odd_files.h"
 #include "testing/temp_dir.h"
 
 #include <gtest/gtest.h>

@@ -2,7 +2,7 @@
 // and relative references from a server, only regular local files, no
 // document of 64 MiB or more, and no small document for longer than its
 // time limit.
-#include "testing/special_files.h"
+#include "testing/odd_files.h"
 #include "testing/temp_dir.h"
 #include "testing/test_http_server.h"
 #include "update/feed.h"

@@ -1,4 +1,4 @@
-#include "testing/special_files.h"
+#include "testing/odd_files.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
