@@ -35,6 +35,8 @@ if [[ -z "${VANTOR_UPDATE_FEED:-}" ]]; then
     trap - EXIT
   fi
   export VANTOR_UPDATE_FEED="$feed"
+  # The stand-in game has no window: it stays up 20 s so PLAY shows it running.
+  export VANTOR_FAKEGAME_HOLD_MS="${VANTOR_FAKEGAME_HOLD_MS:-20000}"
 fi
 
 exec ./build/release/launcher/vantor-launcher "$@"

@@ -15,6 +15,7 @@
 // the --wait-for file exists (at most two minutes), and ends: raising signal N
 // (--signal) or exiting with N (--exit-code, default 0). Unknown arguments
 // (the launcher's "--connect ADDRESS", other options) are only recorded.
+// VANTOR_FAKEGAME_HOLD_MS, when set, is the default for --hold-ms.
 #include "data/json_document.h"
 #include "data/paths.h"
 #include "platform/platform.h"
@@ -149,6 +150,11 @@ int main(int argc, char** argv) {
   std::vector<std::string> saves;
   std::vector<std::string> settings;
   long holdMs = 0;
+  // The demo feed's game stays up a while so a player sees it running; an
+  // explicit --hold-ms still wins.
+  if (const char* demoHold = std::getenv("VANTOR_FAKEGAME_HOLD_MS")) {
+    if (!parseInt(demoHold, holdMs) || holdMs < 0) holdMs = 0;
+  }
   long exitCode = 0;
   long signalNumber = 0;
   for (size_t i = 0; i < args.size(); ++i) {

@@ -10,37 +10,22 @@
 'use strict';
 const { test, before, after } = require('node:test');
 const assert = require('node:assert/strict');
-const { spawn } = require('node:child_process');
 const fs = require('node:fs');
 const http = require('node:http');
 const os = require('node:os');
 const path = require('node:path');
 const { chromium } = require('playwright-core');
+const { privateEnv, startLauncher } = require('./launcher_process');
 
 const launcherPath = process.env.LAUNCHER;
 const chromiumArgs = ['--no-sandbox', '--disable-gpu', '--no-first-run', '--disable-background-networking',
   '--disable-component-update', '--disable-sync'];
 
 let home;
-let app;          // the launcher process
-let exited = null;
-const lines = []; // its standard output
+let app;          // the launcher (launcher_process.js)
 let address;      // http://127.0.0.1:PORT/?token=...
 let origin;
 let browser;
-
-function waitFor(predicate, what, timeoutMs = 15000) {
-  return new Promise((resolve, reject) => {
-    const start = Date.now();
-    const poll = () => {
-      const value = predicate();
-      if (value) return resolve(value);
-      if (Date.now() - start > timeoutMs) return reject(new Error('timed out waiting for ' + what));
-      setTimeout(poll, 50);
-    };
-    poll();
-  });
-}
 
 // The preferences the launcher saved.
 function savedPrefs() {
@@ -61,25 +46,9 @@ const waitForOption = (page, value, timeout = 15000) => page.waitForFunction(
 before(async () => {
   assert.ok(launcherPath, 'set LAUNCHER to the launcher to test');
   home = fs.mkdtempSync(path.join(os.tmpdir(), 'vantor-browser-'));
-  const env = { ...process.env, VANTOR_LAUNCHER_UI: path.join(__dirname, 'fixture'),
-    VANTOR_UPDATE_FEED: path.join(home, 'no-feed') };
-  delete env.DISPLAY;
-  delete env.WAYLAND_DISPLAY;
-  for (const [name, sub] of [['HOME', 'home'], ['XDG_DATA_HOME', 'data'], ['XDG_CONFIG_HOME', 'config'],
-    ['XDG_CACHE_HOME', 'cache'], ['XDG_RUNTIME_DIR', 'run'], ['TMPDIR', 'tmp']]) {
-    fs.mkdirSync(path.join(home, sub), { recursive: true, mode: 0o700 });
-    env[name] = path.join(home, sub);
-  }
-  app = spawn(launcherPath, ['--ui=browser', '--port', '0'], { env, stdio: ['ignore', 'pipe', 'inherit'] });
-  app.on('exit', (code) => { exited = code; });
-  let partial = '';
-  app.stdout.on('data', (chunk) => {
-    const text = partial + chunk.toString('utf8');
-    const parts = text.split('\n');
-    partial = parts.pop();
-    lines.push(...parts);
-  });
-  address = await waitFor(() => lines.find((l) => l.startsWith('http://')), 'the printed address');
+  app = startLauncher(launcherPath, privateEnv(home, {
+    VANTOR_LAUNCHER_UI: path.join(__dirname, 'fixture'), VANTOR_UPDATE_FEED: path.join(home, 'no-feed') }));
+  address = await app.address();
   assert.match(address, /^http:\/\/127\.0\.0\.1:\d+\/\?token=[0-9a-f]{32}$/);
   origin = new URL(address).origin;
   browser = await chromium.launch({ executablePath: '/usr/bin/chromium', args: chromiumArgs });
@@ -87,12 +56,10 @@ before(async () => {
 
 after(async () => {
   if (browser) await browser.close();
-  if (app && exited === null) {
-    const ended = new Promise((resolve) => app.once('exit', resolve));
-    app.kill('SIGTERM');
-    await ended;
+  if (app) {
+    await app.stop();
+    assert.equal(app.exited, 0, 'the launcher ends with 0 on a termination signal');
   }
-  assert.equal(exited, 0, 'the launcher ends with 0 on a termination signal');
   fs.rmSync(home, { recursive: true, force: true });
 });
 

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Installs the test's npm packages (exactly the locked versions) when missing,
-# then runs the browser-mode tests against the program named by $1.
+# then runs the browser-mode tests against the launcher named by $1, with the
+# stand-in game named by $2.
 set -euo pipefail
 cd "$(dirname "$0")"
 if [[ ! -d node_modules/playwright-core ]] || [[ package-lock.json -nt node_modules/.package-lock.json ]]; then
   npm ci --no-audit --no-fund --loglevel=error
 fi
-LAUNCHER="$1" exec node --test --test-concurrency=1 browser_mode.test.js
+LAUNCHER="$1" FAKEGAME="$2" exec node --test --test-concurrency=1 browser_mode.test.js player_journey.test.js
