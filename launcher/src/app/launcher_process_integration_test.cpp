@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <fstream>
 #include <thread>
 
@@ -131,12 +132,28 @@ TEST_F(LauncherProcessTest, RuntimeFolderThatIsALinkIsRefusedWithExitOne) {
   // Without XDG_RUNTIME_DIR the locks live in /tmp/vantor-<uid>; another user
   // who planted a link there could hold them. The test needs a /tmp of its own.
   if (::getuid() != 0 || !fs::exists("/usr/bin/unshare")) GTEST_SKIP() << "needs root and unshare";
+  // The executable, and a sanitizer's suppressions file, may lie under the
+  // hidden /tmp: both are opened first and reached through descriptors.
+  std::map<std::string, std::string> env{{"VANTOR_UPDATE_FEED", "/"}};
+  std::string suppressions = "/dev/null";
+  if (const char* tsan = std::getenv("TSAN_OPTIONS")) {
+    std::string options = tsan;
+    const std::string key = "suppressions=";
+    if (const size_t at = options.find(key); at != std::string::npos) {
+      const size_t from = at + key.size();
+      const size_t end = options.find_first_of(" :", from);
+      const size_t length = end == std::string::npos ? std::string::npos : end - from;
+      suppressions = options.substr(from, length);
+      options.replace(from, length == std::string::npos ? options.size() - from : length, "/proc/self/fd/4");
+    }
+    env["TSAN_OPTIONS"] = options;
+  }
   const std::string script =
-      "exec 3< \"$0\" && mount -t tmpfs tmpfs /tmp && ln -s / /tmp/vantor-$(id -u) && "
+      "exec 3< \"$0\" 4< \"$1\" && mount -t tmpfs tmpfs /tmp && ln -s / /tmp/vantor-$(id -u) && "
       "exec env -u XDG_RUNTIME_DIR /proc/self/fd/3";
   LauncherProcess p({"/usr/bin/unshare", "--mount", "--propagation", "private", "/bin/sh", "-c", script,
-                     exe().string()},
-                    {{"VANTOR_UPDATE_FEED", "/"}});
+                     exe().string(), suppressions},
+                    env);
   ASSERT_TRUE(p.started());
   EXPECT_EQ(p.wait(20000), 1) << p.err();
   EXPECT_NE(p.err().find("not a folder"), std::string::npos) << p.err();
