@@ -26,7 +26,10 @@ import { isPage, refreshPage, pageKey, openPage } from './rows.js';
 // State intake
 
 // What a tabbed page shows: when none of it changed, an open page is left
-// alone (the downloads page is drawn on every state).
+// alone (the downloads page is drawn on every state). The page edits its copy
+// of the state in place, so the comparison is with that copy, not with the
+// last push: a push that brings back the launcher's old value after an edit
+// must redraw.
 function watched(S) {
   const g = S.game || {};
   return JSON.stringify([
@@ -35,7 +38,6 @@ function watched(S) {
   ]);
 }
 
-let watchedKey = '';
 let firstPainted = false;
 
 export function onState(msg) {
@@ -45,9 +47,7 @@ export function onState(msg) {
     msg.settings = prev.settings;
     msg.prefs = prev.prefs;
   }
-  const key = watched(msg);
-  const changed = !prev || app.screen === 'downloads' || key !== watchedKey;
-  watchedKey = key;
+  const changed = !prev || app.screen === 'downloads' || watched(msg) !== watched(prev);
   app.S = msg;
   applyCalm();
   document.documentElement.classList.toggle('native-drag', msg.nativeDrag === true);

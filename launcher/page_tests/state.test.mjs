@@ -271,3 +271,28 @@ test('leaving onboarding through the downloads indicator still sends "skipAccoun
   assert.deepEqual(await commands(page), ['ready', 'skipAccount']);
   await page.close();
 });
+
+test('a push of the old settings long after an edit redraws the open page', async () => {
+  // The launcher kept its settings (the save did not take) and speaks again
+  // after the local-edit window: the page must show what the launcher has,
+  // not the value it edited.
+  const page = await start(env, baseState(), { clock: true });
+  await page.clock.pauseAt(Date.now() + 60_000);
+  await openSettings(page);
+  await page.keyboard.press('d');
+  assert.equal(await rowValue(page, 'Window mode'), 'Borderless');
+  await page.clock.runFor(150);
+  assert.equal((await sent(page)).at(-1).settings.display.windowMode, 'borderless');
+  await page.clock.runFor(700);
+  await push(page, baseState());
+  assert.equal(await rowValue(page, 'Window mode'), 'Windowed');
+  // The same for a preference, sent at once.
+  await page.keyboard.press('q');
+  await page.keyboard.press('ArrowRight');
+  assert.equal(await rowValue(page, 'When the game starts'), 'Close');
+  await page.clock.runFor(700);
+  await push(page, baseState());
+  assert.equal(await rowValue(page, 'When the game starts'), 'Minimise');
+  assertClean(null, page);
+  await page.close();
+});
