@@ -34,14 +34,31 @@ const settingsWith = (over) => {
   return s;
 };
 
-// Waits out the 150 ms debounce and returns the settings commands sent.
+// The page on a paused fake clock: the 150 ms save debounce and the screen
+// fades run only when a test moves the clock.
+async function open(state, opts = {}) {
+  const page = await start(env, state, { clock: true, ...opts });
+  await page.clock.pauseAt(Date.now() + 60_000);
+  return page;
+}
+
+// Moves the clock past the 150 ms debounce and returns the settings commands
+// sent.
 async function saves(page) {
-  await page.waitForTimeout(260);
+  await page.clock.runFor(200);
   return (await sent(page)).filter((c) => c.cmd === 'setSettings');
 }
 
+// Back to the home screen: the page fades out for 300 ms.
+async function backHome(page, key) {
+  await page.keyboard.press(key);
+  await page.clock.runFor(300);
+  assert.equal(await page.locator('#page').isHidden(), true);
+  assert.equal(await visibleScreen(page), 'home');
+}
+
 test('ranges: 150 % stays, 170 m steps to 200 m, 300 m stays, bar clicks, values outside the range', async () => {
-  const page = await start(env, baseState({ settings: settingsWith({ display: { brightness: 1.5 } }) }));
+  const page = await open(baseState({ settings: settingsWith({ display: { brightness: 1.5 } }) }));
   await openSettings(page);
   await focusLabel(page, 'Brightness');
   assert.equal(await value(page, 'Brightness'), '150 %');
@@ -75,7 +92,7 @@ test('ranges: 150 % stays, 170 m steps to 200 m, 300 m stays, bar clicks, values
 
   // Values the game stored outside the page's range stay until moved inwards;
   // the fill never passes ten bars and no key moves against its direction.
-  const wide = await start(env, baseState({ settings: settingsWith({ display: { brightness: 1.8 }, graphics: { grassDistance: 400 } }) }));
+  const wide = await open(baseState({ settings: settingsWith({ display: { brightness: 1.8 }, graphics: { grassDistance: 400 } }) }));
   await openSettings(wide);
   await focusLabel(wide, 'Brightness');
   assert.equal(await value(wide, 'Brightness'), '180 %');
@@ -97,7 +114,7 @@ test('ranges: 150 % stays, 170 m steps to 200 m, 300 m stays, bar clicks, values
 });
 
 test('choices wrap; an unknown value counts as the first option; arrows and clicks change them', async () => {
-  const page = await start(env, baseState({ settings: settingsWith({ display: { width: 1366, height: 768 } }) }));
+  const page = await open(baseState({ settings: settingsWith({ display: { width: 1366, height: 768 } }) }));
   await openSettings(page);
   assert.equal(await value(page, 'Window mode'), 'Windowed');
   await page.keyboard.press('ArrowLeft');
@@ -118,7 +135,7 @@ test('choices wrap; an unknown value counts as the first option; arrows and clic
 });
 
 test('ray tracing off greys the rows that need it; turning it on brings them back', async () => {
-  const page = await start(env, baseState({ settings: settingsWith({ graphics: { rayTracing: false } }) }));
+  const page = await open(baseState({ settings: settingsWith({ graphics: { rayTracing: false } }) }));
   await openSettings(page, 1);
   const gi = row(page, 'Global illumination');
   assert.equal(await gi.getAttribute('aria-disabled'), 'true');
@@ -146,7 +163,7 @@ test('ray tracing off greys the rows that need it; turning it on brings them bac
 });
 
 test('reset is offered only away from the default, never on text rows', async () => {
-  const page = await start(env, baseState({ settings: settingsWith({ audio: { music: 0.8 } }) }));
+  const page = await open(baseState({ settings: settingsWith({ audio: { music: 0.8 } }) }));
   await openSettings(page, 2);
   assert.doesNotMatch(await text(page, '#page-prompts'), /Reset/, 'master at its default');
   await clearSent(page);
@@ -167,7 +184,7 @@ test('reset is offered only away from the default, never on text rows', async ()
 });
 
 test('text rows: Enter edits, Esc stores the text and stays, a second Esc goes home', async () => {
-  const page = await start(env, baseState());
+  const page = await open(baseState());
   await openSettings(page, 3);
   await focusLabel(page, 'Pilot name (offline servers)');
   assert.match(await text(page, '#page-prompts'), /Enter\s*Edit/);
@@ -178,18 +195,22 @@ test('text rows: Enter edits, Esc stores the text and stays, a second Esc goes h
   await clearSent(page);
   await page.keyboard.press('Escape');
   assert.equal(await visibleScreen(page), 'page');
-  const saved = (await saves(page)).at(-1);
-  assert.equal(saved.settings.online.name, 'Wren<b>qe sw');
-  // A state that crossed the edit keeps the page's text; the row keeps focus.
+  // A state that crosses the edit before its save keeps the page's text; the
+  // row keeps focus.
+  await push(page, baseState());
+  const input = row(page, 'Pilot name \\(offline servers\\)').locator('input');
+  assert.equal(await input.inputValue(), 'Wren<b>qe sw');
   assert.equal(await text(page, '#page .row.focus .row-label'), 'Pilot name (offline servers)');
-  await page.keyboard.press('Escape');
-  await page.waitForFunction(() => document.querySelector('#page').hidden);
-  assert.equal(await visibleScreen(page), 'home');
+  const saved = await saves(page);
+  assert.equal(saved.length, 1);
+  assert.equal(saved[0].settings.online.name, 'Wren<b>qe sw');
+  await backHome(page, 'Escape');
+  assertClean(null, page);
   await page.close();
 });
 
 test('a state arriving while a text is edited does not disturb the input', async () => {
-  const page = await start(env, baseState());
+  const page = await open(baseState());
   await openSettings(page, 4);
   await focusLabel(page, 'Launch options');
   await page.keyboard.press('Enter');
@@ -203,7 +224,7 @@ test('a state arriving while a text is edited does not disturb the input', async
 });
 
 test('right column: description, default, performance bars, running note', async () => {
-  const page = await start(env, baseState({ game: { status: 'running' } }));
+  const page = await open(baseState({ game: { status: 'running' } }));
   await openSettings(page, 1);
   const side = await text(page, '#page .side');
   assert.match(side, /^Upscaling\n+Renders fewer pixels and rebuilds the image\./);
@@ -219,17 +240,31 @@ test('right column: description, default, performance bars, running note', async
 
 test('online rows: sign out, invite link', async () => {
   const acct = { available: true, signedIn: true, username: 'Kestrel', profile: { referralCode: 'K 1&2', invited: 3 }, site: 'https://play.example/install/' };
-  const page = await start(env, baseState({ account: acct }));
+  const LINK = 'https://play.example/install/?ref=K%201%262';
+  const page = await open(baseState({ account: acct }));
   await openSettings(page, 3);
   assert.equal(await value(page, 'Account'), 'Sign out Kestrel');
   await page.keyboard.press('s');
   const side = await text(page, '#page .side');
   assert.match(side, /3 pilot\(s\) joined with your link so far\./);
   assert.match(side, /Link\s*https:\/\/play\.example\/install\/\?ref=K%201%262/);
+  // With the clipboard granted the link lands there and the toast says so.
+  await page.context().grantPermissions(['clipboard-read', 'clipboard-write'], { origin: env.server.origin });
   await page.keyboard.press('Enter');
   await page.waitForFunction(() => document.querySelector('#toast.show'));
-  const toast = await page.locator('#toast').textContent();
-  assert.ok(toast === 'Invite link copied' || toast === 'https://play.example/install/?ref=K%201%262', toast);
+  assert.equal(await page.locator('#toast').textContent(), 'Invite link copied');
+  assert.equal(await page.evaluate(() => navigator.clipboard.readText()), LINK);
+  // With no way to copy, the toast shows the link itself for the player to
+  // copy by hand.
+  await page.clock.runFor(3200);
+  assert.equal(await page.locator('#toast.show').count(), 0);
+  await page.evaluate(() => {
+    navigator.clipboard.writeText = () => Promise.reject(new Error('denied'));
+    document.execCommand = () => false;
+  });
+  await page.keyboard.press('Enter');
+  await page.waitForFunction(() => document.querySelector('#toast.show'));
+  assert.equal(await page.locator('#toast').textContent(), LINK);
   await page.keyboard.press('w');
   await clearSent(page);
   await page.keyboard.press('Enter');
@@ -238,11 +273,12 @@ test('online rows: sign out, invite link', async () => {
   assert.equal(await value(page, 'Account'), 'Offline copy');
   assert.equal(await row(page, 'Account').getAttribute('aria-disabled'), 'true');
   assert.equal(await value(page, 'Invite friends'), 'Sign in first');
+  assertClean(null, page);
   await page.close();
 });
 
 test('page keys: tabs with Q/E/Tab, rows with W/S without wrapping, Backspace goes home', async () => {
-  const page = await start(env, baseState());
+  const page = await open(baseState());
   await openSettings(page);
   const tab = () => text(page, '#page .tab.on');
   assert.equal(await tab(), 'Display');
@@ -264,9 +300,7 @@ test('page keys: tabs with Q/E/Tab, rows with W/S without wrapping, Backspace go
   assert.equal(await tab(), 'Audio');
   await row(page, 'Effects').hover();
   assert.equal(await text(page, '#page .row.focus .row-label'), 'Effects');
-  await page.keyboard.press('Backspace');
-  await page.waitForFunction(() => document.querySelector('#page').hidden);
-  assert.equal(await visibleScreen(page), 'home');
+  await backHome(page, 'Backspace');
   assertClean(null, page);
   await page.close();
 });
