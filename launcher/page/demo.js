@@ -142,6 +142,8 @@ export function startDemo(onMessage, setTransport) {
     setTimeout(() => onMessage(structuredClone(state)), 30);
   });
   window.addEventListener('hashchange', () => load(onMessage));
+  // Read by the page tests: what the stand-in launcher holds after a command.
+  Object.defineProperty(window, 'vantorDemoState', { value: () => structuredClone(state) });
   const q = new URLSearchParams(location.search);
   const page = q.get('page') || [...q.keys()].find((k) => isPage(k));
   load(onMessage);

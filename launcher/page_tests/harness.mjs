@@ -104,9 +104,15 @@ export const clearSent = (page) => page.evaluate(() => { window.__sent.length = 
 export const push = (page, msg) => page.evaluate((m) => window.__push(m), msg);
 export const commands = async (page) => (await sent(page)).map((c) => c.cmd);
 
-// Pushes a state and waits until the page has drawn it.
-export async function pushState(page, state) {
-  await push(page, state);
+// Waits until the page is at rest: its fonts loaded, no screen fading out, the
+// detail line not between two texts, and no animation or transition running
+// that will end (a progress bar of unknown length and the status dot loop for
+// ever). The page draws a pushed state before push() returns; what takes time
+// is only its motion.
+export async function settle(page) {
+  await page.waitForFunction(() => document.fonts.status === 'loaded'
+    && !document.querySelector('.screen.leaving, #detail.fading')
+    && document.getAnimations().every((a) => a.playState !== 'running' || a.effect?.getTiming().iterations === Infinity));
 }
 
 export async function checkAxe(page, label) {

@@ -6,7 +6,7 @@
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
 import {
-  setup, start, openPage, baseState, task, push, text, sent, checkAxe, screenshot, assertClean,
+  setup, start, openPage, baseState, task, push, text, sent, checkAxe, screenshot, settle, visibleScreen, assertClean,
 } from './harness.mjs';
 
 let env;
@@ -48,12 +48,24 @@ const HOME = [
   ['home-launcher-update', { ...full, launcher: { latest: '1.1.0', updateAvailable: true } }],
 ];
 
+// At rest, then the axe pass, then the screenshot (at rest again: the title's
+// sheen may have begun meanwhile).
+async function shoot(page, name) {
+  await settle(page);
+  await checkAxe(page, name);
+  await settle(page);
+  await screenshot(page, name);
+}
+
+const rowsAtEnd = (page) => page.evaluate(() => {
+  const list = document.querySelector('#page .rows');
+  return list.scrollHeight > list.clientHeight && list.scrollTop + list.clientHeight >= list.scrollHeight - 1;
+});
+
 for (const [name, over] of HOME) {
   test('screen ' + name, async () => {
     const page = await start(env, baseState(over));
-    await page.waitForTimeout(500);
-    await checkAxe(page, name);
-    await screenshot(page, name);
+    await shoot(page, name);
     assertClean(null, page);
     await page.close();
   });
@@ -61,9 +73,8 @@ for (const [name, over] of HOME) {
 
 test('screen home with its entrance (no reduced motion)', async () => {
   const page = await start(env, baseState(full), { reducedMotion: 'no-preference' });
-  await page.waitForTimeout(2600);
-  await checkAxe(page, 'home-entrance');
-  await screenshot(page, 'home-motion');
+  assert.equal(await page.locator('#home.enter').count(), 1, 'the entrance plays');
+  await shoot(page, 'home-motion');
   assertClean(null, page);
   await page.close();
 });
@@ -71,21 +82,19 @@ test('screen home with its entrance (no reduced motion)', async () => {
 test('screens: account (create, sign in with an error) and the confirm box', async () => {
   const page = await start(env, baseState({ account: { available: true }, prefs: { onboarded: false } }));
   await page.waitForFunction(() => document.activeElement?.id === 'acct-name');
-  await page.waitForTimeout(400);
-  await checkAxe(page, 'account-create');
-  await screenshot(page, 'account-create');
+  await shoot(page, 'account-create');
   await page.keyboard.press('Shift+Tab');
   await page.keyboard.press('Enter');
   await page.locator('#acct-name').fill('x');
   await page.locator('#acct-name').press('Enter');
-  await checkAxe(page, 'account-signin');
-  await screenshot(page, 'account-signin');
+  assert.equal(await text(page, '.acct-title'), 'SIGN IN');
+  assert.notEqual(await text(page, '.acct-error'), '');
+  await shoot(page, 'account-signin');
   await page.locator('#acct-back').click();
   await push(page, baseState({ game: { status: 'busy' }, queue: queueGame(), task: running }));
   await page.locator('#tb-close').click();
-  await page.waitForTimeout(300);
-  await checkAxe(page, 'confirm');
-  await screenshot(page, 'confirm-quit');
+  assert.equal(await text(page, '#confirm-title'), 'Stop and quit?');
+  await shoot(page, 'confirm-quit');
   assertClean(null, page);
   await page.close();
 });
@@ -103,9 +112,8 @@ for (const [name, entry, tabs, over] of PAGES) {
     const page = await start(env, state);
     await page.locator('#menu .entry').nth(entry).click();
     for (const tab of tabs) {
-      await page.waitForTimeout(450);
-      await checkAxe(page, `${name}-${tab}`);
-      await screenshot(page, `${name}-${tab}`);
+      assert.equal((await text(page, '#page .tab.on')).toLowerCase(), tab);
+      await shoot(page, `${name}-${tab}`);
       await page.keyboard.press('e');
     }
     assertClean(null, page);
@@ -113,24 +121,59 @@ for (const [name, entry, tabs, over] of PAGES) {
   });
 }
 
-test('screens: settings graphics scrolled to the end, greyed rows, running note', async () => {
+test('screens: the restore, reset and remove confirm boxes', async () => {
+  const page = await start(env, baseState(full));
+  await page.locator('#menu .entry').nth(3).click();
+  for (let i = 0; i < 3; i++) await page.keyboard.press('s');
+  assert.equal(await text(page, '#page .row.focus .row-label'), '2026-12-03  21:02');
+  await page.keyboard.press('Enter');
+  assert.equal(await text(page, '#confirm-title'), 'Restore this backup?');
+  await shoot(page, 'confirm-restore');
+  await page.keyboard.press('Escape');
+  await page.keyboard.press('e');
+  await page.keyboard.press('e');
+  for (let i = 0; i < 3; i++) await page.keyboard.press('s');
+  assert.equal(await text(page, '#page .row.focus .row-label'), 'Reset all settings');
+  await page.keyboard.press('Enter');
+  assert.equal(await text(page, '#confirm-title'), 'Reset all settings?');
+  await shoot(page, 'confirm-reset');
+  await page.keyboard.press('Escape');
+  await page.keyboard.press('Escape');
+  await page.locator('#menu .entry').nth(1).click();
+  await page.keyboard.press('s');
+  assert.equal(await text(page, '#page .row.focus .row-label'), 'Hull Decals');
+  await page.keyboard.press('Delete');
+  assert.equal(await text(page, '#confirm-title'), 'Remove Hull Decals?');
+  await shoot(page, 'confirm-remove');
+  await page.keyboard.press('Escape');
+  assert.equal(await page.locator('#confirm').isHidden(), true);
+  assertClean(null, page);
+  await page.close();
+});
+
+test('screens: settings graphics greyed and scrolled to its end, online offline and signed out', async () => {
   const state = baseState({ game: { status: 'running' } });
   state.settings.graphics.rayTracing = false;
-  state.settings.graphics.grassDistance = 170;
   const page = await start(env, state);
   await page.locator('#menu .entry').nth(2).click();
   await page.keyboard.press('e');
-  for (let i = 0; i < 3; i++) await page.keyboard.press('s');
-  await page.waitForTimeout(400);
-  await checkAxe(page, 'settings-greyed');
-  await screenshot(page, 'settings-graphics-greyed');
+  for (let i = 0; i < 2; i++) await page.keyboard.press('s');
+  assert.equal(await text(page, '#page .row.focus .row-label'), 'Global illumination');
+  assert.equal(await page.locator('#page .row.focus').getAttribute('aria-disabled'), 'true');
+  await shoot(page, 'settings-graphics-greyed');
   for (let i = 0; i < 20; i++) await page.keyboard.press('s');
-  await page.waitForTimeout(300);
-  await screenshot(page, 'settings-graphics-end');
+  assert.equal(await text(page, '#page .row.focus .row-label'), 'Depth of field');
+  assert.equal(await rowsAtEnd(page), true, 'the list is scrolled to its last row');
+  await shoot(page, 'settings-graphics-end');
   await page.keyboard.press('e');
   await page.keyboard.press('e');
-  await page.waitForTimeout(300);
-  await screenshot(page, 'settings-online-signed-out');
+  assert.equal(await text(page, '#page .tab.on'), 'Online');
+  assert.equal(await text(page, '#page .row.focus .ctl'), 'Offline copy');
+  await shoot(page, 'settings-online-offline');
+  await push(page, baseState({ game: { status: 'running' }, account: { available: true }, settings: state.settings }));
+  assert.equal(await text(page, '#page .row.focus .ctl'), 'Sign in');
+  assert.equal(await page.locator('#page .row', { hasText: 'Invite friends' }).locator('.ctl').innerText(), 'Sign in first');
+  await shoot(page, 'settings-online-signed-out');
   assertClean(null, page);
   await page.close();
 });
@@ -138,26 +181,24 @@ test('screens: settings graphics scrolled to the end, greyed rows, running note'
 test('screens: addons and downloads empty, downloads active', async () => {
   const page = await start(env, baseState({ game: { status: 'busy' }, queue: [...queueGame(), { id: 9, kind: 'addon', label: 'Old Freighters', paused: true, active: false }], task: running }));
   await page.locator('#dl').click();
-  await page.waitForTimeout(450);
-  await checkAxe(page, 'downloads');
-  await screenshot(page, 'downloads-active');
+  assert.equal(await page.locator('#page .row').count(), 3);
+  await shoot(page, 'downloads-active');
   await push(page, baseState({ taskError: 'Not enough free disk space: 4.2 GB needed, 1.3 GB free.' }));
-  await page.waitForTimeout(100);
-  await checkAxe(page, 'downloads-empty');
-  await screenshot(page, 'downloads-empty');
+  assert.equal(await text(page, '#page .row-label'), 'Nothing downloading');
+  await shoot(page, 'downloads-empty');
   await page.keyboard.press('Escape');
   await page.locator('#menu .entry').nth(1).click();
-  await page.waitForTimeout(450);
-  await checkAxe(page, 'addons-empty');
-  await screenshot(page, 'addons-empty');
+  assert.equal(await text(page, '#page .row-label'), 'No addons yet');
+  await shoot(page, 'addons-empty');
   await page.keyboard.press('e');
-  await page.waitForTimeout(100);
-  await screenshot(page, 'addons-browse-empty');
+  assert.equal(await text(page, '#page .tab.on'), 'Browse');
+  assert.equal(await text(page, '#page .row-label'), 'Nothing on the server yet');
+  await shoot(page, 'addons-browse-empty');
   assertClean(null, page);
   await page.close();
 });
 
-test('demo mode: only without a bridge, states by fragment, page by query, local settings', async () => {
+test('demo mode: only without a bridge, states by fragment, page by query', async () => {
   const page = await openPage(env, { bridge: false, hash: '#update' });
   await page.waitForFunction(() => document.querySelector('#menu .entry-label')?.textContent === 'UPDATE');
   await page.keyboard.press('Enter');
@@ -167,32 +208,68 @@ test('demo mode: only without a bridge, states by fragment, page by query, local
     await page.evaluate((h) => { location.hash = h; }, hash);
     await page.waitForFunction((l) => document.querySelector('#menu .entry-label').textContent === l, label);
   }
+  await page.evaluate(() => { location.hash = '#update_launcher'; });
+  await page.waitForFunction(() => !document.querySelector('#banner').hidden);
+  assert.equal(await text(page, '#banner .banner-text'), 'Launcher 1.1.0 is ready');
+  // Onboarding opens on a first state only: a fragment changed later keeps home.
   await page.evaluate(() => { location.hash = '#onboarding'; });
+  await page.waitForFunction(() => document.querySelector('#banner').hidden);
+  assert.equal(await visibleScreen(page), 'home');
   assertClean(null, page);
   await page.close();
 
-  const settings = await openPage(env, { bridge: false, query: '?page=settings&tab=2', hash: '#signedin' });
-  await settings.waitForFunction(() => document.querySelector('#page .tab.on')?.textContent === 'Audio');
-  await settings.keyboard.press('a');
-  await settings.waitForTimeout(400);
-  assert.equal(await settings.locator('#page .row.focus .num').textContent(), '90 %', 'the change survives the demo push');
-  await settings.keyboard.press('Escape');
-  await settings.waitForFunction(() => document.querySelector('#page').hidden);
-  assert.equal((await settings.locator('#corner .corner-line').allTextContents()).join('\n'), 'Signed in as Kestrel\nVantor Prime · 214 of 500 pilots online\nOnline\nLauncher 1.0.0 · Game 0.9.4 (1287)');
-  await settings.keyboard.press('w');
-  await settings.keyboard.press('Enter');
-  assert.equal(await settings.locator('#toast').textContent(), '(demo) close');
-  await screenshot(settings, 'demo-signed-in');
-  assertClean(null, settings);
-  await settings.close();
+  const onboarding = await openPage(env, { bridge: false, hash: '#onboarding' });
+  await onboarding.waitForFunction(() => document.activeElement?.id === 'acct-name');
+  assert.equal(await text(onboarding, '.acct-title'), 'CREATE ACCOUNT');
+  await onboarding.keyboard.press('Escape');
+  assert.equal(await onboarding.locator('#toast').textContent(), '(demo) skipAccount');
+  assertClean(null, onboarding);
+  await onboarding.close();
 
   // With a bridge there is no demo: nothing shows until the launcher speaks.
   const real = await openPage(env, { hash: '#update' });
   await real.waitForFunction(() => window.__sent.length > 0);
-  await real.waitForTimeout(200);
   assert.equal(await real.locator('#menu .entry-label').first().textContent(), '');
   assert.deepEqual(await sent(real), [{ cmd: 'ready' }]);
+  assert.equal(await real.evaluate(() => performance.getEntriesByType('resource').some((e) => e.name.endsWith('/demo.js'))), false);
+  assert.equal(await real.evaluate(() => typeof window.vantorDemoState), 'undefined');
   await real.close();
+});
+
+test('demo mode applies "setSettings" and "setPrefs" to its own state', async () => {
+  const page = await openPage(env, { bridge: false, query: '?page=settings&tab=2', hash: '#signedin', clock: true });
+  await page.waitForFunction(() => document.querySelector('#page .tab.on')?.textContent === 'Audio');
+  await page.clock.pauseAt(Date.now() + 60_000);
+  const demo = () => page.evaluate(() => window.vantorDemoState());
+  await page.keyboard.press('a');
+  assert.equal(await page.locator('#page .row.focus .num').textContent(), '90 %');
+  assert.equal((await demo()).settings.audio.master, 1.0, 'not before the save');
+  await page.clock.runFor(150);
+  assert.equal((await demo()).settings.audio.master, 0.9);
+  assert.equal((await demo()).settings.audio.music, 0.5, 'the whole settings object');
+  // Its answer, 30 ms later, carries the edit.
+  await page.clock.runFor(700);
+  assert.equal(await page.locator('#page .row.focus .num').textContent(), '90 %');
+  await page.keyboard.press('e');
+  await page.keyboard.press('e');
+  assert.equal(await text(page, '#page .tab.on'), 'Launcher');
+  await page.keyboard.press('ArrowRight');
+  assert.equal(await text(page, '#page .row.focus .ctl'), 'Close');
+  assert.equal((await demo()).prefs.onPlay, 'close');
+  assert.equal((await demo()).settings.audio.master, 0.9, 'a preference keeps the saved settings');
+  await page.clock.runFor(700);
+  await page.keyboard.press('Escape');
+  await page.clock.runFor(300);
+  assert.equal(await visibleScreen(page), 'home');
+  assert.equal((await page.locator('#corner .corner-line').allTextContents()).join('\n'), 'Signed in as Kestrel\nVantor Prime · 214 of 500 pilots online\nOnline\nLauncher 1.0.0 · Game 0.9.4 (1287)');
+  await page.keyboard.press('w');
+  await page.keyboard.press('Enter');
+  assert.equal(await page.locator('#toast').textContent(), '(demo) close');
+  await page.clock.runFor(400);
+  await settle(page);
+  await screenshot(page, 'demo-signed-in');
+  assertClean(null, page);
+  await page.close();
 });
 
 test('starfield: every frame when focused, at most 10 a second unfocused, none when hidden or while the game runs', async () => {
