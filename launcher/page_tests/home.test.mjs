@@ -37,8 +37,8 @@ test('the primary action follows the game status, including the three busy cases
     if (verb) assert.match(prompts, new RegExp('Enter\\s*' + verb + '$'), name);
     else assert.doesNotMatch(prompts, /Enter/, name);
     await clearSent(page);
+    // With reduced motion every primary action sends at once.
     await page.keyboard.press('Enter');
-    await page.waitForTimeout(50);
     assert.deepEqual(await sent(page), expected, name);
     assertClean(null, page);
     await page.close();
@@ -344,7 +344,6 @@ test('texts from the state are never markup', async () => {
     queue: [game({ label: evil, active: true })],
     account: { available: true, signedIn: true, username: evil },
   }));
-  await page.waitForTimeout(100);
   assert.equal(await page.locator('img').count(), 0);
   assert.equal(await page.evaluate(() => window.__pwned), undefined);
   assert.match(await text(page, '#detail'), /<img src=x/);
