@@ -14,6 +14,9 @@
 
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
 
 namespace launcher {
 namespace {
@@ -34,6 +37,43 @@ TestResponse answer(int status, std::string body, std::string type = "applicatio
   r.contentType = std::move(type);
   return r;
 }
+
+// Lets the server's held answers go after `after` unless cancelled first: a
+// test that would otherwise hang for good ends, and knows it had to.
+class ReleaseLater {
+ public:
+  ReleaseLater(TestHttpServer& server, std::chrono::milliseconds after)
+      : thread_([this, &server, after] {
+          std::unique_lock lock(mutex_);
+          if (wake_.wait_for(lock, after, [this] { return cancelled_; })) return;
+          fired_ = true;
+          lock.unlock();
+          server.releaseHeld();
+        }) {}
+  ~ReleaseLater() { cancel(); }
+  ReleaseLater(const ReleaseLater&) = delete;
+  ReleaseLater& operator=(const ReleaseLater&) = delete;
+
+  [[nodiscard]] bool fired() {
+    std::lock_guard lock(mutex_);
+    return fired_;
+  }
+  void cancel() {
+    {
+      std::lock_guard lock(mutex_);
+      cancelled_ = true;
+    }
+    wake_.notify_all();
+    if (thread_.joinable()) thread_.join();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  bool cancelled_ = false;
+  bool fired_ = false;
+  std::thread thread_;  // last: it uses the members above
+};
 
 class GlueThreadsAccountTest : public ::testing::Test {
  protected:
@@ -128,20 +168,27 @@ TEST_F(GlueThreadsAccountTest, NoAnswerCantReachTheServerAndSignOutStillSignsOut
 }
 
 TEST_F(GlueThreadsAccountTest, ASecondSignInWhileOneIsInFlightIsIgnored) {
-  TestResponse slow = answer(200, json({{"token", goodToken}}).dump());
-  slow.delayMs = 400;
-  server.serve("/api/account/signin", slow);
-  server.serve("/api/account/create", slow);
+  TestResponse held = answer(200, json({{"token", goodToken}}).dump());
+  held.hold = true;  // the first stays in flight until the test lets it answer
+  server.serve("/api/account/signin", held);
+  server.serve("/api/account/create", held);
+  server.serve("/api/account/signout", answer(200, "{}"));
   AppHarness h(dir / "launcher", server.url(""));
   h.command({{"cmd", "signIn"}, {"username", "first"}, {"password", "pw"}});
+  ASSERT_TRUE(h.pumpUntil([&] { return server.heldCount() == 1; }));
   h.command({{"cmd", "signIn"}, {"username", "second"}, {"password", "pw"}});
   h.command({{"cmd", "createAccount"}, {"username", "third"}, {"password", "pw"}});
+  server.releaseHeld();
   ASSERT_TRUE(h.pumpUntil([&] { return !h.shell().accountMessages().empty(); }));
-  h.pumpUntil([] { return false; }, 200);
+  EXPECT_EQ(h.app().buildState()["account"]["username"], "first");
+  // The next request goes out on the one account thread only once nothing is
+  // in flight (while something were, it would be ignored and never toast), so
+  // its toast comes after anything the ignored ones could have brought.
+  EXPECT_EQ(h.toastAfter({{"cmd", "signOut"}}), "Signed out");
   EXPECT_EQ(h.shell().accountMessages().size(), 1u);
   EXPECT_EQ(server.requestCount("/api/account/signin"), 1);
   EXPECT_EQ(server.requestCount("/api/account/create"), 0);
-  EXPECT_EQ(h.app().buildState()["account"]["username"], "first");
+  EXPECT_EQ(server.requestCount("/api/account/signout"), 1);
 }
 
 TEST_F(GlueThreadsAccountTest, A401OnTheCheckExpiresTheSignInAndOtherAnswersKeepIt) {
@@ -155,14 +202,21 @@ TEST_F(GlueThreadsAccountTest, A401OnTheCheckExpiresTheSignInAndOtherAnswersKeep
   h.command({{"cmd", "ready"}});
   ASSERT_TRUE(h.pumpUntil([&] { return server.requestCount("/api/account/me") == 1; }));
   ASSERT_TRUE(h.waitForCheck());
-  h.pumpUntil([] { return false; }, 200);
+  // A sign-in made now follows the check on the one account thread, so its
+  // answer comes after the check's was applied; refused, it changes nothing.
+  server.serve("/api/account/signin", answer(403, R"({"error":"Not now."})"));
+  EXPECT_EQ(h.accountReplyTo({{"cmd", "signIn"}, {"username", "pilot"}, {"password", "pw"}}),
+            json({{"type", "account"}, {"ok", false}, {"error", "Not now."}}));
+  EXPECT_EQ(server.requestCount("/api/account/me"), 1);
   EXPECT_EQ(h.app().buildState()["account"]["signedIn"], true);
+  const auto toasts = h.shell().toasts();
+  EXPECT_EQ(std::count(toasts.begin(), toasts.end(), std::string(signInExpiredText)), 0);
   EXPECT_EQ(server.lastRequest("/api/account/me").headers["authorization"], "Bearer " + goodToken);
 
   server.serve("/api/account/me", answer(401, R"({"error":"Your sign-in has expired. Sign in again."})"));
-  const size_t toasts = h.shell().toasts().size();
+  const size_t toastsBefore = h.shell().toasts().size();
   h.command({{"cmd", "ready"}});  // the page reloaded
-  ASSERT_TRUE(h.pumpUntil([&] { return h.shell().toasts().size() > toasts; }));
+  ASSERT_TRUE(h.pumpUntil([&] { return h.shell().toasts().size() > toastsBefore; }));
   EXPECT_EQ(h.shell().toasts().back(), "Your sign-in has expired. Sign in again under Settings > Online.");
   const json s = h.latestStateWhen([](const json& st) { return st["account"]["signedIn"] == false; });
   ASSERT_FALSE(s.is_null());
@@ -182,11 +236,15 @@ TEST_F(GlueThreadsAccountTest, SignInWhileTheCheckHangsNeverWaitsForIt) {
   h.command({{"cmd", "ready"}});
   ASSERT_TRUE(h.pumpUntil([&] { return server.heldCount() == 1; }));
 
-  const auto before = std::chrono::steady_clock::now();
+  // Were the UI thread to wait for the account thread, the commands would
+  // return only once the check's answer was let go: by the watchdog, which
+  // the still held answer below rules out.
+  ReleaseLater watchdog(server, std::chrono::seconds(60));
   h.command({{"cmd", "signIn"}, {"username", "other"}, {"password", "pw"}});
   h.command({{"cmd", "ready"}});  // a reload asks for a check again: one is out already
-  EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(2));
+  EXPECT_FALSE(watchdog.fired()) << "a command waited for the account thread";
   EXPECT_EQ(server.heldCount(), 1) << "the check is still out";
+  watchdog.cancel();
   EXPECT_EQ(h.app().buildState()["account"]["busy"], true);
   EXPECT_EQ(server.requestCount("/api/account/signin"), 0) << "the sign-in waits for the check";
 

@@ -402,9 +402,10 @@ TEST(UsageEventTest, SentWithoutTokenAndNothingWithoutAServer) {
   EXPECT_FALSE(sendUsageEvent("", "install", "x"));
   EXPECT_TRUE(sendUsageEvent(server.url(""), "install", "REF"));
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  while (server.requestCount("/api/event") == 0 && std::chrono::steady_clock::now() < deadline) {
+  while (usageEventsInFlight() != 0 && std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
+  ASSERT_EQ(usageEventsInFlight(), 0);
   ASSERT_EQ(server.requestCount("/api/event"), 1);
   TestHttpServer::SeenRequest seen = server.lastRequest("/api/event");
   EXPECT_EQ(seen.method, "POST");
