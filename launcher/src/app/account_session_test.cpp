@@ -13,10 +13,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <chrono>
-#include <condition_variable>
-#include <mutex>
-#include <thread>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
 
 namespace launcher {
 namespace {
@@ -38,42 +37,25 @@ TestResponse answer(int status, std::string body, std::string type = "applicatio
   return r;
 }
 
-// Lets the server's held answers go after `after` unless cancelled first: a
-// test that would otherwise hang for good ends, and knows it had to.
-class ReleaseLater {
- public:
-  ReleaseLater(TestHttpServer& server, std::chrono::milliseconds after)
-      : thread_([this, &server, after] {
-          std::unique_lock lock(mutex_);
-          if (wake_.wait_for(lock, after, [this] { return cancelled_; })) return;
-          fired_ = true;
-          lock.unlock();
-          server.releaseHeld();
-        }) {}
-  ~ReleaseLater() { cancel(); }
-  ReleaseLater(const ReleaseLater&) = delete;
-  ReleaseLater& operator=(const ReleaseLater&) = delete;
-
-  [[nodiscard]] bool fired() {
-    std::lock_guard lock(mutex_);
-    return fired_;
+// True while this process has an open TCP connection from 127.0.0.1
+// port `from` to 127.0.0.1 port `to` (/proc/self/net/tcp, state ESTABLISHED):
+// a client still waiting for its answer. One that gave up has closed it.
+bool connectionEstablished(int from, int to) {
+  std::ifstream in("/proc/self/net/tcp");
+  std::string line;
+  std::getline(in, line);  // the header
+  char local[16];
+  char remote[16];
+  std::snprintf(local, sizeof local, "0100007F:%04X", static_cast<unsigned>(from));
+  std::snprintf(remote, sizeof remote, "0100007F:%04X", static_cast<unsigned>(to));
+  while (std::getline(in, line)) {
+    std::istringstream fields(line);
+    std::string slot, localAddress, remoteAddress, state;
+    fields >> slot >> localAddress >> remoteAddress >> state;
+    if (localAddress == local && remoteAddress == remote && state == "01") return true;
   }
-  void cancel() {
-    {
-      std::lock_guard lock(mutex_);
-      cancelled_ = true;
-    }
-    wake_.notify_all();
-    if (thread_.joinable()) thread_.join();
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable wake_;
-  bool cancelled_ = false;
-  bool fired_ = false;
-  std::thread thread_;  // last: it uses the members above
-};
+  return false;
+}
 
 class GlueThreadsAccountTest : public ::testing::Test {
  protected:
@@ -236,15 +218,20 @@ TEST_F(GlueThreadsAccountTest, SignInWhileTheCheckHangsNeverWaitsForIt) {
   h.command({{"cmd", "ready"}});
   ASSERT_TRUE(h.pumpUntil([&] { return server.heldCount() == 1; }));
 
-  // Were the UI thread to wait for the account thread, the commands would
-  // return only once the check's answer was let go: by the watchdog, which
-  // the still held answer below rules out.
-  ReleaseLater watchdog(server, std::chrono::seconds(60));
+  int checkPort = 0;
+  for (const TestHttpServer::LoggedRequest& r : server.requestLog()) {
+    if (r.path == "/api/account/me") checkPort = r.clientPort;
+  }
+  ASSERT_NE(checkPort, 0);
+  ASSERT_TRUE(connectionEstablished(checkPort, server.port())) << "the check's connection is not to be seen";
+
   h.command({{"cmd", "signIn"}, {"username", "other"}, {"password", "pw"}});
   h.command({{"cmd", "ready"}});  // a reload asks for a check again: one is out already
-  EXPECT_FALSE(watchdog.fired()) << "a command waited for the account thread";
-  EXPECT_EQ(server.heldCount(), 1) << "the check is still out";
-  watchdog.cancel();
+  // The commands have returned while the check still waits: its answer is
+  // held, and its client has not given up (a check can end only so). Had
+  // either command waited for the account thread, it could not be.
+  EXPECT_EQ(server.heldCount(), 1) << "the check's answer went out";
+  EXPECT_TRUE(connectionEstablished(checkPort, server.port())) << "a command waited for the account thread";
   EXPECT_EQ(h.app().buildState()["account"]["busy"], true);
   EXPECT_EQ(server.requestCount("/api/account/signin"), 0) << "the sign-in waits for the check";
 

@@ -233,7 +233,6 @@ TEST_F(LauncherProcessTest, CloseWhileACheckIsStuckLetsANewLauncherStartAtOnce) 
   EXPECT_TRUE(next->running());
   next->terminate();
   EXPECT_EQ(next->wait(10000), 0);
-  EXPECT_TRUE(stuck->running()) << "the old process ended before its check did";
   server.releaseHeld();
   EXPECT_EQ(stuck->wait(30000), 0) << stuck->err();
 }
