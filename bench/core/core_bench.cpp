@@ -1,9 +1,15 @@
-// Times the UI thread's work for one state push: building the document under
-// the application mutex and serialising it, with 50 add-ons installed and in
-// the catalogue, 20 backups and 10 jobs. Prints one JSON object:
+// Times the UI thread's work for one state push: reading what it needs of the
+// disk (the add-ons folder with 50 add-ons, each a folder with its addon.json
+// and manifest.json, and the enabled list), building the document under the
+// application mutex and serialising it, with the 50 add-ons also in the
+// catalogue, 20 backups and 10 jobs. Prints one JSON object:
 // {"runs": N, "median_ms": ..., "p99_ms": ..., "bytes": ...}.
+#include "addons/addon_registry.h"
+#include "data/json_document.h"
+#include "data/paths.h"
 #include "testing/app_harness.h"
 #include "testing/temp_dir.h"
+#include "update/manifest.h"
 
 #include <time.h>
 
@@ -17,6 +23,7 @@
 #include <vector>
 
 using namespace launcher;
+namespace fs = std::filesystem;
 using nlohmann::json;
 
 int main(int argc, char** argv) {
@@ -29,23 +36,44 @@ int main(int argc, char** argv) {
   auto harness = std::make_unique<testing::AppHarness>(dir / "launcher");
   LauncherApp& app = harness->app();
 
+  // The add-ons as the launcher installs them, in the harness's own data
+  // folder: each state document scans them, as the running launcher does.
+  constexpr size_t addonCount = 50;
   std::vector<CatalogEntry> catalog;
-  std::vector<AddonInfo> installed;
-  for (int i = 0; i < 50; ++i) {
-    const std::string id = "addon-" + std::to_string(i);
-    catalog.push_back({id, "Add-on " + std::to_string(i), "1." + std::to_string(i), "Someone",
-                       "A content pack with a description of ordinary length for the page to show.",
+  std::vector<std::string> enabled;
+  for (size_t i = 0; i < addonCount; ++i) {
+    const std::string n = std::to_string(i);
+    const std::string id = "addon-" + n;
+    const std::string description = "A content pack with a description of ordinary length for the page to show.";
+    catalog.push_back({id, "Add-on " + n, "1." + n, "Someone", description,
                        "https://updates.example/addons/" + id + ".json", 1000000u + static_cast<uint64_t>(i)});
-    AddonInfo view;
-    view.enabled = true;
-    view.id = id;
-    view.name = "Add-on " + std::to_string(i);
-    view.version = "1.0";
-    view.author = "Someone";
-    view.description = "A content pack with a description of ordinary length for the page to show.";
-    view.managed = i % 2 == 0;
-    view.folder = dir / "addons" / id;
-    installed.push_back(view);
+    const fs::path folder = addonsFolder() / id;
+    std::error_code ec;
+    fs::create_directories(folder, ec);
+    const json info{{"name", "Add-on " + n}, {"version", "1.0"}, {"author", "Someone"}, {"description", description}};
+    GameManifest manifest;
+    manifest.version = "1.0";
+    manifest.build = 1;
+    manifest.objects = "objects/";
+    manifest.source = "https://updates.example/addons/" + id + ".json";
+    for (int f = 0; f < 4; ++f) {
+      ManifestFile file;
+      file.path = "data/pack" + std::to_string(f) + ".pak";
+      file.size = 3 * manifest.chunkSize + static_cast<uint64_t>(f);
+      file.sha256 = std::string(64, 'a' + static_cast<char>(f));
+      for (int c = 0; c < 4; ++c) file.chunks.push_back(std::string(64, '0' + static_cast<char>(c)));
+      manifest.files.push_back(file);
+    }
+    if (!writeJsonDocument(folder / "addon.json", info) || !writeManifestFile(folder / "manifest.json", manifest)) {
+      std::fprintf(stderr, "bench_core: can't write the add-on %s\n", folder.c_str());
+      return 1;
+    }
+    if (i % 5 != 4) enabled.push_back(id);  // most enabled, in an order of the player's
+  }
+  std::reverse(enabled.begin(), enabled.end());
+  if (!writeEnabledAddons(defaultAddonPaths().enabledFile, enabled)) {
+    std::fprintf(stderr, "bench_core: can't write the enabled list\n");
+    return 1;
   }
   LauncherAppProbe::setCatalog(app, catalog);
   json backups = json::array();
@@ -90,8 +118,7 @@ int main(int argc, char** argv) {
   for (int i = 0; i < runs + runs / 10; ++i) {
     const auto start = std::chrono::steady_clock::now();
     const double cpuStart = threadCpuMs();
-    const std::string text =
-        LauncherAppProbe::buildStateWithAddons(app, installed).dump(-1, ' ', false, json::error_handler_t::replace);
+    const std::string text = app.buildState().dump(-1, ' ', false, json::error_handler_t::replace);
     const double cpuElapsed = threadCpuMs() - cpuStart;
     const double elapsed = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
     if (i >= runs / 10) {  // the first tenth warms up
@@ -102,7 +129,13 @@ int main(int argc, char** argv) {
   }
   std::sort(ms.begin(), ms.end());
   std::sort(cpu.begin(), cpu.end());
-  const json doc = json(LauncherAppProbe::buildStateWithAddons(app, installed));
+  const json doc = app.buildState();
+  if (doc["addons"]["installed"].size() != addonCount) {
+    std::fprintf(stderr, "bench_core: the state shows %zu add-ons, not %zu\n", doc["addons"]["installed"].size(),
+                 addonCount);
+    release = true;
+    return 1;
+  }
   auto p99 = [](const std::vector<double>& v) { return v[std::min(v.size() - 1, v.size() * 99 / 100)]; };
   std::printf("{\"runs\": %zu, \"median_ms\": %.4f, \"p99_ms\": %.4f, \"cpu_median_ms\": %.4f, "
               "\"cpu_p99_ms\": %.4f, \"bytes\": %zu, \"jobs\": %zu, "

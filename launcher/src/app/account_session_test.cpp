@@ -13,7 +13,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
 
 namespace launcher {
 namespace {
@@ -33,6 +35,26 @@ TestResponse answer(int status, std::string body, std::string type = "applicatio
   r.body = std::move(body);
   r.contentType = std::move(type);
   return r;
+}
+
+// True while this process has an open TCP connection from 127.0.0.1
+// port `from` to 127.0.0.1 port `to` (/proc/self/net/tcp, state ESTABLISHED):
+// a client still waiting for its answer. One that gave up has closed it.
+bool connectionEstablished(int from, int to) {
+  std::ifstream in("/proc/self/net/tcp");
+  std::string line;
+  std::getline(in, line);  // the header
+  char local[16];
+  char remote[16];
+  std::snprintf(local, sizeof local, "0100007F:%04X", static_cast<unsigned>(from));
+  std::snprintf(remote, sizeof remote, "0100007F:%04X", static_cast<unsigned>(to));
+  while (std::getline(in, line)) {
+    std::istringstream fields(line);
+    std::string slot, localAddress, remoteAddress, state;
+    fields >> slot >> localAddress >> remoteAddress >> state;
+    if (localAddress == local && remoteAddress == remote && state == "01") return true;
+  }
+  return false;
 }
 
 class GlueThreadsAccountTest : public ::testing::Test {
@@ -128,20 +150,27 @@ TEST_F(GlueThreadsAccountTest, NoAnswerCantReachTheServerAndSignOutStillSignsOut
 }
 
 TEST_F(GlueThreadsAccountTest, ASecondSignInWhileOneIsInFlightIsIgnored) {
-  TestResponse slow = answer(200, json({{"token", goodToken}}).dump());
-  slow.delayMs = 400;
-  server.serve("/api/account/signin", slow);
-  server.serve("/api/account/create", slow);
+  TestResponse held = answer(200, json({{"token", goodToken}}).dump());
+  held.hold = true;  // the first stays in flight until the test lets it answer
+  server.serve("/api/account/signin", held);
+  server.serve("/api/account/create", held);
+  server.serve("/api/account/signout", answer(200, "{}"));
   AppHarness h(dir / "launcher", server.url(""));
   h.command({{"cmd", "signIn"}, {"username", "first"}, {"password", "pw"}});
+  ASSERT_TRUE(h.pumpUntil([&] { return server.heldCount() == 1; }));
   h.command({{"cmd", "signIn"}, {"username", "second"}, {"password", "pw"}});
   h.command({{"cmd", "createAccount"}, {"username", "third"}, {"password", "pw"}});
+  server.releaseHeld();
   ASSERT_TRUE(h.pumpUntil([&] { return !h.shell().accountMessages().empty(); }));
-  h.pumpUntil([] { return false; }, 200);
+  EXPECT_EQ(h.app().buildState()["account"]["username"], "first");
+  // The next request goes out on the one account thread only once nothing is
+  // in flight (while something were, it would be ignored and never toast), so
+  // its toast comes after anything the ignored ones could have brought.
+  EXPECT_EQ(h.toastAfter({{"cmd", "signOut"}}), "Signed out");
   EXPECT_EQ(h.shell().accountMessages().size(), 1u);
   EXPECT_EQ(server.requestCount("/api/account/signin"), 1);
   EXPECT_EQ(server.requestCount("/api/account/create"), 0);
-  EXPECT_EQ(h.app().buildState()["account"]["username"], "first");
+  EXPECT_EQ(server.requestCount("/api/account/signout"), 1);
 }
 
 TEST_F(GlueThreadsAccountTest, A401OnTheCheckExpiresTheSignInAndOtherAnswersKeepIt) {
@@ -155,14 +184,21 @@ TEST_F(GlueThreadsAccountTest, A401OnTheCheckExpiresTheSignInAndOtherAnswersKeep
   h.command({{"cmd", "ready"}});
   ASSERT_TRUE(h.pumpUntil([&] { return server.requestCount("/api/account/me") == 1; }));
   ASSERT_TRUE(h.waitForCheck());
-  h.pumpUntil([] { return false; }, 200);
+  // A sign-in made now follows the check on the one account thread, so its
+  // answer comes after the check's was applied; refused, it changes nothing.
+  server.serve("/api/account/signin", answer(403, R"({"error":"Not now."})"));
+  EXPECT_EQ(h.accountReplyTo({{"cmd", "signIn"}, {"username", "pilot"}, {"password", "pw"}}),
+            json({{"type", "account"}, {"ok", false}, {"error", "Not now."}}));
+  EXPECT_EQ(server.requestCount("/api/account/me"), 1);
   EXPECT_EQ(h.app().buildState()["account"]["signedIn"], true);
+  const auto toasts = h.shell().toasts();
+  EXPECT_EQ(std::count(toasts.begin(), toasts.end(), std::string(signInExpiredText)), 0);
   EXPECT_EQ(server.lastRequest("/api/account/me").headers["authorization"], "Bearer " + goodToken);
 
   server.serve("/api/account/me", answer(401, R"({"error":"Your sign-in has expired. Sign in again."})"));
-  const size_t toasts = h.shell().toasts().size();
+  const size_t toastsBefore = h.shell().toasts().size();
   h.command({{"cmd", "ready"}});  // the page reloaded
-  ASSERT_TRUE(h.pumpUntil([&] { return h.shell().toasts().size() > toasts; }));
+  ASSERT_TRUE(h.pumpUntil([&] { return h.shell().toasts().size() > toastsBefore; }));
   EXPECT_EQ(h.shell().toasts().back(), "Your sign-in has expired. Sign in again under Settings > Online.");
   const json s = h.latestStateWhen([](const json& st) { return st["account"]["signedIn"] == false; });
   ASSERT_FALSE(s.is_null());
@@ -182,11 +218,20 @@ TEST_F(GlueThreadsAccountTest, SignInWhileTheCheckHangsNeverWaitsForIt) {
   h.command({{"cmd", "ready"}});
   ASSERT_TRUE(h.pumpUntil([&] { return server.heldCount() == 1; }));
 
-  const auto before = std::chrono::steady_clock::now();
+  int checkPort = 0;
+  for (const TestHttpServer::LoggedRequest& r : server.requestLog()) {
+    if (r.path == "/api/account/me") checkPort = r.clientPort;
+  }
+  ASSERT_NE(checkPort, 0);
+  ASSERT_TRUE(connectionEstablished(checkPort, server.port())) << "the check's connection is not to be seen";
+
   h.command({{"cmd", "signIn"}, {"username", "other"}, {"password", "pw"}});
   h.command({{"cmd", "ready"}});  // a reload asks for a check again: one is out already
-  EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(2));
-  EXPECT_EQ(server.heldCount(), 1) << "the check is still out";
+  // The commands have returned while the check still waits: its answer is
+  // held, and its client has not given up (a check can end only so). Had
+  // either command waited for the account thread, it could not be.
+  EXPECT_EQ(server.heldCount(), 1) << "the check's answer went out";
+  EXPECT_TRUE(connectionEstablished(checkPort, server.port())) << "a command waited for the account thread";
   EXPECT_EQ(h.app().buildState()["account"]["busy"], true);
   EXPECT_EQ(server.requestCount("/api/account/signin"), 0) << "the sign-in waits for the check";
 

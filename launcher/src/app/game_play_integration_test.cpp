@@ -251,24 +251,32 @@ TEST_F(GlueThreadsPlayTest, OnPlayMinimiseStayAndClose) {
   h.command({{"cmd", "cancel"}, {"id", downloading["task"]["id"]}});
   download.release();
   ASSERT_TRUE(h.waitForIdleQueue());
+}
 
-  // "close" with an empty queue: the launcher closes, after the command, and
-  // leaves the game running unwatched.
+// "close" with an empty queue: the launcher closes, after the command, and
+// leaves the game running unwatched. A fresh launcher, so that no watcher
+// thread of an earlier game exists: none may appear for this one, and only a
+// watcher would bring the window back or clear the running flag.
+TEST_F(GlueThreadsPlayTest, OnPlayCloseWithAnEmptyQueueLeavesTheGameUnwatched) {
+  AppHarness h(launcherFolder());
   const fs::path go = dir_ / "let the game end";
-  setPrefs(h, {{"launchOptions", "--wait-for '" + go.string() + "'"}});
+  setPrefs(h, {{"onPlay", "close"}, {"launchOptions", "--wait-for '" + go.string() + "'"}});
+  ASSERT_FALSE(LauncherAppProbe::watcherJoinable(h.app()));
   const int pid = play(h);
   ASSERT_GT(pid, 0);
   EXPECT_EQ(h.shell().closes, 0);
   h.pump();
   EXPECT_EQ(h.shell().closes, 1);
-  EXPECT_EQ(h.shell().minimizes, 2);
+  EXPECT_EQ(h.shell().minimizes, 0);
   ASSERT_TRUE(record(pid).is_object());
   EXPECT_TRUE(isGameRunning());
-  restores = h.shell().restores;
+  EXPECT_FALSE(LauncherAppProbe::watcherJoinable(h.app())) << "a watcher was started for a game left unwatched";
+  const int restores = h.shell().restores;
   testing::writeFile(go, "");
   // Nobody watches a game the launcher left: its end is ours to collect.
   EXPECT_EQ(testing::reapChild(pid, 20000), 0);
-  h.pumpUntil([] { return false; }, 200);
+  h.pump();
+  EXPECT_FALSE(LauncherAppProbe::watcherJoinable(h.app()));
   EXPECT_EQ(h.shell().restores, restores);
   EXPECT_TRUE(LauncherAppProbe::gameRunningFlag(h.app())) << "only a watcher clears the flag";
 }
@@ -294,12 +302,20 @@ TEST_F(GlueThreadsPlayTest, ExitCodeZeroIsSilentCrashesToastAndWhatTheGameChange
   }
 
   // The game rewrote settings.json and wrote a save: both show once it ends.
+  // It stays up until the test lets it end, so "running" is what it is.
   EXPECT_EQ(h.app().buildState()["saves"]["files"], 0);
-  setPrefs(h, {{"launchOptions", R"(--set-setting 'online.name="Ace"' --write-save 'slot 1.sav=progress' --hold-ms 200)"}});
+  const fs::path go = dir_ / "let the game end";
+  setPrefs(h, {{"launchOptions", R"(--set-setting 'online.name="Ace"' --write-save 'slot 1.sav=progress' --wait-for ')" +
+                                     go.string() + "'"}});
   const int restores = h.shell().restores;
-  ASSERT_GT(play(h), 0);
+  const int pid = play(h);
+  ASSERT_GT(pid, 0);
   h.pump();
   EXPECT_EQ(h.shell().lastState()["game"]["status"], "running");
+  ASSERT_TRUE(record(pid).is_object()) << "the game never started";
+  EXPECT_EQ(h.app().buildState()["game"]["status"], "running") << "the game holds its lock";
+  EXPECT_EQ(h.shell().restores, restores);
+  testing::writeFile(go, "");
   ASSERT_TRUE(waitForGameEnd(h, restores));
   const json after = h.latestStateWhen([](const json& s) { return s["settings"]["online"]["name"] == "Ace"; });
   ASSERT_FALSE(after.is_null()) << "the settings were not read again";

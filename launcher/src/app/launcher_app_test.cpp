@@ -142,14 +142,26 @@ size_t checksLogged(const testing::LogCapture& log) {
 
 TEST(CoreThreadsReadyCommand, StartsTheCheckOnlyWhileNoneHasFinished) {
   testing::LogCapture log;
+  TestHttpServer server;
+  TestResponse latest;
+  latest.body = R"({"game":{"version":"1.0","build":1}})";
+  latest.contentType = "application/json";
+  TestResponse held = latest;
+  held.hold = true;
+  // The first check is answered; any later one would hang on the server.
+  server.script("/stable/latest.json", {latest});
+  server.serve("/stable/latest.json", held);
   TempDir dir;
-  AppHarness h(dir / "launcher");
+  AppHarness h(dir / "launcher", server.url(""));
   h.command({{"cmd", "ready"}});
   ASSERT_TRUE(h.waitForCheck());
   EXPECT_EQ(checksLogged(log), 1u);
   h.command({{"cmd", "ready"}});
-  h.pumpUntil([] { return false; }, 100);
-  EXPECT_EQ(checksLogged(log), 1u);
+  // A check started by this "ready" could not have ended: it would show.
+  EXPECT_EQ(h.app().buildState()["feed"]["checking"], false);
+  EXPECT_EQ(server.requestCount("/stable/latest.json"), 1);
+  EXPECT_EQ(server.heldCount(), 0);
+  server.releaseHeld();
 }
 
 TEST(CoreThreadsReadyCommand, NoCheckWhenTurnedOffUnlessFirstRun) {
@@ -164,7 +176,12 @@ TEST(CoreThreadsReadyCommand, NoCheckWhenTurnedOffUnlessFirstRun) {
     if (firstRun) {
       ASSERT_TRUE(h.waitForCheck());
     } else {
-      h.pumpUntil([] { return false; }, 200);
+      // A check is marked running before the command that starts it returns,
+      // and checked when it ends: one started by "ready" shows either way.
+      const json now = h.app().buildState();
+      EXPECT_EQ(now["feed"]["checking"], false);
+      EXPECT_EQ(now["feed"]["checked"], false);
+      h.pump();
     }
     EXPECT_EQ(checksLogged(log), firstRun ? 1u : 0u) << "firstRun " << firstRun;
     EXPECT_EQ(h.shell().lastState()["feed"]["checked"], firstRun);
@@ -208,7 +225,8 @@ TEST(CoreThreadsReadyCommand, FirstRunSendsTheInstallEventOnceAndAStoredSignInIs
   // is not reported again.
   h.command({{"cmd", "ready"}});
   ASSERT_TRUE(h.pumpUntil([&] { return server.requestCount("/api/account/me") == 2; }));
-  h.pumpUntil([] { return false; }, 500);
+  // An event this "ready" sent would be in flight from the moment it returned.
+  ASSERT_TRUE(h.pumpUntil([] { return usageEventsInFlight() == 0; }));
   EXPECT_EQ(server.requestCount("/api/event"), 1);
 }
 

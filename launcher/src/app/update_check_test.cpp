@@ -34,15 +34,23 @@ json latest(const std::string& version, int build, const std::string& manifest =
           {"launcher", {{"version", "1.0.0"}}}};
 }
 
+TestResponse held(TestResponse r) {
+  r.hold = true;  // until releaseHeld(): the check is certainly still running
+  return r;
+}
+
 TEST(CoreThreadsUpdateCheckTest, ChannelSwitchDuringACheckIsFollowedByACheckOfTheNewChannel) {
   TestHttpServer server;
-  server.serve("/stable/latest.json", jsonAnswer(latest("1.0", 1), 700));
+  server.serve("/stable/latest.json", held(jsonAnswer(latest("1.0", 1))));
   server.serve("/beta/latest.json", jsonAnswer(latest("2.0-beta", 5)));
   TempDir dir;
   AppHarness h(dir / "launcher", server.url(""));
   h.command({{"cmd", "ready"}});
-  ASSERT_FALSE(h.waitForState([](const json& s) { return s["feed"]["checking"] == true; }).is_null());
+  ASSERT_TRUE(h.pumpUntil([&] { return server.heldCount() == 1; })) << "the check never asked";
   h.command({{"cmd", "setPrefs"}, {"prefs", {{"channel", "beta"}}}});  // dropped: a check runs
+  EXPECT_EQ(h.app().buildState()["feed"]["checking"], true);
+  EXPECT_EQ(server.requestCount("/beta/latest.json"), 0) << "a second check ran beside the first";
+  server.releaseHeld();
   const json done = h.waitForState([](const json& s) {
     return s["feed"]["checking"] == false && s["game"]["latestVersion"] == "2.0-beta";
   });
@@ -54,19 +62,26 @@ TEST(CoreThreadsUpdateCheckTest, ChannelSwitchDuringACheckIsFollowedByACheckOfTh
 
 TEST(CoreThreadsUpdateCheckTest, ASecondRequestWhileOneRunsStartsNothing) {
   TestHttpServer server;
-  server.serve("/stable/latest.json", jsonAnswer(latest("1.0", 1), 300));
+  server.serve("/stable/latest.json", held(jsonAnswer(latest("1.0", 1))));
   TempDir dir;
+  testing::LogCapture log;
   AppHarness h(dir / "launcher", server.url(""));
   h.command({{"cmd", "checkUpdates"}});
+  ASSERT_TRUE(h.pumpUntil([&] { return server.heldCount() == 1; })) << "the check never asked";
+  // Both arrive while the first check certainly runs.
   h.command({{"cmd", "checkUpdates"}});
   h.command({{"cmd", "ready"}});
+  server.releaseHeld();
   ASSERT_TRUE(h.waitForCheck());
-  h.pumpUntil([] { return false; }, 100);
-  EXPECT_EQ(server.requestCount("/stable/latest.json"), 1);
-  // Once it has finished, the next request checks again.
+  // Once it has finished, the next request checks again. A start joins the
+  // last check's thread first, so a check the requests above had started
+  // would have asked and logged before this one: the counts include it.
   h.command({{"cmd", "checkUpdates"}});
   ASSERT_TRUE(h.waitForCheck());
   EXPECT_EQ(server.requestCount("/stable/latest.json"), 2);
+  size_t checks = 0;
+  for (const std::string& line : log.messages("info")) checks += line.rfind("Feed ", 0) == 0 ? 1 : 0;
+  EXPECT_EQ(checks, 2u);
 }
 
 TEST(CoreThreadsUpdateCheckTest, StatusAndCatalogueComeFromAnHttpFeed) {
@@ -120,6 +135,29 @@ TEST(CoreThreadsUpdateCheckTest, FeedComesFromTheEnvironmentThenUpdateJson) {
   EXPECT_EQ(h.shell().lastState()["game"]["latestVersion"], "2.0");
 }
 
+// Pumps until what the last check posted to the UI thread (the automatic
+// updates it queues) has run. A check's results may show before that: the
+// check's thread posts it after publishing them. A new check joins the last
+// one's thread before it starts, so that post is queued before the test's.
+// The new check is a manual one, which queues nothing.
+void waitForCheckResultsApplied(AppHarness& h) {
+  h.command({{"cmd", "checkUpdates"}});
+  bool ran = false;
+  ASSERT_TRUE(h.app().postToUi([&ran] { ran = true; }));
+  ASSERT_TRUE(h.pumpUntil([&ran] { return ran; }));
+  ASSERT_TRUE(h.waitForCheck());
+}
+
+// No job is queued or running, and none has failed: a game job queued by the
+// check would show as one of these, however fast it ran.
+void expectNothingQueued(AppHarness& h, const std::string& what) {
+  const json now = h.app().buildState();
+  EXPECT_EQ(now["queue"], json::array()) << what;
+  EXPECT_TRUE(now["task"].is_null()) << what;
+  EXPECT_EQ(now["taskError"], "") << what;
+  EXPECT_TRUE(h.shell().toasts().empty()) << what;
+}
+
 // The automatic update of the game: the executable exists, the installed
 // version is older, and the release's manifest answers 404, so the queued
 // job fails at once with that text.
@@ -151,10 +189,9 @@ TEST_F(CoreThreadsAutoUpdateTest, NothingIsQueuedByAManualCheckOrWhileTheGameRun
     AppHarness h(dir / "launcher", server.url(""));
     h.command({{"cmd", "checkUpdates"}});
     ASSERT_TRUE(h.waitForCheck());
-    h.pumpUntil([] { return false; }, 200);
-    EXPECT_EQ(h.shell().lastState()["queue"], json::array());
+    ASSERT_NO_FATAL_FAILURE(waitForCheckResultsApplied(h));
+    expectNothingQueued(h, "manual");
     EXPECT_EQ(h.shell().lastState()["game"]["status"], "update");
-    EXPECT_TRUE(h.shell().toasts().empty());
   }
   for (bool lockHeld : {true, false}) {
     AppHarness h(dir / "launcher", server.url(""));
@@ -167,10 +204,9 @@ TEST_F(CoreThreadsAutoUpdateTest, NothingIsQueuedByAManualCheckOrWhileTheGameRun
     }
     h.command({{"cmd", "ready"}});
     ASSERT_TRUE(h.waitForCheck());
-    h.pumpUntil([] { return false; }, 200);
-    EXPECT_EQ(h.shell().lastState()["queue"], json::array()) << "lock " << lockHeld;
+    ASSERT_NO_FATAL_FAILURE(waitForCheckResultsApplied(h));
+    expectNothingQueued(h, lockHeld ? "lock held" : "flag set");
     EXPECT_EQ(h.shell().lastState()["game"]["status"], "running");
-    EXPECT_TRUE(h.shell().toasts().empty());
   }
 }
 
@@ -179,9 +215,8 @@ TEST_F(CoreThreadsAutoUpdateTest, TurnedOffInThePreferencesQueuesNothing) {
   h.command({{"cmd", "setPrefs"}, {"prefs", {{"autoUpdateGame", false}}}});
   h.command({{"cmd", "ready"}});
   ASSERT_TRUE(h.waitForCheck());
-  h.pumpUntil([] { return false; }, 200);
-  EXPECT_TRUE(h.shell().toasts().empty());
-  EXPECT_EQ(h.shell().lastState()["queue"], json::array());
+  ASSERT_NO_FATAL_FAILURE(waitForCheckResultsApplied(h));
+  expectNothingQueued(h, "turned off");
 }
 
 }  // namespace

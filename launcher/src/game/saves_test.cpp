@@ -121,6 +121,33 @@ TEST_F(SavesTest, TwentyKeptAfterTheTwentyFirst) {
   EXPECT_EQ(readFile(dir_ / "elsewhere" / "keep.sav"), "elsewhere");
 }
 
+// An old backup that cannot be deleted (root in CI: an immutable file in it)
+// neither turns the backup just made into a failure nor stops the pruning of
+// the older ones behind it.
+TEST_F(SavesTest, AFailedDeletionWhilePruningNeitherFailsTheBackupNorStopsThePruning) {
+  for (int day = 1; day <= 21; ++day) {
+    writeFile(folders_.backups / fmt::format("2020-01-{:02}_120000", day) / "old.sav", "old");
+  }
+  // Pruned newest first: the 2nd goes before the 1st.
+  const fs::path stuck = folders_.backups / "2020-01-02_120000";
+  writeFile(stuck / "locked.sav", "locked");
+  testing::ScopedImmutable locked(stuck / "locked.sav");
+  if (!locked.ok()) GTEST_SKIP() << locked.skipReason();
+
+  const system_clock::time_point now = at(0);
+  SavesJobResult result = runSavesBackup(folders_, now);
+  EXPECT_EQ(result.error, "");
+  EXPECT_EQ(result.toast, "Saves backed up");
+  EXPECT_EQ(readFile(folders_.backups / backupNameFor(now) / "slot1.sav"), "first");
+  EXPECT_EQ(readFile(folders_.backups / backupNameFor(now) / "profiles" / "pilot.json"), "{\"rank\": 1}");
+  EXPECT_FALSE(fs::exists(folders_.backups / "2020-01-01_120000")) << "the pruning stopped at the failure";
+  EXPECT_EQ(readFile(stuck / "locked.sav"), "locked");
+  for (int day = 3; day <= 21; ++day) {
+    EXPECT_EQ(readFile(folders_.backups / fmt::format("2020-01-{:02}_120000", day) / "old.sav"), "old") << day;
+  }
+  EXPECT_EQ(folderNames(folders_.backups).size(), 21u);  // the new one, the stuck one, 19 kept
+}
+
 TEST_F(SavesTest, TheBackupJustMadeIsNeverPruned) {
   // A clock set back: every existing backup is named later than the new one.
   for (int day = 1; day <= 20; ++day) {

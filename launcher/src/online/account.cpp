@@ -6,6 +6,7 @@
 #include "update/http.h"
 #include "update/location.h"
 
+#include <cstdint>
 #include <system_error>
 
 namespace launcher {
@@ -27,6 +28,21 @@ void clearSignIn(AccountRecord& account) {
   account.username.clear();
   account.server.clear();
   account.token.clear();
+}
+
+// The members of a server's profile the launcher passes on, each of its
+// type: "username" and "referralCode" strings, "invited" a non-negative
+// integer. Anything else, or of another type, is dropped.
+json checkedProfile(const json& profile) {
+  json out = json::object();
+  if (!profile.is_object()) return out;
+  for (const char* key : {"username", "referralCode"}) {
+    if (auto it = profile.find(key); it != profile.end() && it->is_string()) out[key] = *it;
+  }
+  if (auto it = profile.find("invited"); it != profile.end()) {
+    if (it->is_number_unsigned() || (it->is_number_integer() && it->get<int64_t>() >= 0)) out["invited"] = *it;
+  }
+  return out;
 }
 
 json accountMessage(bool ok) { return json{{"type", "account"}, {"ok", ok}}; }
@@ -179,7 +195,7 @@ AccountOutcome finishAccountRequest(AccountRecord& account, const AccountAnswer&
     return outcome;
   }
   json profile = json::object();
-  if (auto it = body.find("profile"); it != body.end() && it->is_object()) profile = *it;
+  if (auto it = body.find("profile"); it != body.end() && it->is_object()) profile = checkedProfile(*it);
   std::string name = stringMember(profile, "username");
   account.username = name.empty() ? answer.username : name;
   account.token = token;
@@ -218,7 +234,7 @@ AccountOutcome finishAccountCheck(AccountRecord& account, const AccountAnswer& a
     json body = json::parse(answer.body, nullptr, false);
     if (body.is_object()) {
       auto it = body.find("profile");
-      if (it != body.end() && it->is_object()) account.profile = *it;
+      if (it != body.end() && it->is_object()) account.profile = checkedProfile(*it);
     }
   }
   return outcome;

@@ -135,7 +135,10 @@ struct AccountOutcome {
 // and clears the sign-in whatever the server said ("Signed out"); a 200
 // answer whose "token" is valid token text signs in (the profile's
 // "username" wins over the typed name when it is a non-empty string; a
-// "profile" that is not an object counts as absent), saves the file and logs
+// "profile" that is not an object counts as absent; of an object only
+// "username" and "referralCode" strings and an "invited" non-negative integer
+// are kept, so the page never gets a member of a type it does not expect),
+// saves the file and logs
 // "Signed in as {}"; any other answer gives the server's "error" string,
 // "That didn't work." or, with no answer, "Can't reach the server. Check your
 // connection.". The caller then applies the outcome and requests a state push.
@@ -154,7 +157,7 @@ struct AccountOutcome {
 // about another sign-in than the current one changes nothing. 401 deletes
 // the file and clears the sign-in (the profile stays) with the toast "Your
 // sign-in has expired. ..."; 200 with an object "profile" replaces the
-// profile; anything else changes nothing. The caller requests a state push.
+// profile (checked member by member as above); anything else changes nothing. The caller requests a state push.
 [[nodiscard]] AccountOutcome finishAccountCheck(AccountRecord& account, const AccountAnswer& answer,
                                                 const AccountStore& store);
 

@@ -269,6 +269,40 @@ TEST_F(AccountTest, ProfileMembersOfTheWrongTypeAreIgnored) {
   }
 }
 
+// What the page reads of the profile ("referralCode" as text for the invite
+// link, "invited" as a count) is passed on only when of that type, by the
+// sign-in and by the check alike; anything else a server sends is dropped.
+TEST_F(AccountTest, ProfileMembersReachThePageOnlyWhenOfTheirType) {
+  struct Case {
+    json profile;
+    json kept;
+  };
+  const Case cases[] = {
+      {{{"username", "Ace"}, {"referralCode", "R1"}, {"invited", 2}},
+       {{"username", "Ace"}, {"referralCode", "R1"}, {"invited", 2}}},
+      {{{"referralCode", 17}, {"invited", "2"}}, json::object()},
+      {{{"referralCode", json::array({"R1"})}, {"invited", -1}}, json::object()},
+      {{{"referralCode", json{{"code", "R1"}}}, {"invited", 2.5}}, json::object()},
+      {{{"referralCode", nullptr}, {"invited", true}}, json::object()},
+      {{{"referralCode", ""}, {"invited", 0}}, {{"referralCode", ""}, {"invited", 0}}},
+      {{{"invited", 18446744073709551615u}}, {{"invited", 18446744073709551615u}}},
+      {{{"installs", 4}, {"script", "<img src=x onerror=alert(1)>"}}, json::object()},
+  };
+  for (const Case& c : cases) {
+    server_.serve("/api/account/signin", jsonAnswer(200, {{"token", token64}, {"profile", c.profile}}));
+    AccountRecord account;
+    AccountOutcome outcome = run(account, AccountMode::SignIn, "Ace", "pw", base_);
+    EXPECT_EQ(outcome.pageMessage["ok"], true) << c.profile.dump();
+    EXPECT_EQ(account.profile, c.kept) << "sign-in: " << c.profile.dump();
+    EXPECT_EQ(accountStateJson(account, base_)["profile"], c.kept) << c.profile.dump();
+
+    account.profile = {{"referralCode", "OLD"}, {"invited", 1}};
+    server_.serve("/api/account/me", jsonAnswer(200, {{"profile", c.profile}}));
+    (void)finishAccountCheck(account, runAccountCheck(base_, account.token), store_);
+    EXPECT_EQ(account.profile, c.kept) << "check: " << c.profile.dump();
+  }
+}
+
 TEST_F(AccountTest, ShortTokenIsKeptButIsNoSignIn) {
   server_.serve("/api/account/signin", jsonAnswer(200, {{"token", token64.substr(1)}}));
   AccountRecord account;
@@ -368,9 +402,10 @@ TEST(UsageEventTest, SentWithoutTokenAndNothingWithoutAServer) {
   EXPECT_FALSE(sendUsageEvent("", "install", "x"));
   EXPECT_TRUE(sendUsageEvent(server.url(""), "install", "REF"));
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  while (server.requestCount("/api/event") == 0 && std::chrono::steady_clock::now() < deadline) {
+  while (usageEventsInFlight() != 0 && std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
+  ASSERT_EQ(usageEventsInFlight(), 0);
   ASSERT_EQ(server.requestCount("/api/event"), 1);
   TestHttpServer::SeenRequest seen = server.lastRequest("/api/event");
   EXPECT_EQ(seen.method, "POST");

@@ -5,6 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <atomic>
 #include <thread>
 
 namespace launcher {
@@ -22,14 +23,25 @@ void sendUsageEventNow(const std::string& accountServer, const std::string& name
   (void)sendJsonRequest("POST", accountServer + "/api/event", usageEventBody(name, ref), "", response, status, error);
 }
 
+namespace {
+std::atomic<int> eventsInFlight{0};
+}  // namespace
+
 bool sendUsageEvent(const std::string& accountServer, const std::string& name, const std::string& ref) {
   if (accountServer.empty()) return false;
+  ++eventsInFlight;
   try {
-    std::thread([accountServer, name, ref] { sendUsageEventNow(accountServer, name, ref); }).detach();
+    std::thread([accountServer, name, ref] {
+      sendUsageEventNow(accountServer, name, ref);
+      --eventsInFlight;
+    }).detach();
   } catch (...) {
+    --eventsInFlight;
     return false;  // no thread to be had: the event is simply not sent
   }
   return true;
 }
+
+int usageEventsInFlight() { return eventsInFlight.load(); }
 
 }  // namespace launcher

@@ -20,6 +20,12 @@ void sendUsageEventNow(const std::string& accountServer, const std::string& name
 // was nothing to send (no account server). Any thread.
 bool sendUsageEvent(const std::string& accountServer, const std::string& name, const std::string& ref);
 
+// Events of this process whose thread sendUsageEvent started and which have
+// not yet ended (sent or failed). Counted before sendUsageEvent returns, so a
+// caller that sees 0 afterwards knows every event it caused has been answered:
+// nobody joins the threads, but a test can wait for this. Any thread.
+[[nodiscard]] int usageEventsInFlight();
+
 // Lets an event go out once per process: the first claim() is true, every
 // later one false, on any thread. The launcher keeps one for "install", so a
 // page reload's second "ready" cannot credit a referral twice.
