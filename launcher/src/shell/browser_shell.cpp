@@ -321,6 +321,17 @@ void BrowserShell::Impl::stop() {
 }
 
 bool BrowserShell::Impl::allowed(const httplib::Request& req, httplib::Response& res) {
+  // Closed: a connection kept alive from before may still bring a request,
+  // which must not reach a launcher that is going (nor look like a new one's).
+  {
+    std::lock_guard lock(mutex);
+    if (ending) {
+      res.status = 503;
+      res.set_header("Connection", "close");
+      res.set_content("The launcher has closed.", "text/plain; charset=utf-8");
+      return false;
+    }
+  }
   // A page of any other site, or a name that merely resolves here, never gets in.
   if (req.get_header_value("Host") != host) {
     forbid(res);

@@ -319,6 +319,11 @@ TEST_F(BrowserShellTest, CloseFreesThePortBeforeTheShellIsGone) {
 
   shell_->close();
   EXPECT_TRUE(uiEnded_);
+  // The kept-alive connection reaches a closed launcher: it answers nothing more.
+  auto late = kept.Get("/", headers);
+  if (late) {
+    EXPECT_EQ(late->status, 503);
+  }
   // A launcher started right after this one lets go of its lock binds the same port.
   BrowserShell next(shell_->port(), PageSource{page_.path(), {}}, queue_, [] {});
   std::string error;
