@@ -8,14 +8,18 @@
 #include <httplib.h>
 #include <sys/random.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <cstring>
 #include <deque>
 #include <list>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 namespace launcher {
@@ -77,22 +81,6 @@ constexpr const char* bridgeScript = R"JS((() => {
 })();
 )JS";
 
-std::string randomHex128() {
-  unsigned char bytes[16];
-  std::size_t got = 0;
-  while (got < sizeof bytes) {
-    ssize_t n = getrandom(bytes + got, sizeof bytes - got, 0);
-    if (n > 0) got += static_cast<std::size_t>(n);
-  }
-  static const char digits[] = "0123456789abcdef";
-  std::string hex;
-  for (unsigned char b : bytes) {
-    hex += digits[b >> 4];
-    hex += digits[b & 15];
-  }
-  return hex;
-}
-
 bool equalsInConstantTime(const std::string& a, const std::string& b) {
   if (a.size() != b.size()) return false;
   unsigned char difference = 0;
@@ -131,7 +119,46 @@ struct CommandSink {
   CommandHandler handler;  // UI thread only
 };
 
+// The library's server, plus a way to let go of a socket that was bound but
+// never listened on (the library closes it only when listening ends). Only
+// for that: once listening ran, the socket is the library's.
+class Server final : public httplib::Server {
+ public:
+  void closeUnlistened() {
+    socket_t sock = svr_sock_.exchange(INVALID_SOCKET);
+    if (sock != INVALID_SOCKET) ::close(sock);
+  }
+};
+
 }  // namespace
+
+bool randomHex128(std::string& hex, std::string& error, RandomSource source) {
+  if (source == nullptr) source = [](void* buffer, std::size_t length, unsigned int flags) {
+    return ::getrandom(buffer, length, flags);
+  };
+  unsigned char bytes[16];
+  std::size_t got = 0;
+  while (got < sizeof bytes) {
+    ssize_t n = source(bytes + got, sizeof bytes - got, 0);
+    if (n > 0) {
+      got += static_cast<std::size_t>(n);
+    } else if (n < 0 && errno == EINTR) {
+      continue;  // a signal came first: ask again
+    } else {
+      // No kernel source (ENOSYS), or one that gives nothing: never a guessable token.
+      error = std::string("Couldn't get random bytes for the browser's token: ") +
+              (n < 0 ? std::strerror(errno) : "none came");
+      return false;
+    }
+  }
+  static const char digits[] = "0123456789abcdef";
+  hex.clear();
+  for (unsigned char b : bytes) {
+    hex += digits[b >> 4];
+    hex += digits[b & 15];
+  }
+  return true;
+}
 
 std::string serverSentEvent(const std::string& text) {
   std::string event;
@@ -177,9 +204,10 @@ struct BrowserShell::Impl {
 
   Impl(uint16_t port, PageSource source, UiQueue& queue, std::function<void()> endUi)
       : requestedPort(port), source(std::move(source)), queue(queue), endUi(std::move(endUi)),
-        commands(std::make_shared<CommandSink>()), token(randomHex128()), session(randomHex128()) {}
+        commands(std::make_shared<CommandSink>()) {}
 
   bool start(std::string& error);
+  void stopListening();
   void stop();
   bool allowed(const httplib::Request& req, httplib::Response& res);
   void serveEvents(httplib::Response& res);
@@ -191,16 +219,17 @@ struct BrowserShell::Impl {
   UiQueue& queue;
   std::function<void()> endUi;
   std::shared_ptr<CommandSink> commands;
-  const std::string token;
-  const std::string session;
+  std::string token;    // written by start(), before the server runs
+  std::string session;  // the cookie's value; likewise
   int port = 0;
   std::string host;    // "127.0.0.1:PORT"
   std::string origin;  // "http://127.0.0.1:PORT"
   std::string cookieName;
 
-  httplib::Server server;
+  Server server;
   std::thread thread;
   std::atomic<bool> listenEnded{false};
+  std::atomic<bool> stopped{false};  // the library's stop() may run only once
 
   std::mutex mutex;  // guards what follows
   std::condition_variable changed;
@@ -210,6 +239,7 @@ struct BrowserShell::Impl {
 };
 
 bool BrowserShell::Impl::start(std::string& error) {
+  if (!randomHex128(token, error) || !randomHex128(session, error)) return false;
   server.new_task_queue = [] { return new httplib::ThreadPool(12); };
   // SO_REUSEADDR only: the library's default SO_REUSEPORT would let a second
   // server share the port silently instead of failing to bind.
@@ -251,10 +281,16 @@ bool BrowserShell::Impl::start(std::string& error) {
   host = "127.0.0.1:" + std::to_string(port);
   origin = "http://" + host;
   cookieName = "vantor_session_" + std::to_string(port);
-  thread = std::thread([this] {
-    server.listen_after_bind();
-    listenEnded = true;
-  });
+  try {
+    thread = std::thread([this] {
+      server.listen_after_bind();
+      listenEnded = true;
+    });
+  } catch (const std::system_error& e) {
+    server.closeUnlistened();
+    error = std::string("Couldn't start serving the browser: ") + e.what();
+    return false;
+  }
   // A stop() that came before the server runs would be lost and leave the
   // thread listening for ever, so return only once it runs.
   while (!server.is_running() && !listenEnded) std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -266,23 +302,46 @@ bool BrowserShell::Impl::start(std::string& error) {
   return true;
 }
 
-void BrowserShell::Impl::stop() {
+// Ends every event stream and closes the listening socket, so the port is free
+// at once; requests already accepted still finish on the pool's threads.
+void BrowserShell::Impl::stopListening() {
   {
     std::lock_guard lock(mutex);
     ending = true;
   }
   changed.notify_all();
-  server.stop();
+  // The library's stop() is made to be called from another thread than the
+  // one listening, but not twice.
+  if (!stopped.exchange(true)) server.stop();
+}
+
+void BrowserShell::Impl::stop() {
+  stopListening();
   if (thread.joinable()) thread.join();
 }
 
 bool BrowserShell::Impl::allowed(const httplib::Request& req, httplib::Response& res) {
+  // Closed: a connection kept alive from before may still bring a request,
+  // which must not reach a launcher that is going (nor look like a new one's).
+  {
+    std::lock_guard lock(mutex);
+    if (ending) {
+      res.status = 503;
+      res.set_header("Connection", "close");
+      res.set_content("The launcher has closed.", "text/plain; charset=utf-8");
+      return false;
+    }
+  }
   // A page of any other site, or a name that merely resolves here, never gets in.
   if (req.get_header_value("Host") != host) {
     forbid(res);
     return false;
   }
-  if (req.method != "GET" && req.method != "HEAD" && req.get_header_value("Origin") != origin) {
+  // Any other site's request carries its Origin; only a browser's own
+  // navigations and same-origin reads come without one, and never a POST.
+  const std::size_t origins = req.get_header_value_count("Origin");
+  const bool read = req.method == "GET" || req.method == "HEAD";
+  if (origins > 1 || (origins == 1 && req.get_header_value("Origin") != origin) || (origins == 0 && !read)) {
     forbid(res);
     return false;
   }
@@ -304,6 +363,7 @@ bool BrowserShell::Impl::allowed(const httplib::Request& req, httplib::Response&
 
 void BrowserShell::Impl::serveEvents(httplib::Response& res) {
   auto stream = std::make_shared<Stream>();
+  bool evicted = false;
   {
     std::lock_guard lock(mutex);
     if (ending) {
@@ -315,6 +375,7 @@ void BrowserShell::Impl::serveEvents(httplib::Response& res) {
     if (streams.size() >= maxEventStreams) {
       streams.front()->evicted = true;
       streams.pop_front();
+      evicted = true;
     }
     // A browser reconnects quickly after a dropped stream; the state it missed
     // comes first.
@@ -322,6 +383,8 @@ void BrowserShell::Impl::serveEvents(httplib::Response& res) {
     if (!lastState.empty()) stream->pending.push_back(serverSentEvent(lastState));
     streams.push_back(stream);
   }
+  // The pushed-out stream ends now, not at its next keep-alive, and frees its thread.
+  if (evicted) changed.notify_all();
   res.set_header("X-Accel-Buffering", "no");
   res.set_chunked_content_provider(
       "text/event-stream",
@@ -409,11 +472,9 @@ void BrowserShell::sendToPage(const std::string& json) {
 }
 
 void BrowserShell::close() {
-  {
-    std::lock_guard lock(impl_->mutex);
-    impl_->ending = true;
-  }
-  impl_->changed.notify_all();
+  // The port is free before the launcher lets go of its instance lock, so a
+  // launcher started right after (a restart with the same --port) can bind it.
+  impl_->stopListening();
   if (impl_->endUi) impl_->endUi();
 }
 

@@ -8,14 +8,18 @@
 // Access: the printed address carries a random 128-bit token; presenting it
 // sets an HttpOnly, SameSite=Strict cookie (named with the port) and answers
 // 303 to "/", so the token leaves the address bar. Every other request needs
-// the cookie, a Host of exactly 127.0.0.1:PORT and, for a POST, an Origin of
-// exactly http://127.0.0.1:PORT; anything else gets 403. No response may be
-// framed, and request bodies are capped at 1 MiB.
+// the cookie and a Host of exactly 127.0.0.1:PORT; a request that carries an
+// Origin needs exactly http://127.0.0.1:PORT, and a POST must carry it. Anything
+// else gets 403. No response may be framed, and request bodies are capped at
+// 1 MiB.
 #pragma once
 
 #include "shell/app_shell.h"
 #include "shell/page_files.h"
 
+#include <sys/types.h>
+
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -41,7 +45,9 @@ class BrowserShell final : public AppShell {
   void beginDrag() override {}
   void activate() override {}
   void restore() override {}
-  // UI thread. Ends every event stream, then the UI loop.
+  // UI thread. Ends every event stream and stops listening (the port is free
+  // when it returns), then ends the UI loop. Requests already being answered
+  // finish on the server's threads, which the destructor joins.
   void close() override;
   [[nodiscard]] bool failed() const override { return false; }
 
@@ -53,6 +59,14 @@ class BrowserShell final : public AppShell {
   struct Impl;
   std::unique_ptr<Impl> impl_;
 };
+
+// getrandom's shape: tests hand in one that fails.
+using RandomSource = ssize_t (*)(void* buffer, std::size_t length, unsigned int flags);
+
+// 128 random bits from `source` (null: getrandom) as 32 lower-case hex digits
+// in `hex`. An interrupted call is retried. False, with `error` filled, when
+// the source fails otherwise (no such call: ENOSYS) or gives no bytes.
+[[nodiscard]] bool randomHex128(std::string& hex, std::string& error, RandomSource source = nullptr);
 
 // One Server-Sent Event carrying `text` (its line breaks split into data lines).
 [[nodiscard]] std::string serverSentEvent(const std::string& text);

@@ -5,11 +5,19 @@
 
 #include <gtest/gtest.h>
 #include <httplib.h>
+#include <pwd.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
+#include <cstring>
+#include <memory>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 namespace launcher {
 namespace {
@@ -103,6 +111,14 @@ TEST_F(BrowserShellTest, RequestsWithoutTheRightTokenHostOriginOrCookieAreRefuse
       {"a POST from an opaque origin", "POST", "/bridge/cmd", {{"Cookie", cookie}, {"Origin", "null"}}, 403},
       {"a POST from another site", "POST", "/bridge/cmd", {{"Cookie", cookie}, {"Origin", "https://example.com"}}, 403},
       {"a POST without cookie", "POST", "/bridge/cmd", {{"Origin", origin_}}, 403},
+      {"a POST with two Origins", "POST", "/bridge/cmd", {{"Cookie", cookie}, {"Origin", origin_}, {"Origin", otherOrigin}}, 403},
+      // A foreign Origin is refused on reads too: no other page may even look.
+      {"a GET from another site", "GET", "/", {{"Cookie", cookie}, {"Origin", "https://example.com"}}, 403},
+      {"a GET from another port", "GET", "/launcher.js", {{"Cookie", cookie}, {"Origin", otherOrigin}}, 403},
+      {"a GET from an opaque origin", "GET", "/", {{"Cookie", cookie}, {"Origin", "null"}}, 403},
+      {"the event stream from another site", "GET", "/bridge/events", {{"Cookie", cookie}, {"Origin", "https://example.com"}}, 403},
+      {"the token from another site", "GET", "/?token=" + token_, {{"Origin", "https://example.com"}}, 403},
+      {"a GET with the page's own Origin", "GET", "/", {{"Cookie", cookie}, {"Origin", origin_}}, 200},
       {"the right cookie", "GET", "/", {{"Cookie", cookie}}, 200},
       {"a cookie among others", "GET", "/", {{"Cookie", "a=b; " + cookie + "; c=d"}}, 200},
       {"the right POST", "POST", "/bridge/cmd", {{"Cookie", cookie}, {"Origin", origin_}}, 204},
@@ -112,6 +128,9 @@ TEST_F(BrowserShellTest, RequestsWithoutTheRightTokenHostOriginOrCookieAreRefuse
                                  : client().Post(c.path, c.headers, R"({"cmd":"probe"})", "text/plain");
     ASSERT_TRUE(res) << c.what;
     EXPECT_EQ(res->status, c.status) << c.what;
+    if (c.status == 403) {
+      EXPECT_FALSE(res->has_header("Set-Cookie")) << c.what;
+    }
     // Nothing may be framed, refused or not.
     EXPECT_EQ(res->get_header_value("Content-Security-Policy"), "frame-ancestors 'none'") << c.what;
     EXPECT_EQ(res->get_header_value("X-Frame-Options"), "DENY") << c.what;
@@ -176,11 +195,10 @@ TEST_F(BrowserShellTest, ServesThePageWithTheBridgeScriptFirst) {
 // Reads one event stream on its own thread until it ends.
 class StreamReader {
  public:
-  StreamReader(uint16_t port, httplib::Headers headers) {
-    thread_ = std::thread([this, port, headers] {
-      httplib::Client c("127.0.0.1", port);
-      c.set_read_timeout(30, 0);
-      auto res = c.Get("/bridge/events", headers, [this](const char* data, size_t length) {
+  StreamReader(uint16_t port, httplib::Headers headers) : client_("127.0.0.1", port) {
+    client_.set_read_timeout(30, 0);
+    thread_ = std::thread([this, headers] {
+      auto res = client_.Get("/bridge/events", headers, [this](const char* data, size_t length) {
         std::lock_guard lock(mutex_);
         text_.append(data, length);
         return true;
@@ -189,25 +207,38 @@ class StreamReader {
       ended_ = true;
     });
   }
-  ~StreamReader() { thread_.join(); }
+  // A test that failed early may leave its stream open: cut it.
+  ~StreamReader() {
+    while (!ended_) {
+      client_.stop();
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    thread_.join();
+  }
   std::string text() {
     std::lock_guard lock(mutex_);
     return text_;
   }
   bool waitFor(const std::string& what) {
-    for (int i = 0; i < 200; ++i) {
-      if (text().find(what) != std::string::npos) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(25));
-    }
-    return false;
+    return waitUntil([&] { return text().find(what) != std::string::npos; }, std::chrono::seconds(10));
   }
-  bool waitEnded() {
-    for (int i = 0; i < 200 && !ended_; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(25));
-    return ended_;
+  bool waitEnded(std::chrono::seconds limit = std::chrono::seconds(10)) {
+    return waitUntil([&] { return ended_.load(); }, limit);
   }
   int status() const { return status_; }
 
  private:
+  template <class Predicate>
+  static bool waitUntil(Predicate done, std::chrono::seconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+      if (std::chrono::steady_clock::now() > deadline) return done();
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+  }
+
+  httplib::Client client_;
   std::mutex mutex_;
   std::string text_;
   std::atomic<bool> ended_{false};
@@ -252,6 +283,117 @@ TEST_F(BrowserShellTest, InvalidUtf8NeverReachesAStream) {
   EXPECT_EQ(reader.text().find('\xff'), std::string::npos);
   shell_->close();
   EXPECT_TRUE(reader.waitEnded());
+}
+
+TEST_F(BrowserShellTest, AStreamPushedOutByANewerOneEndsAtOnce) {
+  httplib::Headers headers = withCookie(signIn());
+  StreamReader oldest(shell_->port(), headers);
+  ASSERT_TRUE(oldest.waitFor("retry:"));
+  std::vector<std::unique_ptr<StreamReader>> newer;
+  for (int i = 0; i < 8; ++i) {  // the server keeps eight
+    newer.push_back(std::make_unique<StreamReader>(shell_->port(), headers));
+    ASSERT_TRUE(newer.back()->waitFor("retry:")) << i;
+  }
+  // It ends now, not at its next keep-alive 15 s later (the bound sits far
+  // above the milliseconds this takes and below those 15 s).
+  EXPECT_TRUE(oldest.waitEnded(std::chrono::seconds(10)));
+  EXPECT_EQ(oldest.status(), 200);
+  // The eight stay, and only they get what comes next.
+  shell_->sendToPage(R"({"type":"toast","text":"after"})");
+  for (auto& reader : newer) EXPECT_TRUE(reader->waitFor("\"after\"")) << reader->text();
+  EXPECT_EQ(oldest.text().find("\"after\""), std::string::npos);
+  shell_->close();
+  for (auto& reader : newer) EXPECT_TRUE(reader->waitEnded());
+}
+
+TEST_F(BrowserShellTest, CloseFreesThePortBeforeTheShellIsGone) {
+  httplib::Headers headers = withCookie(signIn());
+  // A stream and a kept-alive connection are still open when the UI ends.
+  StreamReader reader(shell_->port(), headers);
+  ASSERT_TRUE(reader.waitFor("retry:"));
+  httplib::Client kept("127.0.0.1", shell_->port());
+  kept.set_keep_alive(true);
+  auto page = kept.Get("/", headers);
+  ASSERT_TRUE(page);
+  ASSERT_EQ(page->status, 200);
+
+  shell_->close();
+  EXPECT_TRUE(uiEnded_);
+  // The kept-alive connection reaches a closed launcher: it answers nothing more.
+  auto late = kept.Get("/", headers);
+  if (late) {
+    EXPECT_EQ(late->status, 503);
+  }
+  // A launcher started right after this one lets go of its lock binds the same port.
+  BrowserShell next(shell_->port(), PageSource{page_.path(), {}}, queue_, [] {});
+  std::string error;
+  EXPECT_TRUE(next.createWindow(error)) << error;
+  EXPECT_EQ(next.port(), shell_->port());
+  EXPECT_TRUE(reader.waitEnded());
+  kept.stop();
+}
+
+TEST(BrowserShellTokenTest, RandomBytesThatFailGiveAnErrorNotAWeakToken) {
+  std::string hex = "unchanged";
+  std::string error;
+  EXPECT_FALSE(randomHex128(hex, error, [](void*, std::size_t, unsigned int) -> ssize_t {
+    errno = ENOSYS;
+    return -1;
+  }));
+  EXPECT_NE(error.find("random"), std::string::npos) << error;
+  EXPECT_NE(error.find(std::strerror(ENOSYS)), std::string::npos) << error;
+
+  error.clear();
+  EXPECT_FALSE(randomHex128(hex, error, [](void*, std::size_t, unsigned int) -> ssize_t { return 0; }));
+  EXPECT_FALSE(error.empty());
+}
+
+TEST(BrowserShellTokenTest, InterruptedAndShortReadsAreRetriedToAFullToken) {
+  static int calls;
+  calls = 0;
+  std::string hex;
+  std::string error;
+  // Interrupted once, then four bytes at a time.
+  ASSERT_TRUE(randomHex128(hex, error, [](void* buffer, std::size_t length, unsigned int) -> ssize_t {
+    if (calls++ == 0) {
+      errno = EINTR;
+      return -1;
+    }
+    std::size_t n = std::min<std::size_t>(length, 4);
+    std::memset(buffer, 0xa0 + calls, n);
+    return static_cast<ssize_t>(n);
+  })) << error;
+  EXPECT_EQ(calls, 5);
+  EXPECT_EQ(hex, "a2a2a2a2a3a3a3a3a4a4a4a4a5a5a5a5");
+
+  ASSERT_TRUE(randomHex128(hex, error)) << error;
+  EXPECT_EQ(hex.size(), 32u);
+  EXPECT_EQ(hex.find_first_not_of("0123456789abcdef"), std::string::npos) << hex;
+}
+
+// In a process that may start no thread (RLIMIT_NPROC, which binds no
+// administrator, hence the switch to an unprivileged user first): exits 0 when
+// the shell failed to start with the reason, 1 when it started, 2 when it failed
+// without saying why (an uncaught exception ends it with a signal instead).
+[[noreturn]] void startWithoutThreads() {
+  if (geteuid() == 0) {
+    const passwd* nobody = getpwnam("nobody");
+    if (nobody == nullptr || setgid(nobody->pw_gid) != 0 || setuid(nobody->pw_uid) != 0) _exit(3);
+  }
+  rlimit none{0, 0};
+  if (setrlimit(RLIMIT_NPROC, &none) != 0) _exit(4);
+  UiQueue queue([] {});
+  BrowserShell shell(0, {}, queue, [] {});
+  std::string error;
+  const bool started = shell.createWindow(error);
+  std::fprintf(stderr, "error: %s\n", error.c_str());
+  _exit(started ? 1 : error.find("Couldn't start serving") != std::string::npos ? 0 : 2);
+}
+
+TEST(BrowserShellDeathTest, AThreadThatCannotStartIsAnErrorNotATermination) {
+  if (geteuid() == 0 && getpwnam("nobody") == nullptr) GTEST_SKIP() << "no user \"nobody\" to drop to";
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(startWithoutThreads(), ::testing::ExitedWithCode(0), "error: Couldn't start serving the browser");
 }
 
 TEST(BrowserShellTextTest, EventsSplitLineBreaksIntoDataLines) {

@@ -13,7 +13,7 @@ import os
 import sys
 
 # The kinds of file a page is made of, and the content type each is served
-# with. Keep in step with contentTypeFor in page_files.cpp.
+# with. Keep in step with pageContentType in page_files.cpp.
 CONTENT_TYPES = {
     ".html": "text/html; charset=utf-8",
     ".htm": "text/html; charset=utf-8",

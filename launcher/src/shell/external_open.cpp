@@ -16,7 +16,7 @@ namespace launcher {
 
 bool openInBrowser(const std::string& url, std::string& error) {
   if (!isOpenableHttpsUrl(url)) {
-    error = "Only https addresses without spaces open in the browser.";
+    error = "Only https addresses without spaces or control characters open in the browser.";
     return false;
   }
   posix_spawn_file_actions_t actions;

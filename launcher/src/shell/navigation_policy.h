@@ -20,8 +20,9 @@ enum class NavigationDecision {
 [[nodiscard]] NavigationDecision decideNewWindow(std::string_view uri);
 
 // True for an address that may be handed to the user's browser: it begins with
-// "https://" (exactly, lower case) and has no space or control character,
-// which a program on the other end could read as a second argument or option.
+// "https://" (exactly, lower case), is valid UTF-8 and has no space or control
+// character (C0, DEL or C1), which a program on the other end could read as a
+// second argument, an option or a line break.
 [[nodiscard]] bool isOpenableHttpsUrl(std::string_view uri);
 
 }  // namespace launcher

@@ -26,6 +26,14 @@ TEST(NavigationPolicyTest, OnlyThePageOriginLoadsAndOnlyHttpsLeavesForTheBrowser
       {"https://example.com/\n--option", D::Drop, D::Drop},
       {"https://example.com/\t", D::Drop, D::Drop},
       {"https://example.com/\x7f", D::Drop, D::Drop},
+      {"https://example.com/\xc2\x80", D::Drop, D::Drop},          // U+0080, the first C1 control
+      {"https://example.com/a\xc2\x85--option", D::Drop, D::Drop},  // U+0085, next line
+      {"https://example.com/\xc2\x9f", D::Drop, D::Drop},          // U+009F, the last
+      {"https://example.com/\x85", D::Drop, D::Drop},              // not UTF-8: NEL in Latin-1
+      {"https://example.com/\xe0\x82\x85", D::Drop, D::Drop},      // U+0085 in an overlong form
+      {"https://example.com/\xc2", D::Drop, D::Drop},              // cut short
+      {"https://example.com/\xc2\xa0", D::OpenInBrowser, D::OpenInBrowser},  // U+00A0 is no control
+      {"https://example.com/caf\xc3\xa9", D::OpenInBrowser, D::OpenInBrowser},
       {"mailto:someone@example.com", D::Drop, D::Drop},
       {"file:///etc/passwd", D::Drop, D::Drop},
       {"javascript:alert(1)", D::Drop, D::Drop},
@@ -41,6 +49,7 @@ TEST(NavigationPolicyTest, OnlyThePageOriginLoadsAndOnlyHttpsLeavesForTheBrowser
 
 TEST(NavigationPolicyTest, NonAsciiAddressesMayOpen) {
   EXPECT_TRUE(isOpenableHttpsUrl("https://example.com/caf\xc3\xa9"));
+  EXPECT_TRUE(isOpenableHttpsUrl("https://example.com/\xe2\x82\xac\xf0\x9f\x98\x80"));  // U+20AC, U+1F600
 }
 
 }  // namespace

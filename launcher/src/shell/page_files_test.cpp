@@ -5,6 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <set>
+#include <string>
+
 namespace launcher {
 namespace {
 
@@ -143,10 +146,21 @@ TEST(PageFilesTest, EnvironmentPicksTheOverrideOnlyWhenNotEmpty) {
 }
 
 TEST(PageFilesTest, EmbeddedTableHoldsOnlyPageFilesWithTheirTypes) {
+  std::set<std::string> paths;
   for (const EmbeddedFile& file : embeddedPageFiles()) {
+    paths.insert(file.path);
     EXPECT_EQ(pageContentType(file.path), file.contentType) << file.path;
     EXPECT_EQ(std::string_view(file.path).find(".test.js"), std::string_view::npos) << file.path;
+    EXPECT_GT(file.size, 0u) << file.path;
   }
+  // The page's own files (the fonts are copied in by a separate step, so they
+  // may be missing from a build).
+  for (const char* path : {"index.html", "launcher.css", "launcher.js"}) EXPECT_EQ(paths.count(path), 1u) << path;
+  // The build serves them: the table is what the launcher answers from.
+  PageResponse index = servePagePath("", PageSource{{}, embeddedPageFiles()});
+  EXPECT_EQ(index.status, 200);
+  EXPECT_EQ(index.contentType, "text/html; charset=utf-8");
+  EXPECT_NE(index.body.find("launcher.js"), std::string::npos);
   std::string_view icon = embeddedIconPng();
   ASSERT_GT(icon.size(), 8u);
   EXPECT_EQ(icon.substr(1, 3), "PNG");

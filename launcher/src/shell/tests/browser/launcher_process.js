@@ -34,15 +34,19 @@ function privateEnv(dir, extra) {
   return env;
 }
 
-// Starts `exe --ui=browser --port 0`. The result's `exited` is null while it
-// runs, then its exit code or, after a death by a signal, the signal's name;
+// Starts `exe --ui=browser --port PORT` (0: any free port) with `args` after
+// that. The result's `exited` is null while it runs, then its exit code or,
+// after a death by a signal, the signal's name; `ended` resolves to that;
 // `address()` resolves to the printed http://127.0.0.1:PORT/?token=... line.
-function startLauncher(exe, env) {
+function startLauncher(exe, env, { port = 0, args = [] } = {}) {
   const lines = [];
-  const child = spawn(exe, ['--ui=browser', '--port', '0'], { env, stdio: ['ignore', 'pipe', 'inherit'] });
+  const child = spawn(exe, ['--ui=browser', '--port', String(port), ...args],
+    { env, stdio: ['ignore', 'pipe', 'inherit'] });
   const launcher = {
     child,
     exited: null,
+    lines,
+    ended: new Promise((resolve) => child.on('exit', (code, signal) => resolve(code ?? signal))),
     address: () => waitFor(() => lines.find((l) => l.startsWith('http://')), 'the printed address'),
     // Ends it with SIGTERM unless it has ended already; resolves once it has.
     stop: () => new Promise((resolve) => {
