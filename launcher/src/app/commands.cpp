@@ -4,6 +4,7 @@
 #include "app/launcher_app.h"
 
 #include "base/log.h"
+#include "base/text_checks.h"
 #include "base/version.h"
 #include "platform/process.h"
 
@@ -31,15 +32,6 @@ std::optional<T> argument(const json& command, const char* key, T fallback) {
   logf("warn", "Ignored the command \"{}\": \"{}\" has the wrong type",
        cmd != command.end() && cmd->is_string() ? cmd->get<std::string>() : std::string(), key);
   return std::nullopt;
-}
-
-// An https address that xdg-open can take as one argument and nothing else.
-bool isOpenableLink(const std::string& url) {
-  if (url.rfind("https://", 0) != 0) return false;
-  for (unsigned char c : url) {
-    if (c <= 0x20 || c == 0x7f) return false;
-  }
-  return true;
 }
 
 }  // namespace
@@ -128,7 +120,7 @@ void LauncherApp::handleCommand(const json& command) {
   } else if (cmd == "openLink") {
     auto url = argument<std::string>(command, "url", "");
     std::string error;
-    if (url && isOpenableLink(*url) && !openWithSystem(*url, error)) logf("warn", "Couldn't open a link: {}", error);
+    if (url && isOpenableHttpsUrl(*url) && !openWithSystem(*url, error)) logf("warn", "Couldn't open a link: {}", error);
   } else if (cmd == "minimize") {
     if (shell_) shell_->minimize();
   } else if (cmd == "close") {

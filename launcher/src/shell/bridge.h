@@ -2,6 +2,8 @@
 // Pure functions; any thread.
 #pragma once
 
+#include "base/text_checks.h"  // isValidUtf8: the web view and event streams carry nothing else
+
 #include <nlohmann/json.hpp>
 
 #include <optional>
@@ -19,9 +21,5 @@ namespace launcher {
 // UTF-8; text that is not valid UTF-8 (a path from the file system) has its bad
 // bytes replaced with U+FFFD instead of aborting.
 [[nodiscard]] std::string dumpForPage(const nlohmann::json& message);
-
-// True when `text` is valid UTF-8 (the web view and event streams carry
-// nothing else).
-[[nodiscard]] bool isValidUtf8(std::string_view text);
 
 }  // namespace launcher

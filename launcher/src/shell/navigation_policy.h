@@ -2,6 +2,8 @@
 // functions; any thread.
 #pragma once
 
+#include "base/text_checks.h"  // isOpenableHttpsUrl
+
 #include <string_view>
 
 namespace launcher {
@@ -18,11 +20,5 @@ enum class NavigationDecision {
 // For a request to open a new window: never allowed; an https address opens in
 // the user's browser.
 [[nodiscard]] NavigationDecision decideNewWindow(std::string_view uri);
-
-// True for an address that may be handed to the user's browser: it begins with
-// "https://" (exactly, lower case), is valid UTF-8 and has no space or control
-// character (C0, DEL or C1), which a program on the other end could read as a
-// second argument, an option or a line break.
-[[nodiscard]] bool isOpenableHttpsUrl(std::string_view uri);
 
 }  // namespace launcher
