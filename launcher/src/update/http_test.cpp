@@ -544,7 +544,7 @@ TEST_F(Http, StopReachesATransferFromASilentServerPromptly) {
   std::atomic<bool> stop{false};
   std::chrono::steady_clock::time_point stoppedAt;
   std::thread stopper([&] {
-    for (int i = 0; i < 2000 && server.heldCount() == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    for (int i = 0; i < 6000 && server.heldCount() == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
     stoppedAt = std::chrono::steady_clock::now();
     stop = true;
   });
@@ -554,7 +554,9 @@ TEST_F(Http, StopReachesATransferFromASilentServerPromptly) {
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - stoppedAt).count();
   stopper.join();
   EXPECT_EQ(error, "Cancelled");
-  EXPECT_LT(seconds, 5.0) << "the stop waited for the silent server";
+  // curl's own stall limit would take 30 s; the server stays silent until the
+  // test ends.
+  EXPECT_LT(seconds, 15.0) << "the stop waited for the silent server";
 
   // A stop already set fails before any request.
   const int before = server.requestCount("/silent");
