@@ -520,6 +520,32 @@ TEST_F(FolderSyncTest, RollbackAfterAnInterruptedInstallLeavesExactlyTheOldRelea
   EXPECT_EQ(info[0], "An earlier update of " + toUtf8(game) + " stopped while installing; checking every file");
 }
 
+// A file an interrupted install already moved into place was verified
+// chunk by chunk; the next release must find those chunks there (here under
+// another name), not fetch them again.
+TEST_F(FolderSyncTest, InterruptedInstallStillOffersTheChunksItMovedIntoPlace) {
+  const std::string a2 = randomBytes(5 * testChunkSize + 100, 21);
+  const GameManifest v1 = release({{"a.bin", big}, {"z.bin", "old z"}}, "1.0", 1);
+  ASSERT_TRUE(sync(v1)) << error;
+  const GameManifest v2 = release({{"a.bin", a2}, {"z.bin", "new z!"}}, "2.0", 2);
+  // z.bin cannot be replaced, so the install stops after moving a.bin.
+  fs::remove(game / "z.bin");
+  writeFile(game / "z.bin" / "user.txt", "mine");
+  ASSERT_FALSE(sync(v2));
+  ASSERT_EQ(error, "Couldn't replace z.bin (is it open somewhere?)");
+  ASSERT_EQ(installed("a.bin"), a2);
+  fs::remove_all(game / "z.bin");
+
+  const GameManifest v3 = release({{"moved/b.bin", a2}, {"z.bin", "new z!"}}, "3.0", 3);
+  removeAllObjects();
+  ASSERT_TRUE(sync(v3)) << error;
+  EXPECT_EQ(report.chunksDownloaded, 0);
+  EXPECT_EQ(installed("moved/b.bin"), a2);
+  EXPECT_EQ(installed("z.bin"), "new z!");
+  EXPECT_FALSE(fs::exists(game / "a.bin")) << "a file of the interrupted install that v3 drops stays behind";
+  EXPECT_FALSE(fs::exists(game / ".staging"));
+}
+
 // On a case-insensitive file system "Data/Map.bin" and "data/map.bin" are one
 // file: deleting the old name after installing the new one would delete the
 // new file. A folder reached under two names makes the same trap here.
