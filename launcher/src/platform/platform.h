@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <filesystem>
 #include <string>
 
@@ -44,6 +45,23 @@ inline constexpr const char* uninstallerName = "uninstall";
 // when missing, then accepted only when it is a folder (not a link to one),
 // owned by this user, with mode 0700. False with a reason otherwise.
 [[nodiscard]] bool ensurePrivateFolder(const std::filesystem::path& folder, std::string& error);
+
+// How openFile opens a file.
+enum class FileOpen {
+  Read,              // "rb": reading, from the start
+  CreateOrTruncate,  // "wb": writing a new or emptied file
+  UpdateExisting,    // "r+b": reading and writing in place; never creates the file
+};
+
+// The one way the core opens a C stream on a file: the path is handed over as
+// a path (a narrow fopen of path.c_str() would take a Windows path's wide
+// characters for bytes), and the descriptor is never inherited by a child.
+// Null when it cannot be opened. Any thread; the stream belongs to the caller.
+[[nodiscard]] std::FILE* openFile(const std::filesystem::path& file, FileOpen mode);
+
+// Moves a stream's position to `offset` from the start, with 64-bit offsets on
+// every system (fseek's long is 32 bits on Windows). False on failure.
+[[nodiscard]] bool seekFile(std::FILE* stream, uint64_t offset);
 
 enum class MoveMode {
   Plain,         // rename; copy then rename when the two lie on different file systems

@@ -116,6 +116,26 @@ void ChildProcess::sendSignal(Signal signal) {
   if (pid_ > 0) ::kill(pid_, signalNumber(signal));
 }
 
+bool ChildProcess::stop() {
+  if (pid_ <= 0) return false;
+  ::kill(pid_, SIGSTOP);
+  for (;;) {
+    int status = 0;
+    const pid_t r = ::waitpid(pid_, &status, WUNTRACED);
+    if (r < 0 && errno == EINTR) continue;
+    if (r != pid_) return false;
+    if (WIFSTOPPED(status)) return true;
+    exited_ = true;
+    pid_ = -1;
+    exitCode_ = WIFEXITED(status) ? WEXITSTATUS(status) : (WIFSIGNALED(status) ? 128 + WTERMSIG(status) : -1);
+    return false;
+  }
+}
+
+void ChildProcess::resume() {
+  if (pid_ > 0) ::kill(pid_, SIGCONT);
+}
+
 bool ChildProcess::running() { return pid_ > 0 && !reap(false); }
 
 int ChildProcess::wait(int timeoutMs) {

@@ -25,6 +25,13 @@ class ChildProcess {
   [[nodiscard]] int pid() const { return pid_; }
 
   void sendSignal(Signal signal);
+  // Stops it (SIGSTOP) and returns once the system reports it stopped: true.
+  // False when it had ended first (it is then reaped; wait() gives its exit
+  // code). While stopped it keeps everything it holds (locks, connections)
+  // and does nothing, so a test can act on "still running" without a race.
+  [[nodiscard]] bool stop();
+  // Lets a stopped process go on (SIGCONT).
+  void resume();
   // True while it runs (reaps it when it has ended).
   [[nodiscard]] bool running();
   // Waits up to `timeoutMs` (then kills it). The exit code, or 128 + N after

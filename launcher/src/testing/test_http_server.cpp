@@ -151,7 +151,7 @@ struct TestHttpServer::Impl {
   }
 };
 
-TestHttpServer::TestHttpServer() : impl_(new Impl) {
+TestHttpServer::TestHttpServer(TestServerOptions options) : impl_(new Impl) {
   Impl& s = *impl_;
   auto handler = [this](const httplib::Request& req, httplib::Response& res) { impl_->handle(req, res); };
   s.server.Get(".*", handler);
@@ -160,9 +160,8 @@ TestHttpServer::TestHttpServer() : impl_(new Impl) {
   s.server.Patch(".*", handler);
   s.server.Delete(".*", handler);
   s.server.Options(".*", handler);
-  // Short keep-alive waits, so the destructor does not sit out an idle client,
-  // and no cap on the requests a kept-alive connection may carry.
-  s.server.set_keep_alive_timeout(1);
+  // No cap on the requests a kept-alive connection may carry.
+  s.server.set_keep_alive_timeout(options.keepAliveSeconds);
   s.server.set_keep_alive_max_count(100000);
   s.port = s.server.bind_to_any_port("127.0.0.1");
   if (s.port <= 0) {

@@ -34,9 +34,17 @@ struct TestResponse {
 // The pattern a generatedSize body holds: byte i is (i * 7 + 3) mod 251.
 [[nodiscard]] std::string generatedBody(uint64_t size);
 
+struct TestServerOptions {
+  // How long a kept-alive connection may sit idle between two requests
+  // before the server closes it. Short by default: at the server's end it
+  // waits this long for each client that still keeps a connection open (a
+  // thread's connection stays open until that thread ends).
+  int keepAliveSeconds = 1;
+};
+
 class TestHttpServer {
  public:
-  TestHttpServer();  // listening once the constructor returns
+  explicit TestHttpServer(TestServerOptions options = {});  // listening once the constructor returns
   ~TestHttpServer();
   TestHttpServer(const TestHttpServer&) = delete;
   TestHttpServer& operator=(const TestHttpServer&) = delete;

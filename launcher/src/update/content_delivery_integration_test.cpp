@@ -179,9 +179,9 @@ TEST_F(ContentDeliveryTest, PauseThenResumeFetchesOnlyUnfinishedChunks) {
     server_->clearAccessLog();
     ChildProcess first(syncCommand(v1, false));
     ASSERT_TRUE(first.started()) << first.error();
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     while (first.running() && server_->accessLog().size() < 40) {
-      ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "no progress in 30 s";
+      ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "no progress in 60 s";
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     first.sendSignal(Signal::Terminate);
@@ -224,23 +224,26 @@ TEST_F(ContentDeliveryTest, SecondSyncProcessOfTheSameFolderIsRefusedAtOnce) {
   PublishedRelease v1;
   ASSERT_NO_FATAL_FAILURE(publish("1.0.0", 1, v1));
   NginxOptions slow;
-  // About twelve seconds of objects: far longer than the second run needs
-  // to start, try and give up.
+  // About ten seconds of objects, so the first run is still fetching when it
+  // is stopped below.
   slow.requestsPerSecond = 10;
   ASSERT_NO_FATAL_FAILURE(startServer(slow));
 
   server_->clearAccessLog();
   ChildProcess first(syncCommand(v1, false));
   ASSERT_TRUE(first.started()) << first.error();
-  // Once objects arrive the first run holds the folder (it locks before it
-  // looks at anything).
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  while (first.running() && server_->accessLog().empty()) {
-    ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "no progress in 30 s";
+  // Once objects are requested the first run holds the folder (it locks
+  // before it looks at anything).
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (first.running() && testing::objectRequests(server_->accessLog()).empty()) {
+    ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "no object requested in 60 s";
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-  ASSERT_TRUE(first.running()) << "the first sync ended early:\n" << first.out() << first.err();
+  // Stopped, it keeps its lock and cannot end while the second run tries,
+  // however long that takes on a busy machine.
+  ASSERT_TRUE(first.stop()) << "the first sync ended early:\n" << first.out() << first.err();
   ProcessResult second = testing::runProcess(syncCommand(v1, false), 60000);
+  first.resume();
   EXPECT_EQ(second.exitCode, 1) << testing::describe(second);
   EXPECT_NE(second.err.find("Another update of this folder is running"), std::string::npos)
       << testing::describe(second);

@@ -358,18 +358,22 @@ bool assembleFiles(SyncRun& run) {
 }
 
 // The marker of an install in progress: this release's files, and those of
-// an install it interrupts that this release does not list.
+// an install it interrupts that this release does not list. Chunk lists are
+// kept, so that a run after an interruption can take every chunk of a file
+// already moved into place (each one hashed before use) and fetches nothing
+// this run verified. A file of an interrupted install cut at another chunk
+// size keeps only its whole-file digest: the marker has one chunk size.
 bool writeInstallingMarker(SyncRun& run) {
   GameManifest marker = run.manifest;
   if (run.interruptedInstall) {
     std::unordered_set<std::string> keys;
     for (const ManifestFile& f : marker.files) keys.insert(manifestPathKey(f.path));
     for (const ManifestFile& f : run.interrupted.files) {
-      if (isSafeManifestPath(f.path) && keys.insert(manifestPathKey(f.path)).second) marker.files.push_back(f);
+      if (!isSafeManifestPath(f.path) || !keys.insert(manifestPathKey(f.path)).second) continue;
+      marker.files.push_back(f);
+      if (run.interrupted.chunkSize != marker.chunkSize) marker.files.back().chunks.clear();
     }
   }
-  // Chunk lists are not needed to know which files are ours.
-  for (ManifestFile& f : marker.files) f.chunks.clear();
   if (!writeManifestFile(run.staging / installingName, marker)) {
     return run.fail("Can't write " + toUtf8(run.staging / installingName));
   }

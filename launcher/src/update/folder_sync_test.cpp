@@ -520,6 +520,32 @@ TEST_F(FolderSyncTest, RollbackAfterAnInterruptedInstallLeavesExactlyTheOldRelea
   EXPECT_EQ(info[0], "An earlier update of " + toUtf8(game) + " stopped while installing; checking every file");
 }
 
+// A file an interrupted install already moved into place was verified
+// chunk by chunk; the next release must find those chunks there (here under
+// another name), not fetch them again.
+TEST_F(FolderSyncTest, InterruptedInstallStillOffersTheChunksItMovedIntoPlace) {
+  const std::string a2 = randomBytes(5 * testChunkSize + 100, 21);
+  const GameManifest v1 = release({{"a.bin", big}, {"z.bin", "old z"}}, "1.0", 1);
+  ASSERT_TRUE(sync(v1)) << error;
+  const GameManifest v2 = release({{"a.bin", a2}, {"z.bin", "new z!"}}, "2.0", 2);
+  // z.bin cannot be replaced, so the install stops after moving a.bin.
+  fs::remove(game / "z.bin");
+  writeFile(game / "z.bin" / "user.txt", "mine");
+  ASSERT_FALSE(sync(v2));
+  ASSERT_EQ(error, "Couldn't replace z.bin (is it open somewhere?)");
+  ASSERT_EQ(installed("a.bin"), a2);
+  fs::remove_all(game / "z.bin");
+
+  const GameManifest v3 = release({{"moved/b.bin", a2}, {"z.bin", "new z!"}}, "3.0", 3);
+  removeAllObjects();
+  ASSERT_TRUE(sync(v3)) << error;
+  EXPECT_EQ(report.chunksDownloaded, 0);
+  EXPECT_EQ(installed("moved/b.bin"), a2);
+  EXPECT_EQ(installed("z.bin"), "new z!");
+  EXPECT_FALSE(fs::exists(game / "a.bin")) << "a file of the interrupted install that v3 drops stays behind";
+  EXPECT_FALSE(fs::exists(game / ".staging"));
+}
+
 // On a case-insensitive file system "Data/Map.bin" and "data/map.bin" are one
 // file: deleting the old name after installing the new one would delete the
 // new file. A folder reached under two names makes the same trap here.
@@ -613,7 +639,7 @@ TEST_F(FolderSyncTest, CancelWhileHashingALargeStagedObjectStopsPromptly) {
   m.source = toUtf8(feed / "manifest.json");
   ManifestFile huge;
   huge.path = "huge.bin";
-  huge.size = 64ull << 30;  // sparse: costs no disk, yet takes half a minute or more to hash
+  huge.size = 512ull << 30;  // sparse: costs no disk, yet takes minutes to hash
   huge.sha256 = std::string(64, 'a');
   m.files.push_back(huge);
   const fs::path staged = game / ".staging/files/huge.bin";
@@ -621,6 +647,7 @@ TEST_F(FolderSyncTest, CancelWhileHashingALargeStagedObjectStopsPromptly) {
   { std::ofstream(staged, std::ios::binary); }
   fs::resize_file(staged, huge.size);
 
+  std::chrono::steady_clock::time_point cancelledAt;
   std::thread canceller([&] {
     // Cancel once the sync is reading the object: its descriptor has moved.
     for (int i = 0; i < 6000 && !cancel.load(); ++i) {
@@ -630,18 +657,22 @@ TEST_F(FolderSyncTest, CancelWhileHashingALargeStagedObjectStopsPromptly) {
         std::ifstream info("/proc/self/fdinfo/" + fd.path().filename().string());
         std::string key;
         uint64_t pos = 0;
-        if (info >> key >> pos && key == "pos:" && pos > 0) cancel = true;
+        if (info >> key >> pos && key == "pos:" && pos > 0 && !cancel.load()) {
+          cancelledAt = std::chrono::steady_clock::now();
+          cancel = true;
+        }
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
   });
-  const auto start = std::chrono::steady_clock::now();
   EXPECT_FALSE(sync(m));
-  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  const auto end = std::chrono::steady_clock::now();
   canceller.join();
   ASSERT_TRUE(cancel.load()) << "the object was never read";
   EXPECT_EQ(error, "Cancelled");
-  EXPECT_LT(seconds, 10.0) << "hashing went on after the cancel";
+  // Far above any stall of a loaded machine, far below the minutes the whole
+  // object takes.
+  EXPECT_LT(std::chrono::duration<double>(end - cancelledAt).count(), 20.0) << "hashing went on after the cancel";
 }
 
 TEST(ReadRange, ReadsExactlyTheRangeOrFails) {

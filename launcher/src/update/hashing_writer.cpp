@@ -23,6 +23,19 @@ namespace {
 // to ride out a hashing thread that is briefly not scheduled: 2 MiB at most.
 constexpr size_t blockSize = 256 * 1024;
 constexpr size_t blockCount = 8;
+
+// Blocks that earlier writers of this thread used, kept for the next one. A
+// block is above malloc's mmap threshold, so without this every object (a
+// chunk worker writes thousands) mapped, faulted in and unmapped its blocks
+// afresh: in a download of 1 MiB objects that cost far more than the bytes.
+thread_local std::vector<std::unique_ptr<char[]>> spareBlocks;
+
+std::unique_ptr<char[]> takeBlock() {
+  if (spareBlocks.empty()) return std::unique_ptr<char[]>(new char[blockSize]);
+  std::unique_ptr<char[]> block = std::move(spareBlocks.back());
+  spareBlocks.pop_back();
+  return block;
+}
 }  // namespace
 
 struct HashingWriter::Impl {
@@ -45,8 +58,16 @@ struct HashingWriter::Impl {
   std::thread hasher;
 
   Impl() {
-    storage.emplace_back(new char[blockSize]);
+    // Room for every spare block now, so that giving them back never allocates.
+    spareBlocks.reserve(blockCount);
+    storage.push_back(takeBlock());
     current = storage.back().get();
+  }
+  // The hashing thread has ended (abandon() joins it): the blocks are ours.
+  ~Impl() {
+    for (auto& block : storage) {
+      if (spareBlocks.size() < blockCount) spareBlocks.push_back(std::move(block));
+    }
   }
 
   void hashLoop() {
@@ -83,7 +104,7 @@ struct HashingWriter::Impl {
     used = 0;
     current = nullptr;
     if (free.empty() && storage.size() < blockCount) {
-      storage.emplace_back(new char[blockSize]);
+      storage.push_back(takeBlock());
       current = storage.back().get();
       return;
     }

@@ -1,5 +1,6 @@
 #include "update/range_io.h"
 
+#include "platform/platform.h"
 #include "update/sha256.h"
 
 #include <algorithm>
@@ -30,16 +31,15 @@ bool RangeReader::read(const fs::path& file, uint64_t offset, uint64_t length,
                        const std::function<bool(const char*, size_t)>& sink) {
   if (!in_ || path_ != file) {
     close();
-    in_ = std::fopen(file.c_str(), "rb");
+    in_ = openFile(file, FileOpen::Read);
     if (!in_) return false;
     // Our buffer is the only one: each read goes straight into it.
     std::setvbuf(in_, nullptr, _IONBF, 0);
     path_ = file;
     position_ = 0;
   }
-  if (offset > static_cast<uint64_t>(std::numeric_limits<long>::max())) return false;
   if (position_ != offset) {
-    if (std::fseek(in_, static_cast<long>(offset), SEEK_SET) != 0) {
+    if (!seekFile(in_, offset)) {
       close();
       return false;
     }
@@ -77,7 +77,7 @@ FileWriter::~FileWriter() {
 bool FileWriter::open(const fs::path& file) {
   if (out_) std::fclose(out_);
   failed_ = false;
-  out_ = std::fopen(file.c_str(), "wb");
+  out_ = openFile(file, FileOpen::CreateOrTruncate);
   if (!out_) return false;
   std::setvbuf(out_, nullptr, _IONBF, 0);
   return true;
@@ -86,7 +86,7 @@ bool FileWriter::open(const fs::path& file) {
 bool FileWriter::openExisting(const fs::path& file) {
   if (out_) std::fclose(out_);
   failed_ = false;
-  out_ = std::fopen(file.c_str(), "r+b");
+  out_ = openFile(file, FileOpen::UpdateExisting);
   if (!out_) return false;
   std::setvbuf(out_, nullptr, _IONBF, 0);
   return true;
@@ -94,10 +94,7 @@ bool FileWriter::openExisting(const fs::path& file) {
 
 bool FileWriter::seek(uint64_t offset) {
   if (failed_ || !out_) return false;
-  if (offset > static_cast<uint64_t>(std::numeric_limits<long>::max()) ||
-      std::fseek(out_, static_cast<long>(offset), SEEK_SET) != 0) {
-    failed_ = true;
-  }
+  if (!seekFile(out_, offset)) failed_ = true;
   return !failed_;
 }
 

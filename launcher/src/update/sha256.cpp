@@ -1,5 +1,7 @@
 #include "update/sha256.h"
 
+#include "platform/platform.h"
+
 #include <cstdio>
 #include <memory>
 
@@ -17,7 +19,7 @@ std::string sha256File(const std::filesystem::path& file, const std::atomic<bool
                        const std::function<void(uint64_t)>& onBytes) {
   static constexpr size_t blockSize = 1 << 20;
   // stdio without its own buffer: each fread goes straight into ours.
-  std::unique_ptr<std::FILE, int (*)(std::FILE*)> in(std::fopen(file.c_str(), "rb"), &std::fclose);
+  std::unique_ptr<std::FILE, int (*)(std::FILE*)> in(openFile(file, FileOpen::Read), &std::fclose);
   if (!in) return {};
   std::setvbuf(in.get(), nullptr, _IONBF, 0);
   std::unique_ptr<char[]> buffer(new char[blockSize]);

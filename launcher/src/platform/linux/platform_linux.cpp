@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -153,6 +154,29 @@ fs::path runtimeFolder() {
   fs::path folder;
   std::string error;
   return runtimeFolder(folder, error) ? folder : fs::path();
+}
+
+std::FILE* openFile(const fs::path& file, FileOpen mode) {
+  // "e": O_CLOEXEC, so a game or helper started meanwhile never holds the file.
+  const char* how = "rbe";
+  switch (mode) {
+    case FileOpen::Read:
+      how = "rbe";
+      break;
+    case FileOpen::CreateOrTruncate:
+      how = "wbe";
+      break;
+    case FileOpen::UpdateExisting:
+      how = "r+be";
+      break;
+  }
+  return std::fopen(file.c_str(), how);
+}
+
+bool seekFile(std::FILE* stream, uint64_t offset) {
+  static_assert(sizeof(off_t) >= sizeof(int64_t), "large files need a 64-bit off_t");
+  if (!stream || offset > static_cast<uint64_t>(INT64_MAX)) return false;
+  return ::fseeko(stream, static_cast<off_t>(offset), SEEK_SET) == 0;
 }
 
 PrepareResult prepareFile(const fs::path& file, uint64_t size, std::string& error) {

@@ -4,10 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <functional>
+#include <memory>
 
 namespace launcher {
 namespace {
@@ -89,6 +91,74 @@ TEST(FileLock, SecondHolderIsRefusedUntilTheFirstLetsGo) {
   ASSERT_EQ(second.tryAcquire(file, error), FileLock::Result::Acquired) << error;
   EXPECT_TRUE(fs::exists(file));
   EXPECT_EQ(first.tryAcquire(file, error), FileLock::Result::HeldElsewhere);
+}
+
+using Stream = std::unique_ptr<std::FILE, int (*)(std::FILE*)>;
+
+bool closeOnExec(std::FILE* stream) { return (::fcntl(::fileno(stream), F_GETFD) & FD_CLOEXEC) != 0; }
+
+// The core opens its C streams through openFile only: each mode must do what
+// its name says, and no descriptor may leak into a game the launcher starts.
+TEST(OpenFile, EachModeDoesWhatItSaysAndNoStreamIsInherited) {
+  TempDir dir;
+  const fs::path file = dir / "Spi\xC3\xABl \xE2\x80\x94 data.bin";  // a name that is not ASCII
+  EXPECT_EQ(openFile(file, FileOpen::Read), nullptr) << "a missing file opened for reading";
+  EXPECT_EQ(openFile(file, FileOpen::UpdateExisting), nullptr) << "updating in place created the file";
+  EXPECT_FALSE(fs::exists(file));
+
+  testing::writeFile(file, "0123456789");
+  {
+    Stream s(openFile(file, FileOpen::UpdateExisting), &std::fclose);
+    ASSERT_TRUE(s);
+    EXPECT_TRUE(closeOnExec(s.get()));
+    ASSERT_TRUE(seekFile(s.get(), 3));
+    ASSERT_EQ(std::fwrite("ab", 1, 2, s.get()), 2u);
+  }
+  EXPECT_EQ(testing::readFile(file), "012ab56789") << "an update in place must keep the rest";
+  {
+    Stream s(openFile(file, FileOpen::Read), &std::fclose);
+    ASSERT_TRUE(s);
+    EXPECT_TRUE(closeOnExec(s.get()));
+    char c = 0;
+    ASSERT_TRUE(seekFile(s.get(), 4));
+    ASSERT_EQ(std::fread(&c, 1, 1, s.get()), 1u);
+    EXPECT_EQ(c, 'b');
+    EXPECT_NE(std::fwrite("x", 1, 1, s.get()), 1u) << "a stream opened for reading wrote";
+  }
+  {
+    Stream s(openFile(file, FileOpen::CreateOrTruncate), &std::fclose);
+    ASSERT_TRUE(s);
+    EXPECT_TRUE(closeOnExec(s.get()));
+    ASSERT_EQ(std::fwrite("new", 1, 3, s.get()), 3u);
+  }
+  EXPECT_EQ(testing::readFile(file), "new");
+  EXPECT_EQ(openFile(dir / "no-such-folder" / "f", FileOpen::CreateOrTruncate), nullptr);
+}
+
+// Game archives pass 4 GiB: a seek must not wrap at 32 bits.
+TEST(OpenFile, SeekReachesBeyondFourGibibytes) {
+  TempDir dir;
+  const fs::path file = dir / "sparse.bin";
+  testing::writeFile(file, "");
+  const uint64_t far = (5ull << 30) + 12345;
+  fs::resize_file(file, far + 1);  // sparse: costs no disk
+  {
+    Stream s(openFile(file, FileOpen::UpdateExisting), &std::fclose);
+    ASSERT_TRUE(s);
+    ASSERT_TRUE(seekFile(s.get(), far));
+    ASSERT_EQ(std::fwrite("Z", 1, 1, s.get()), 1u);
+  }
+  Stream s(openFile(file, FileOpen::Read), &std::fclose);
+  ASSERT_TRUE(s);
+  char c = 0;
+  ASSERT_TRUE(seekFile(s.get(), far));
+  ASSERT_EQ(std::fread(&c, 1, 1, s.get()), 1u);
+  EXPECT_EQ(c, 'Z');
+  ASSERT_TRUE(seekFile(s.get(), far - (4ull << 30)));  // where a 32-bit offset would have landed
+  ASSERT_EQ(std::fread(&c, 1, 1, s.get()), 1u);
+  EXPECT_EQ(c, '\0');
+  EXPECT_EQ(fs::file_size(file), far + 1);
+  EXPECT_FALSE(seekFile(nullptr, 0));
 }
 
 }  // namespace
