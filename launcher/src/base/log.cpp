@@ -34,7 +34,9 @@ void openLocked(LogState& state, const fs::path& file) {
   std::error_code ec;
   fs::create_directories(file.parent_path(), ec);
   std::string ignored;
-  (void)moveFileReplace(file, fs::path(file.native() + ".old"), MoveMode::Plain, ignored);
+  fs::path old = file;
+  old += ".old";
+  (void)moveFileReplace(file, old, MoveMode::Plain, ignored);
   state.stream.open(file, std::ios::binary | std::ios::trunc);
 }
 

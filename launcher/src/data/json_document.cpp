@@ -17,7 +17,13 @@ std::string utf8(const fs::path& p) {
 }
 }  // namespace
 
-fs::path companionPath(const fs::path& file, const char* suffix) { return fs::path(file.native() + suffix); }
+// path::operator+= takes the suffix as the path's own character type, so this
+// holds where paths are wide too.
+fs::path companionPath(const fs::path& file, const char* suffix) {
+  fs::path companion = file;
+  companion += suffix;
+  return companion;
+}
 
 json readJsonDocument(const fs::path& file, DocumentKind kind) {
   std::ifstream in(file, std::ios::binary);
