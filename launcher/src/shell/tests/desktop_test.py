@@ -440,25 +440,34 @@ def mean_difference(a, b):
     return float(m.group(1)) if m else 0.0
 
 
-def settled_screenshot(path, timeout=8.0):
-    """Screenshots until two in a row barely differ (an entrance has played
-    out; the starfield alone changes little) or the time is up; the last
-    one's deviation."""
+def settled_screenshot(path, not_before=0.0, timeout=8.0):
+    """Screenshots until three in a row barely differ (the starfield alone
+    changes little) and not before not_before (time.monotonic()), or until
+    the time is up; the last one's deviation. One quiet pair is not enough:
+    the home screen's entrance pauses while its mark settles, before the
+    menu fades in."""
     previous = path + ".previous.png"
     screenshot(previous)
-    end = time.monotonic() + timeout
+    end = max(time.monotonic(), not_before) + timeout
+    quiet = 0
     while True:
         deviation = screenshot(path)
         change = mean_difference(previous, path)
-        if change < SETTLED or time.monotonic() > end:
+        quiet = quiet + 1 if change < SETTLED else 0
+        if (quiet >= 2 and time.monotonic() >= not_before) or time.monotonic() > end:
             break
         shutil.copyfile(path, previous)
         time.sleep(0.3)  # the pace of the screenshots, not a wait for anything
     os.remove(previous)
     print("     %s: %s after the last screenshot changed by %.4f" % (os.path.basename(path),
-          "settled" if change < SETTLED else "still moving", change), flush=True)
+          "settled" if quiet >= 2 else "still moving", change), flush=True)
     return deviation
 
+
+# The home screen's entrance (launcher.css, #home.enter) starts when the first
+# state arrives: the menu's last entry and the detail area have faded in 2.4 s
+# later. 0.6 s more for the state's way from the log line to the web process.
+HOME_ENTRANCE_S = 3.0
 
 # Two screenshots of a page at rest differ less than this (mean absolute error, 0 to 1).
 SETTLED = 0.004
@@ -473,12 +482,13 @@ def page_checks(exe, shots, root):
         # The update check starts when the page says "ready", right after the
         # state was sent; its log line says the page is up.
         check(wait_for(lambda: "Feed " in log_text(env), 30), "the built-in page said ready")
+        entrance_over = time.monotonic() + HOME_ENTRANCE_S
         wid = wait_for(window_id, 10)
         if not check(wid, "the window is up"):
             return
         run("xdotool", "windowactivate", "--sync", wid)
         home = os.path.join(shots, "page-home.png")
-        check(settled_screenshot(home) > 0.05, "screenshot %s is not blank" % home)
+        check(settled_screenshot(home, entrance_over) > 0.05, "screenshot %s is not blank" % home)
 
         # The page ignores keys until it has a state: reaching the settings
         # page and changing a setting shows that it got one. The state went to
