@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <mutex>
 #include <system_error>
+#include <utility>
 
 namespace launcher {
 
@@ -82,18 +83,25 @@ std::vector<AddonInfo> listInstalledAddons(const AddonPaths& paths) {
     addons.push_back(std::move(addon));
   }
 
+  // Each add-on's place in the enabled list, looked up once: a comparison
+  // that searched the list would cost the sort n * log n * n string compares,
+  // and this runs for every state document.
   const std::vector<std::string> enabled = readEnabledAddons(paths.enabledFile);
-  auto rank = [&enabled](const std::string& id) {
-    return static_cast<size_t>(std::find(enabled.begin(), enabled.end(), id) - enabled.begin());
-  };
-  for (AddonInfo& addon : addons) addon.enabled = rank(addon.id) < enabled.size();
-  std::stable_sort(addons.begin(), addons.end(), [&rank](const AddonInfo& a, const AddonInfo& b) {
-    size_t ra = rank(a.id);
-    size_t rb = rank(b.id);
-    if (ra != rb) return ra < rb;
-    return a.name < b.name;  // char_traits<char> compares as unsigned bytes
+  std::vector<std::pair<size_t, size_t>> order;  // (rank, index into addons)
+  order.reserve(addons.size());
+  for (size_t i = 0; i < addons.size(); ++i) {
+    const size_t rank = static_cast<size_t>(std::find(enabled.begin(), enabled.end(), addons[i].id) - enabled.begin());
+    addons[i].enabled = rank < enabled.size();
+    order.emplace_back(rank, i);
+  }
+  std::stable_sort(order.begin(), order.end(), [&addons](const auto& a, const auto& b) {
+    if (a.first != b.first) return a.first < b.first;
+    return addons[a.second].name < addons[b.second].name;  // char_traits<char> compares as unsigned bytes
   });
-  return addons;
+  std::vector<AddonInfo> sorted;
+  sorted.reserve(addons.size());
+  for (const auto& entry : order) sorted.push_back(std::move(addons[entry.second]));
+  return sorted;
 }
 
 std::vector<std::string> readEnabledAddons() { return readEnabledAddons(defaultAddonPaths().enabledFile); }
