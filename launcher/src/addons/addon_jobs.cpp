@@ -34,7 +34,9 @@ AddonJobResult runAddonInstall(const CatalogEntry& entry, const AddonPaths& path
     return result;
   }
   GameManifest manifest;
-  if (!loadManifest(entry.manifest, manifest, result.error)) return result;
+  if (!loadManifest(entry.manifest, manifestPin(entry), manifest, result.error, [&cancel] { return cancel.load(); })) {
+    return result;
+  }
 
   const fs::path folder = paths.addonsFolder / toWide(entry.id);
   std::error_code ec;
