@@ -90,6 +90,12 @@ def main(argv=None):
         "version": version,
     }
     lib.stamp(latest, args.expires_days)
+    build = latest.get("launcher")
+    if key and isinstance(build, dict) and not (
+            isinstance(build.get("sha256"), str) and len(build["sha256"]) == 64
+            and isinstance(build.get("size"), int) and build["size"] > 0):
+        print("warning: the \"launcher\" entry has no \"sha256\" and \"size\"; launchers that trust "
+              "the key will not update themselves from it", file=sys.stderr)
     lib.write_feed_document(latest_path, latest, key)
 
     print(lib.summary(f"Released {version} build {args.build} on {channel}", files, total, store))

@@ -457,6 +457,16 @@ class SigningTest(unittest.TestCase):
         self.assertGreaterEqual(lib.next_serial({}, now=1_700_000_000), 1_700_000_000)
         self.assertEqual(lib.next_serial({"serial": "7"}, now=5), 5)
 
+    def test_signing_warns_about_a_launcher_build_without_pins(self):
+        for entry, warned in [({"version": "2.0", "url": "../l"}, True),
+                              ({"version": "2.0", "url": "../l", "sha256": "ab" * 32, "size": 10}, False)]:
+            with self.subTest(entry=entry):
+                write(os.path.join(self.feed, "stable", "latest.json"), json.dumps({"launcher": entry}).encode())
+                result = tool("make_release.py", self.source, self.feed, "--version", "1.0.0", "--build", "1",
+                              "--signing-key", self.key)
+                self.assertEqual(result.returncode, 0, result.stderr)
+                self.assertEqual("will not update themselves" in result.stderr, warned, result.stderr)
+
     def test_unsigned_publish_removes_a_signature_that_could_no_longer_match(self):
         latest_path = self.release("--signing-key", self.key)
         self.assertTrue(os.path.isfile(latest_path + ".sig"))
