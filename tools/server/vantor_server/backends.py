@@ -140,6 +140,7 @@ class SqliteBackend:
     kind = "sqlite"
     integrity_error = sqlite3.IntegrityError
     name_match = "username = ?"  # the column ignores ASCII letter case
+    sweep_limits = "DELETE FROM rate_limits WHERE full_at <= ?"
 
     def __init__(self, path):
         self.path = path
@@ -210,6 +211,10 @@ class PostgresBackend:
 
     kind = "postgresql"
     name_match = "lower(username) = lower(?)"
+    # Rows another request holds are left for the next sweep: two sweeps
+    # waiting on each other's rows would be a deadlock.
+    sweep_limits = ("DELETE FROM rate_limits WHERE key IN"
+                    " (SELECT key FROM rate_limits WHERE full_at <= ? FOR UPDATE SKIP LOCKED)")
     # Idle connections kept per process: connecting costs a new server
     # process on PostgreSQL's side, and a request makes a few sessions.
     MAX_IDLE = 4

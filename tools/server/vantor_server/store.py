@@ -129,7 +129,7 @@ class Session:
         if self.precise_now < self.store._next_sweep:
             return
         self.store._next_sweep = self.precise_now + _SWEEP_EVERY
-        self.conn.execute("DELETE FROM rate_limits WHERE full_at <= ?", (self.precise_now,))
+        self.conn.execute(self.backend.sweep_limits, (self.precise_now,))
 
     # --- accounts
 
