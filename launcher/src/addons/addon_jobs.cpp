@@ -2,6 +2,7 @@
 
 #include "data/folder_tree.h"
 #include "update/folder_sync.h"
+#include "update/http.h"
 #include "update/location.h"
 #include "update/manifest.h"
 
@@ -34,7 +35,8 @@ AddonJobResult runAddonInstall(const CatalogEntry& entry, const AddonPaths& path
     return result;
   }
   GameManifest manifest;
-  if (!loadManifest(entry.manifest, manifestPin(entry), manifest, result.error, [&cancel] { return cancel.load(); })) {
+  if (!loadManifest(entry.manifest, manifestPin(entry), manifest, result.error, [&cancel] { return cancel.load(); },
+                    manifestDocumentLimits)) {
     return result;
   }
 

@@ -160,11 +160,21 @@ bool parseManifest(const std::string& text, GameManifest& m, std::string& error)
 
 bool loadManifest(const std::string& location, GameManifest& m, std::string& error,
                   const std::function<bool()>& stop) {
-  return loadManifest(location, DocumentPin{}, m, error, stop);
+  return loadManifest(location, DocumentPin{}, m, error, stop, TransferLimits{});
+}
+
+bool loadManifest(const std::string& location, GameManifest& m, std::string& error,
+                  const std::function<bool()>& stop, const TransferLimits& limits) {
+  return loadManifest(location, DocumentPin{}, m, error, stop, limits);
 }
 
 bool loadManifest(const std::string& location, const DocumentPin& pin, GameManifest& m, std::string& error,
                   const std::function<bool()>& stop) {
+  return loadManifest(location, pin, m, error, stop, TransferLimits{});
+}
+
+bool loadManifest(const std::string& location, const DocumentPin& pin, GameManifest& m, std::string& error,
+                  const std::function<bool()>& stop, const TransferLimits& limits) {
   if (location.empty()) {
     error = "Nothing to download";
     return false;
@@ -176,11 +186,13 @@ bool loadManifest(const std::string& location, const DocumentPin& pin, GameManif
   }
   m.source = location;
   std::string text;
-  TransferLimits limits;
+  TransferLimits bounded = limits;
   // One byte more than the pin allows tells a longer manifest from an exact one.
-  if (pinned) limits.maxBytes = pin.size < maxTextBytes ? pin.size + 1 : maxTextBytes;
-  if (!fetchText(location, text, error, stop, limits)) {
-    if (pinned && error == overLimitText) error = damagedManifestText;
+  const uint64_t pinCap = pin.size < maxTextBytes ? pin.size + 1 : maxTextBytes;
+  const bool pinCaps = pinned && (limits.maxBytes == 0 || pinCap <= limits.maxBytes);
+  if (pinCaps) bounded.maxBytes = pinCap;
+  if (!fetchText(location, text, error, stop, bounded)) {
+    if (pinCaps && error == overLimitText) error = damagedManifestText;
     return false;
   }
   if (pinned && (text.size() != pin.size || sha256Hex(text) != pin.sha256)) {
