@@ -235,6 +235,75 @@ TEST_F(SignedFeedIntegrationTest, ALauncherBuildLongerThanItsPinIsRefusedAndLeav
   EXPECT_FALSE(fs::exists(siblingPath(options.executable, ".old")));
 }
 
+// A launcher entry that was changed after signing, lost its signature or
+// has expired: the self-update refuses it, even when asked directly, and its
+// build is never fetched.
+TEST_F(SignedFeedIntegrationTest, EveryTurnedLauncherEntryIsRefusedAndNoBuildFetched) {
+  struct Case {
+    const char* name;
+    std::function<void(const fs::path& feed)> turn;
+    std::string error;
+  };
+  const auto entry = [this](const fs::path& feed, const std::string& expires) {
+    const fs::path build = feed / "builds" / "vantor-launcher-9.9.9";
+    testing::writeRandomFile(build, chunk, 43);
+    const std::string digest = sha256File(build);
+    const uint64_t size = fs::file_size(build);
+    resign(feed, [&](json& d) {
+      d["launcher"] = {
+          {"version", "9.9.9"}, {"url", "../builds/vantor-launcher-9.9.9"}, {"sha256", digest}, {"size", size}};
+      if (!expires.empty()) d["expires"] = expires;
+    });
+  };
+  const std::vector<Case> cases = {
+      {"launcher-swapped",
+       [&](const fs::path& f) {
+         entry(f, "");
+         // Another build, its digest and size put in the signed entry's place.
+         const fs::path other = f / "builds" / "vantor-launcher-6.6.6";
+         testing::writeRandomFile(other, chunk + 1, 44);
+         json doc = json::parse(readFile(f / "stable" / "latest.json"));
+         doc["launcher"]["url"] = "../builds/vantor-launcher-6.6.6";
+         doc["launcher"]["sha256"] = sha256File(other);
+         doc["launcher"]["size"] = fs::file_size(other);
+         writeFile(f / "stable" / "latest.json", doc.dump(2) + "\n");
+       },
+       unsignedAnswerText},
+      {"launcher-unsigned",
+       [&](const fs::path& f) {
+         entry(f, "");
+         fs::remove(f / "stable" / "latest.json.sig");
+       },
+       unsignedAnswerText},
+      {"launcher-expired", [&](const fs::path& f) { entry(f, "2021-01-01T00:00:00Z"); }, expiredAnswerText},
+  };
+  testing::ScopedEnv keys("VANTOR_FEED_KEYS", publicKey);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    c.turn(copyFeed(c.name));
+    LaunchOptions options;
+    options.executable = dir / c.name / "vantor-launcher";
+    writeFile(options.executable, "the running build");
+    AppHarness h(dir / "launcher", server->url("/" + std::string(c.name)), options);
+    h.command({{"cmd", "checkUpdates"}});
+    ASSERT_TRUE(h.waitForCheck());
+    const json s = h.shell().lastState();
+    EXPECT_EQ(s["feed"]["error"], c.error);
+    EXPECT_NE(s["launcher"]["updateAvailable"], true);
+    h.command({{"cmd", "updateLauncher"}});
+    ASSERT_TRUE(h.waitForIdleQueue(60000));
+    EXPECT_EQ(h.shell().lastState()["taskError"], c.error);
+    ASSERT_TRUE(h.pumpUntil([&] { return !h.shell().toasts().empty(); }));
+    EXPECT_EQ(h.shell().toasts().back(), c.error);
+    EXPECT_EQ(readFile(options.executable), "the running build");
+    EXPECT_FALSE(fs::exists(siblingPath(options.executable, ".new")));
+    EXPECT_FALSE(fs::exists(siblingPath(options.executable, ".old")));
+    for (const auto& e : server->accessLog()) {
+      EXPECT_EQ(e.uri.find("/" + std::string(c.name) + "/builds/"), std::string::npos) << "fetched " << e.uri;
+    }
+  }
+}
+
 // The real launcher, trusting the key through VANTOR_FEED_KEYS, updates
 // itself from a feed make_release.py signed, and the new build takes over.
 TEST_F(SignedFeedIntegrationTest, SelfUpdatesFromASignedFeed) {
