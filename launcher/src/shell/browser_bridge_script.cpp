@@ -115,13 +115,18 @@ constexpr std::string_view script = R"JS((() => {
     if (sending) return;
     sending = true;
     while (open && waiting.length) {
+      let busy = false;
       try {
-        await fetch('/bridge/cmd', {
+        const response = await fetch('/bridge/cmd', {
           method: 'POST', body: waiting[0], cache: 'no-store', credentials: 'omit',
           headers: { 'Content-Type': 'text/plain;charset=utf-8', 'X-Vantor-Session': session },
         });
+        busy = response.status === 503;  // not taken now: too many at once
       } catch (e) {
-        setTimeout(pump, 500);  // not sent: the same command goes again
+        busy = true;  // not sent
+      }
+      if (busy) {
+        setTimeout(pump, 500);  // the same command goes again
         break;
       }
       waiting.shift();  // delivered, or refused for good

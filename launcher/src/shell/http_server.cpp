@@ -92,6 +92,7 @@ struct HttpServer::Connection {
   Clock::time_point lastQueued;    // a stream's bytes were last queued then
   Clock::time_point acceptedAt;
   std::size_t lingered = 0;
+  bool wholeRequestRead = false;  // nothing of the request is left unread: no need to linger
 
   Connection(LoopbackSocket s, std::string p, HeadLimits limits) : socket(std::move(s)), peer(std::move(p)), reader(limits) {}
   [[nodiscard]] bool hasUnsent() const { return outSent < out.size() || tailSent < tail.size(); }
@@ -349,7 +350,8 @@ void HttpServer::headComplete(Connection& c, std::string_view rest, Clock::time_
   HeadDecision decision = onHead_(head, c.peer);
   if (decision.trusted) {
     std::size_t trusted = 0;
-    for (const auto& other : connections_) trusted += other->trusted ? 1 : 0;
+    for (const auto& other : connections_)
+      trusted += other->trusted && !other->closing && other->phase != Connection::Phase::Linger ? 1 : 0;
     if (trusted >= options_.maxTrustedConnections) {
       if (decision.reply && decision.reply->stream) decision.reply->stream->end();
       refuse(c, 503, now);
@@ -358,6 +360,8 @@ void HttpServer::headComplete(Connection& c, std::string_view rest, Clock::time_
     c.trusted = true;
   }
   if (decision.reply) {
+    c.wholeRequestRead = head.count("Transfer-Encoding") == 0 &&
+                         (head.count("Content-Length") == 0 || head.value("Content-Length") == "0");
     startReply(c, std::move(*decision.reply), now);
     return;
   }
@@ -383,6 +387,7 @@ void HttpServer::headComplete(Connection& c, std::string_view rest, Clock::time_
 void HttpServer::bodyComplete(Connection& c, Clock::time_point now) {
   std::string body = std::move(c.body);
   c.body.clear();
+  c.wholeRequestRead = true;
   startReply(c, onBody_(c.reader.head(), std::move(body)), now);
 }
 
@@ -476,8 +481,14 @@ void HttpServer::finishWriting(Connection& c, Clock::time_point now) {
   c.tail = {};
   c.tailSent = 0;
   if (c.phase == Connection::Phase::Reply || (c.phase == Connection::Phase::Stream && c.streamEnded)) {
-    // All said. What the client still sends is read and dropped for a
-    // moment, so closing does not reset the connection under the reply.
+    // All said. A request read to its end is closed now (what was sent
+    // still arrives); otherwise what the client still sends is read and
+    // dropped for a moment, so closing does not reset the connection under
+    // the reply.
+    if (c.wholeRequestRead) {
+      c.closing = true;
+      return;
+    }
     shutdownSending(c.socket);
     c.stream.reset();
     c.phase = Connection::Phase::Linger;

@@ -28,7 +28,7 @@ bool waitUntil(Predicate done, std::chrono::seconds limit = std::chrono::seconds
 }
 
 // A server with small caps and short deadlines. "/trusted" opens a trusted
-// event stream; "/body" takes a body of up to ten bytes and answers with it;
+// event stream; "/trusted-ok" is a trusted request answered at once; "/body" takes a body of up to ten bytes and answers with it;
 // "/big" answers with big_; anything else answers "ok".
 class HttpServerTest : public ::testing::Test {
  protected:
@@ -43,6 +43,10 @@ class HttpServerTest : public ::testing::Test {
             decision.reply->stream = std::make_shared<EventStream>();
             std::lock_guard lock(mutex_);
             streams_.push_back(decision.reply->stream);
+          } else if (head.path == "/trusted-ok") {
+            decision.trusted = true;
+            decision.reply = HttpReply{};
+            decision.reply->body = "ok";
           } else if (head.path == "/body") {
             decision.maxBody = 10;
           } else if (head.path == "/big") {
@@ -275,6 +279,22 @@ TEST_F(HttpServerTest, TrustedStreamsAreNeverPushedOutAndHaveACapOfTheirOwn) {
   std::string refused = ask("GET /trusted HTTP/1.1\r\n" + host_ + "\r\n");
   EXPECT_EQ(statusOf(refused), 503) << refused;
   server_->stop();
+}
+
+TEST_F(HttpServerTest, AnsweredRequestsNeitherLingerNorCountAgainstTheTrustedCap) {
+  start();
+  // A page's commands in a quick row, each on a connection its browser closes
+  // late: the cap is two, and none of the five is turned away.
+  std::vector<std::unique_ptr<RawConnection>> kept;
+  for (int i = 0; i < 5; ++i) {
+    kept.push_back(std::make_unique<RawConnection>(server_->port()));
+    ASSERT_TRUE(kept.back()->send("GET /trusted-ok HTTP/1.1\r\n" + host_ + "\r\n"));
+    bool closed = false;
+    std::string response = kept.back()->readUntilClosed(10s, closed);
+    EXPECT_EQ(statusOf(response), 200) << i << ": " << response;
+    EXPECT_TRUE(closed) << i;
+  }
+  EXPECT_TRUE(waitUntil([&] { return server_->counts().open == 0; }));
 }
 
 TEST_F(HttpServerTest, BodiesComeOnlyWithOneDeclaredLengthWithinTheCap) {
