@@ -41,8 +41,12 @@ const waitForOption = (page, value, timeout = 15000) => page.waitForFunction(
 before(async () => {
   assert.ok(process.env.LAUNCHER, 'set LAUNCHER to the launcher to test');
   home = fs.mkdtempSync(path.join(os.tmpdir(), 'vantor-abuse-'));
+  // A launcher built with AddressSanitizer keeps freed memory aside (256 MiB
+  // by default) to catch late uses: that would read as growth here.
+  const asan = [process.env.ASAN_OPTIONS, 'quarantine_size_mb=1'].filter(Boolean).join(':');
   app = startLauncher(process.env.LAUNCHER, privateEnv(home, {
-    VANTOR_LAUNCHER_UI: path.join(__dirname, 'fixture'), VANTOR_UPDATE_FEED: path.join(home, 'no-feed') }));
+    VANTOR_LAUNCHER_UI: path.join(__dirname, 'fixture'), VANTOR_UPDATE_FEED: path.join(home, 'no-feed'),
+    ASAN_OPTIONS: asan }));
   origin = new URL(await app.address()).origin;
   browser = await chromium.launch({ executablePath: '/usr/bin/chromium', args: chromiumArgs });
 });
@@ -280,7 +284,13 @@ test('200 slow connections and an endless header line neither stop the page nor 
   const grownKiB = peak - before;
   console.log(`launcher memory: ${before} KiB before the attack, ${peak} KiB at its peak during it (+${grownKiB} KiB);` +
     ` ${crowd.connected} slow connections made, ${crowd.cut} closed by the launcher, endless line cut ${crowd.endlessCuts} times`);
-  assert.ok(grownKiB < 4 * 1024, `the launcher grew by ${grownKiB} KiB`);
+  // AddressSanitizer's own bookkeeping of every allocation and free (its
+  // shadow memory, per-size caches, the quarantine kept small above) adds a
+  // few MiB of its own under this churn: measured 2.5-3.5 MiB where the
+  // plain build grows by about 0.15 MiB.
+  const sanitized = fs.readFileSync(`/proc/${app.child.pid}/maps`, 'utf8').includes('libasan');
+  const limitKiB = (sanitized ? 8 : 4) * 1024;
+  assert.ok(grownKiB < limitKiB, `the launcher grew by ${grownKiB} KiB (limit ${limitKiB} KiB)`);
   assert.equal(savedPrefs().launchOptions, 'under attack 2');
   await context.close();
 });
