@@ -33,7 +33,7 @@ constexpr std::string_view script = R"JS((() => {
     box.textContent = text;
     Object.assign(box.style, {
       position: 'fixed', left: '0', right: '0', top: '0', zIndex: '2147483647', padding: '12px 16px',
-      background: '#5a1010', color: '#fff', font: '14px/1.4 sans-serif', textAlign: 'center',
+      background: '#5a1010', color: '#fff', font: "14px/1.4 'Manrope', sans-serif", textAlign: 'center',
     });
     (document.body || document.documentElement).append(box);
   }
