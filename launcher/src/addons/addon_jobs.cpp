@@ -1,6 +1,7 @@
 #include "addons/addon_jobs.h"
 
 #include "data/folder_tree.h"
+#include "update/feed_places.h"
 #include "update/folder_sync.h"
 #include "update/location.h"
 #include "update/manifest.h"
@@ -25,7 +26,8 @@ AddonJobRequest findCatalogEntry(const std::vector<CatalogEntry>& catalog, const
 }
 
 AddonJobResult runAddonInstall(const CatalogEntry& entry, const AddonPaths& paths, const std::atomic<bool>& cancel,
-                               const std::function<void(const Progress&)>& progress) {
+                               const std::function<void(const Progress&)>& progress,
+                               const std::vector<std::string>& manifestPlaces) {
   AddonJobResult result;
   // The catalogue reader checked the id; the folder name depends on it, so
   // check again rather than trust a copy.
@@ -34,7 +36,9 @@ AddonJobResult runAddonInstall(const CatalogEntry& entry, const AddonPaths& path
     return result;
   }
   GameManifest manifest;
-  if (!loadManifest(entry.manifest, manifest, result.error)) return result;
+  const std::vector<std::string> places =
+      manifestPlaces.empty() ? std::vector<std::string>{entry.manifest} : manifestPlaces;
+  if (!loadManifestFrom(places, DocumentPin{}, manifest, result.error)) return result;
 
   const fs::path folder = paths.addonsFolder / toWide(entry.id);
   std::error_code ec;

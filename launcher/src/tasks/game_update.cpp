@@ -3,6 +3,7 @@
 #include "base/log.h"
 #include "platform/platform.h"
 #include "platform/process.h"
+#include "update/feed_places.h"
 #include "update/file_check.h"
 #include "update/folder_sync.h"
 #include "update/location.h"
@@ -65,7 +66,11 @@ std::string runGameUpdate(const GameUpdateRequest& request, const std::atomic<bo
       !resolveReference(result.feed.url, result.feed.gameManifest, location, error)) {
     return error;
   }
-  if (!loadManifest(location, result.manifest, error)) return error;
+  // The manifest from the feed (or, once pinned, a mirror); its objects from
+  // whichever of them answers.
+  if (!loadManifestFrom(feedPlaces(location, request.launcherFolder), DocumentPin{}, result.manifest, error)) {
+    return error;
+  }
   if (cancel.load()) return "Cancelled";
 
   std::error_code ec;
