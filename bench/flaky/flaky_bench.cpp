@@ -144,7 +144,8 @@ int main(int argc, char** argv) {
     meanSeconds /= static_cast<double>(trials.size());
     std::sort(runs.begin(), runs.end());
     const int median = runs[runs.size() / 2];
-    std::printf("%-14.0f%% %9.2f %8d %8d %12.2f\n", share * 100, meanRuns, median, runs.back(), meanSeconds);
+    const std::string label = std::to_string(static_cast<int>(share * 100 + 0.5)) + " %";
+    std::printf("%-14s %10.2f %8d %8d %12.2f\n", label.c_str(), meanRuns, median, runs.back(), meanSeconds);
     const std::string key = std::to_string(static_cast<int>(share * 100 + 0.5));
     json += ",\n  \"runs_to_finish_" + key + "\": " + std::to_string(meanRuns);
     json += ",\n  \"runs_to_finish_" + key + "_median\": " + std::to_string(median);

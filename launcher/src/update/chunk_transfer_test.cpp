@@ -221,8 +221,21 @@ TEST_F(ChunkTransferTest, OneFailedObjectLeavesTheOthersToFinish) {
     contents.push_back(bytesOf(5000, static_cast<char>(10 + i)));
     requests.push_back(add(contents.back()));
   }
-
-  EXPECT_FALSE(fetch(requests));
+  // The next three objects are held until the missing one has failed, so
+  // whatever the timing, their workers are still at work when it fails.
+  for (size_t i = 1; i <= 3; ++i) {
+    TestResponse held;
+    held.body = contents[i - 1];
+    held.hold = true;
+    server.serve(objectPath(requests[i].hash), held);
+  }
+  std::thread releaser([&] {
+    for (int i = 0; i < 60000 && log.warnings().size() < 3; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    server.releaseHeld();
+  });
+  const bool ok = fetch(requests);
+  releaser.join();
+  EXPECT_FALSE(ok);
   EXPECT_EQ(error, "Download failed: Server answered 404 for " + server.url(objectPath(missing)));
   for (size_t i = 1; i < requests.size(); ++i) {
     EXPECT_EQ(testing::readFile(chunks / requests[i].hash), contents[i - 1]) << i;
