@@ -12,6 +12,8 @@ packages=(
   nginx curl python3 gunicorn
   # the transport's TLS tests make their own certificate with it
   openssl
+  # signing the update feed (tools/release)
+  python3-cryptography
   # the reference server's PostgreSQL database (its tests start their own)
   postgresql python3-psycopg2
   # the window under a virtual display, page tests in a real browser, and the

@@ -46,7 +46,7 @@ int main(int argc, char** argv) {
     const std::string id = "addon-" + n;
     const std::string description = "A content pack with a description of ordinary length for the page to show.";
     catalog.push_back({id, "Add-on " + n, "1." + n, "Someone", description,
-                       "https://updates.example/addons/" + id + ".json", 1000000u + static_cast<uint64_t>(i)});
+                       "https://updates.example/addons/" + id + ".json", 1000000u + static_cast<uint64_t>(i), "", 0});
     const fs::path folder = addonsFolder() / id;
     std::error_code ec;
     fs::create_directories(folder, ec);

@@ -2,11 +2,20 @@
 """Publishes an add-on into an update feed.
 
     make_addon.py ADDON FEED [--chunk-size B] [--replace]
+                  [--signing-key KEYFILE] [--expires-days 30]
 
 ADDON is the add-on's folder; its addon.json gives "id", "name", "version",
 "author" and "description". The folder is chunked into FEED/objects (shared
 with the game), its manifest written to FEED/addons/manifests/<id>-<version>.json,
 and its entry in FEED/addons/catalog.json added or replaced; other entries stay.
+
+The entry gets "manifestSha256" and "manifestSize", the SHA-256 and size of
+its manifest's exact bytes; the catalogue (always written as an object) gets
+"serial" (one more than before, never below the Unix time) and "expires" (UTC,
+RFC 3339, --expires-days from now). With --signing-key, catalog.json.sig is
+written beside it last: the Base64 of the raw r and s of an ECDSA P-256
+signature of catalog.json's bytes. Launchers that trust the key skip entries
+without both pins.
 """
 
 import argparse
@@ -84,8 +93,11 @@ def main(argv=None):
     parser.add_argument("--replace", action="store_true",
                         help="overwrite a published manifest of the same version that lists "
                              "other content")
+    lib.add_signing_arguments(parser, "catalog.json")
     args = parser.parse_args(argv)
 
+    lib.expiry_text(args.expires_days)  # a bad value stops the publish before any work
+    key = lib.load_signing_key(args.signing_key) if args.signing_key else None
     info = read_addon_info(args.addon)
     catalog_path = os.path.join(args.feed, "addons", "catalog.json")
     catalog = read_catalog(catalog_path)
@@ -95,15 +107,23 @@ def main(argv=None):
     name = f"{info['id']}-{info['version']}.json"
     manifest_path = os.path.join(args.feed, "addons", "manifests", name)
     manifest = lib.manifest_document(info["version"], 0, args.chunk_size, "../../objects/", files)
-    lib.write_manifest(manifest_path, manifest, args.replace)
+    manifest_sha256, manifest_size = lib.write_manifest(manifest_path, manifest, args.replace)
 
-    entry = dict(info, manifest="manifests/" + name, size=total)
+    entry = dict(info, manifest="manifests/" + name, manifestSha256=manifest_sha256,
+                 manifestSize=manifest_size, size=total)
     catalog["addons"] = place_entry(catalog["addons"], entry)
-    lib.write_json_atomic(catalog_path, catalog)
+    # Entries published before catalogues were pinned get their pins now.
+    for other in catalog["addons"]:
+        if not lib.pin_missing(other, os.path.dirname(catalog_path)) and isinstance(other, dict):
+            print(f"warning: the entry {other.get('id')!r} names no manifest this feed holds; "
+                  "launchers that trust a key will skip it", file=sys.stderr)
+    lib.stamp(catalog, args.expires_days)
+    lib.write_feed_document(catalog_path, catalog, key)
 
     print(lib.summary(f"Published add-on {info['id']} {info['version']}", files, total, store))
     print(f"  manifest {manifest_path}")
-    print(f"  catalog  {catalog_path}")
+    print(f"  catalog  {catalog_path} (serial {catalog['serial']}, expires {catalog['expires']}"
+          f"{', signed' if key else ', not signed'})")
 
 
 if __name__ == "__main__":

@@ -9,8 +9,18 @@ The feed layout (all references inside it are relative):
     FEED/<channel>/latest.json
     FEED/addons/catalog.json
     FEED/addons/manifests/<id>-<version>.json
+
+latest.json and catalog.json may be signed: a ".sig" file beside each holds
+the Base64 of an ECDSA P-256 / SHA-256 signature of the document's exact bytes
+as r and s (32 bytes each, big-endian), the form Windows's CNG reads. Signed
+or not, both documents carry "serial" (grows with every publish) and
+"expires" (UTC, RFC 3339), and pin every document they name by its SHA-256
+and size, so a launcher that trusts the key installs exactly what was
+published, never an older or a stale release.
 """
 
+import base64
+import datetime
 import hashlib
 import json
 import os
@@ -220,9 +230,160 @@ def write_file_atomic(path, data):
     _fsync_folder(folder)
 
 
+def json_bytes(value, indent=2):
+    """The bytes write_json_atomic writes for value."""
+    return (json.dumps(value, indent=indent, sort_keys=True, ensure_ascii=False) + "\n").encode("utf-8")
+
+
 def write_json_atomic(path, value, indent=2):
-    text = json.dumps(value, indent=indent, sort_keys=True, ensure_ascii=False) + "\n"
-    write_file_atomic(path, text.encode("utf-8"))
+    """Writes value as JSON (sorted keys) and returns the bytes written."""
+    data = json_bytes(value, indent)
+    write_file_atomic(path, data)
+    return data
+
+
+# Signing. The cryptography package (Debian's python3-cryptography) is needed
+# only when signing, so an unsigned publish works without it.
+
+SIGNATURE_SUFFIX = ".sig"
+DEFAULT_EXPIRES_DAYS = 30
+
+
+def _crypto():
+    try:
+        from cryptography.hazmat.primitives import hashes, serialization
+        from cryptography.hazmat.primitives.asymmetric import ec, utils
+    except ImportError as e:
+        raise ReleaseError("signing needs Python's cryptography package "
+                           "(Debian: python3-cryptography; scripts/setup.sh installs it)") from e
+    return hashes, serialization, ec, utils
+
+
+def new_signing_key():
+    _, _, ec, _ = _crypto()
+    return ec.generate_private_key(ec.SECP256R1())
+
+
+def private_key_pem(key):
+    _, serialization, _, _ = _crypto()
+    return key.private_bytes(serialization.Encoding.PEM, serialization.PrivateFormat.PKCS8,
+                             serialization.NoEncryption())
+
+
+def public_key_text(key):
+    """Base64 of the uncompressed point (0x04, X, Y: 65 bytes), as the launcher trusts it."""
+    _, serialization, _, _ = _crypto()
+    point = key.public_key().public_bytes(serialization.Encoding.X962,
+                                          serialization.PublicFormat.UncompressedPoint)
+    return base64.b64encode(point).decode("ascii")
+
+
+def load_signing_key(path):
+    """The P-256 private key in the PEM file at path."""
+    _, serialization, ec, _ = _crypto()
+    try:
+        with open(path, "rb") as f:
+            pem = f.read()
+    except OSError as e:
+        raise ReleaseError(f"cannot read the signing key {path}: {e.strerror}") from e
+    try:
+        key = serialization.load_pem_private_key(pem, password=None)
+    except (ValueError, TypeError) as e:
+        raise ReleaseError(f"{path} is not an unencrypted PEM private key (make one with make_key.py)") from e
+    if not isinstance(key, ec.EllipticCurvePrivateKey) or key.curve.name != "secp256r1":
+        raise ReleaseError(f"{path} is not a P-256 key (make one with make_key.py)")
+    return key
+
+
+def sign_bytes(key, data):
+    """Base64 of the raw r and s of an ECDSA signature of data with SHA-256."""
+    hashes, _, ec, utils = _crypto()
+    r, s = utils.decode_dss_signature(key.sign(data, ec.ECDSA(hashes.SHA256())))
+    return base64.b64encode(r.to_bytes(32, "big") + s.to_bytes(32, "big")).decode("ascii")
+
+
+def next_serial(document, now=None):
+    """The serial of the next publish of a document: above the one it has, and
+    never below the current Unix time, so that a feed rebuilt from nothing
+    still counts up from where launchers have seen it."""
+    previous = document.get("serial") if isinstance(document, dict) else None
+    if not isinstance(previous, int) or isinstance(previous, bool) or previous < 0:
+        previous = 0
+    clock = int(time.time() if now is None else now)
+    return max(previous + 1, clock)
+
+
+def expiry_text(days, now=None):
+    """UTC time `days` from now, RFC 3339 with a "Z", whole seconds."""
+    if not days > 0:
+        raise ReleaseError("--expires-days must be more than 0")
+    start = now or datetime.datetime.now(datetime.timezone.utc)
+    try:
+        moment = start + datetime.timedelta(days=days)
+    except OverflowError as e:
+        raise ReleaseError("--expires-days is too large") from e
+    return moment.strftime("%Y-%m-%dT%H:%M:%SZ")
+
+
+def stamp(document, expires_days):
+    """Adds the next "serial" and a new "expires" to a feed document in place."""
+    document["serial"] = next_serial(document)
+    document["expires"] = expiry_text(expires_days)
+
+
+def add_signing_arguments(parser, what):
+    parser.add_argument("--signing-key", metavar="KEYFILE",
+                        help=f"P-256 private key (PEM, from make_key.py): also write {what}.sig, the "
+                             f"signature of {what}'s exact bytes that launchers trusting the key require")
+    parser.add_argument("--expires-days", type=float, default=DEFAULT_EXPIRES_DAYS,
+                        help=f"days until {what} expires (its \"expires\", default {DEFAULT_EXPIRES_DAYS}); "
+                             "launchers that trust a key refuse it after that, so publish or refresh "
+                             "again before then")
+
+
+def _local_reference(folder, ref):
+    """The file a relative reference of a document in folder names, or None for
+    an absolute location (another server, which this tool cannot read)."""
+    if not isinstance(ref, str) or not ref or "://" in ref or ref.startswith(("/", "\\", "file:")):
+        return None
+    return os.path.normpath(os.path.join(folder, ref))
+
+
+def pin_missing(entry, folder):
+    """Adds "manifestSha256" and "manifestSize" to an entry that names a
+    manifest without them (published before documents were pinned), from the
+    manifest file the feed holds. False when it cannot be pinned."""
+    if not isinstance(entry, dict):
+        return False
+    if isinstance(entry.get("manifestSha256"), str) and isinstance(entry.get("manifestSize"), int):
+        return True
+    path = _local_reference(folder, entry.get("manifest"))
+    if path is None:
+        return False
+    try:
+        with open(path, "rb") as f:
+            data = f.read()
+    except OSError:
+        return False
+    entry["manifestSha256"] = hashlib.sha256(data).hexdigest()
+    entry["manifestSize"] = len(data)
+    return True
+
+
+def write_feed_document(path, document, key):
+    """Writes a latest.json or catalog.json, then its signature beside it when
+    key is given. Without a key a signature left from an earlier publish is
+    removed: it could only ever fail to match."""
+    data = write_json_atomic(path, document)
+    signature_path = path + SIGNATURE_SUFFIX
+    if key is not None:
+        write_file_atomic(signature_path, (sign_bytes(key, data) + "\n").encode("ascii"))
+    else:
+        try:
+            os.unlink(signature_path)
+            print(f"warning: removed {signature_path}: this publish was not signed", file=sys.stderr)
+        except FileNotFoundError:
+            pass
 
 
 def read_json_object(path):
@@ -422,7 +583,9 @@ def manifest_document(version, build, chunk_size, objects, files):
 
 
 def write_manifest(path, manifest, replace):
-    """Writes a release manifest, refusing to change a published one silently.
+    """Writes a release manifest, refusing to change a published one silently,
+    and returns (sha256, size) of the bytes written, which the document naming
+    it pins.
 
     Launchers that installed a version and build never look at it again, so
     other content under the same name would never reach them.
@@ -431,7 +594,8 @@ def write_manifest(path, manifest, replace):
     if existing is not None and existing != manifest and not replace:
         raise ReleaseError(f"{path} already exists with other content; publish under a new "
                            "version or build (or pass --replace)")
-    write_json_atomic(path, manifest, indent=1)
+    data = write_json_atomic(path, manifest, indent=1)
+    return hashlib.sha256(data).hexdigest(), len(data)
 
 
 def summary(what, files, total, store):

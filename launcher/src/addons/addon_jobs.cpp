@@ -38,7 +38,9 @@ AddonJobResult runAddonInstall(const CatalogEntry& entry, const AddonPaths& path
   GameManifest manifest;
   const std::vector<std::string> places =
       manifestPlaces.empty() ? std::vector<std::string>{entry.manifest} : manifestPlaces;
-  if (!loadManifestFrom(places, DocumentPin{}, manifest, result.error)) return result;
+  if (!loadManifestFrom(places, manifestPin(entry), manifest, result.error, [&cancel] { return cancel.load(); })) {
+    return result;
+  }
 
   const fs::path folder = paths.addonsFolder / toWide(entry.id);
   std::error_code ec;

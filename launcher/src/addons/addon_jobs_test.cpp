@@ -27,8 +27,8 @@ class AddonJobsTest : public ::testing::Test {
 };
 
 TEST_F(AddonJobsTest, CatalogueLookupIsExact) {
-  std::vector<CatalogEntry> catalog = {{"pack", "Pack", "1", "", "", "http://s/a.json", 1},
-                                       {"pack", "Second", "2", "", "", "http://s/b.json", 1}};
+  std::vector<CatalogEntry> catalog = {{"pack", "Pack", "1", "", "", "http://s/a.json", 1, "", 0},
+                                       {"pack", "Second", "2", "", "", "http://s/b.json", 1, "", 0}};
   AddonJobRequest found = findCatalogEntry(catalog, "pack");
   ASSERT_TRUE(found.ok);
   EXPECT_EQ(found.entry.name, "Pack");
@@ -92,7 +92,7 @@ TEST_F(AddonJobsTest, AManifestThatCannotBeLoadedFailsTheJobAndChangesNothing) {
   html.status = 500;
   html.body = "<html>oops</html>";
   server.serve("/addons/manifests/fresh-1.json", html);
-  CatalogEntry entry{"fresh", "Fresh", "1", "", "", server.url("/addons/manifests/fresh-1.json"), 1};
+  CatalogEntry entry{"fresh", "Fresh", "1", "", "", server.url("/addons/manifests/fresh-1.json"), 1, "", 0};
   std::atomic<bool> cancel{false};
   AddonJobResult result = runAddonInstall(entry, paths_, cancel, {});
   EXPECT_FALSE(result.error.empty());
@@ -103,7 +103,7 @@ TEST_F(AddonJobsTest, AManifestThatCannotBeLoadedFailsTheJobAndChangesNothing) {
 
 TEST_F(AddonJobsTest, AnEntryWithAnInvalidIdNeverTouchesAFolder) {
   std::atomic<bool> cancel{false};
-  CatalogEntry entry{"../escape", "Escape", "1", "", "", "http://127.0.0.1:1/x.json", 1};
+  CatalogEntry entry{"../escape", "Escape", "1", "", "", "http://127.0.0.1:1/x.json", 1, "", 0};
   AddonJobResult result = runAddonInstall(entry, paths_, cancel, {});
   EXPECT_EQ(result.error, "That addon isn't on the server");
   EXPECT_FALSE(fs::exists(dir_ / "escape"));

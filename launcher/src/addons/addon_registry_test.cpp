@@ -176,10 +176,10 @@ TEST_F(AddonRegistryTest, StateSectionSetsInstalledBesideTheCatalogue) {
   addAddon("by-hand-old", R"({"name": "Hand", "version": "1.0"})");
   addAddon("unlisted", R"({"name": "Unlisted", "version": "1.0"})");
   std::vector<CatalogEntry> catalog = {
-      {"managed-current", "Current", "2.0", "", "", "http://s/m1.json", 10},
-      {"managed-old", "Old", "2.0", "", "", "http://s/m2.json", 20},
-      {"by-hand-old", "Hand", "2.0", "", "", "http://s/m3.json", 30},
-      {"new-one", "New", "1.0", "au", "desc", "http://s/m4.json", 40},
+      {"managed-current", "Current", "2.0", "", "", "http://s/m1.json", 10, "", 0},
+      {"managed-old", "Old", "2.0", "", "", "http://s/m2.json", 20, "", 0},
+      {"by-hand-old", "Hand", "2.0", "", "", "http://s/m3.json", 30, "", 0},
+      {"new-one", "New", "1.0", "au", "desc", "http://s/m4.json", 40, "", 0},
   };
   json state = addonsStateJson(listInstalledAddons(paths_), catalog,
                                [](const std::string& id) { return id == "new-one" || id == "managed-old"; },

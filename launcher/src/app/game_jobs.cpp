@@ -12,6 +12,16 @@
 namespace launcher {
 
 void LauncherApp::queueGameUpdate(bool repair, bool playAfter) {
+  // The job installs what the page shows now.
+  std::optional<Feed> offered;
+  {
+    std::lock_guard lock(mutex_);
+    if (feed_.ok) offered = feed_;
+  }
+  queueGameUpdateFrom(repair, playAfter, std::move(offered));
+}
+
+void LauncherApp::queueGameUpdateFrom(bool repair, bool playAfter, std::optional<Feed> offered) {
   if (paths_.devBuild) {
     toast("This is a dev build: it updates by rebuilding, not from the launcher");
     return;
@@ -23,7 +33,7 @@ void LauncherApp::queueGameUpdate(bool repair, bool playAfter) {
   Job job;
   job.kind = repair ? "repair" : "game";
   job.label = repair ? "Verifying Astrane: Vantor" : "Astrane: Vantor";
-  job.body = [this, repair] {
+  job.body = [this, repair, offered = std::move(offered)] {
     GameUpdateRequest request;
     {
       std::lock_guard lock(mutex_);
@@ -32,6 +42,8 @@ void LauncherApp::queueGameUpdate(bool repair, bool playAfter) {
     request.launcherFolder = paths_.launcherFolder;
     request.gameFolder = paths_.gameFolder;
     request.repair = repair;
+    request.trust = feedTrust();
+    request.offered = offered;
     GameUpdateResult result;
     const std::string error = runGameUpdate(
         request, jobs_.cancelFlag(), [this](const Progress& p) { jobs_.reportProgress(p); }, result);
@@ -58,16 +70,23 @@ void LauncherApp::updateSelf() {
     toast("Close the game first");
     return;
   }
+  // The build the page offers now is the one installed, or a newer one.
+  std::optional<Feed> offered;
+  {
+    std::lock_guard lock(mutex_);
+    if (feed_.ok) offered = feed_;
+  }
   Job job;
   job.kind = "launcher";
   job.label = "Launcher update";
-  job.body = [this] {
+  job.body = [this, offered = std::move(offered)] {
     std::string channel;
     {
       std::lock_guard lock(mutex_);
       channel = prefs_.channel;
     }
-    const Feed feed = fetchFeed(latestJsonUrl(paths_.launcherFolder, channel));
+    const Feed feed = feedForJob(latestJsonUrl(paths_.launcherFolder, channel), offered, feedTrust(),
+                                 FeedUse::Launcher, [this] { return jobs_.cancelFlag().load(); });
     if (!feed.ok) return feed.error;
     std::string error;
     if (!updateLauncher(feed, executable_, jobs_.cancelFlag(), [this](const Progress& p) { jobs_.reportProgress(p); },

@@ -178,7 +178,13 @@ class LauncherApp {
   [[nodiscard]] json buildStateFrom(const StateInputs& in);
 
   void pushState();
+  // The keys trusted for the feed, read anew on every use; logs once per
+  // run, at "warn", when there are none.
+  [[nodiscard]] FeedTrust feedTrust();
   void runCheck(const std::string& channel, bool applyAutoUpdates);
+  // queueGameUpdate with the feed the job installs from (nullopt: none
+  // known, the job fetches one).
+  void queueGameUpdateFrom(bool repair, bool playAfter, std::optional<Feed> offered);
   void onReady();
   void setPrefs(const json& value);
   void jobControl(const std::string& name, const json& command);
@@ -240,6 +246,7 @@ class LauncherApp {
   json savesSummary_ = json::object();
 
   std::atomic<bool> stateDirty_{false};
+  std::atomic<bool> unverifiedFeedLogged_{false};
 
   // The account (UI): the sign-in, where it is kept, and the one thread its
   // requests and the sign-in check share.

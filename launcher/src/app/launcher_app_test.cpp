@@ -399,8 +399,8 @@ TEST(CoreThreadsStateDocument, SignedInOnlyWithAUsernameAndA64CharacterToken) {
 TEST(CoreThreadsStateDocument, AddonsAgainstTheCatalog) {
   TempDir dir;
   AppHarness h(dir / "launcher");
-  CatalogEntry skins{"skins", "Skins", "2.0", "A", "d", "https://x/skins.json", 10};
-  CatalogEntry maps{"maps", "Maps", "1.0", "B", "e", "https://x/maps.json", 20};
+  CatalogEntry skins{"skins", "Skins", "2.0", "A", "d", "https://x/skins.json", 10, "", 0};
+  CatalogEntry maps{"maps", "Maps", "1.0", "B", "e", "https://x/maps.json", 20, "", 0};
   LauncherAppProbe::setCatalog(h.app(), {skins, maps});
   std::vector<AddonInfo> installed(2);
   installed[0].id = "skins";

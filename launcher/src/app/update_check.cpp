@@ -3,7 +3,9 @@
 #include "app/launcher_app.h"
 
 #include "base/log.h"
+#include "data/paths.h"
 #include "platform/platform.h"
+#include "update/feed_serials.h"
 #include "update/http.h"
 #include "update/location.h"
 
@@ -38,11 +40,20 @@ void LauncherApp::checkForUpdates(bool applyAutoUpdates) {
   }
 }
 
+FeedTrust LauncherApp::feedTrust() {
+  FeedTrust trust = loadFeedTrust(paths_.launcherFolder, dataFolder() / feedSerialsFileName);
+  if (!trust.required && !unverifiedFeedLogged_.exchange(true)) {
+    writeLog("warn", "The update feed is not verified: no feed key is trusted");
+  }
+  return trust;
+}
+
 void LauncherApp::runCheck(const std::string& channel, bool applyAutoUpdates) {
   const std::string base = feedBaseUrl(paths_.launcherFolder);
+  const FeedTrust trust = base.empty() ? FeedTrust{} : feedTrust();
   Feed feed;
   if (!base.empty()) {
-    feed = fetchFeed(latestJsonUrl(paths_.launcherFolder, channel));
+    feed = fetchFeed(latestJsonUrl(paths_.launcherFolder, channel), trust);
   } else {
     feed.error = "No update server is set";
   }
@@ -53,7 +64,7 @@ void LauncherApp::runCheck(const std::string& channel, bool applyAutoUpdates) {
     std::string location;
     std::string ignored;
     if (resolveReference(feed.url, feed.gameManifest, location, ignored) &&
-        loadManifest(location, manifest, ignored)) {
+        loadManifest(location, gameManifestPin(feed), manifest, ignored)) {
       if (!paths_.devBuild) size = estimateDownload(paths_.gameFolder, manifest);
     } else {
       manifest = GameManifest{};
@@ -62,8 +73,14 @@ void LauncherApp::runCheck(const std::string& channel, bool applyAutoUpdates) {
 
   std::vector<CatalogEntry> catalog;
   if (!base.empty()) {
-    std::string ignored;
-    if (!fetchCatalog(joinLocation(base, "addons/catalog.json"), catalog, ignored)) catalog.clear();
+    std::string error;
+    if (!fetchCatalog(joinLocation(base, "addons/catalog.json"), catalog, error, trust)) {
+      catalog.clear();
+      // Only the refusals are logged: a feed without add-ons has no catalogue.
+      if (error == unsignedAnswerText || error == expiredAnswerText || error == olderReleaseText) {
+        logf("warn", "The add-on catalogue was refused: {}", error);
+      }
+    }
   }
 
   json status = json::object();
@@ -87,6 +104,7 @@ void LauncherApp::runCheck(const std::string& channel, bool applyAutoUpdates) {
   const std::vector<AddonInfo> addons = applyAutoUpdates ? listInstalledAddons() : std::vector<AddonInfo>{};
 
   bool updateGame = false;
+  std::optional<Feed> offered;  // what the game job installs
   std::vector<std::string> updateAddons;
   bool stale;
   {
@@ -113,6 +131,7 @@ void LauncherApp::runCheck(const std::string& channel, bool applyAutoUpdates) {
         }
       }
     }
+    if (updateGame) offered = feed;
     feed_ = std::move(feed);
     latestManifest_ = std::move(manifest);
     downloadSize_ = size;
@@ -121,9 +140,9 @@ void LauncherApp::runCheck(const std::string& channel, bool applyAutoUpdates) {
     checking_ = false;
     checked_ = true;
   }
-  // Queueing happens on the UI thread.
-  (void)postToUi([this, updateGame, updateAddons, stale, applyAutoUpdates] {
-    if (updateGame) queueGameUpdate(false, false);
+  // Queueing happens on the UI thread, with the feed this check found.
+  (void)postToUi([this, updateGame, updateAddons, stale, applyAutoUpdates, offered = std::move(offered)] {
+    if (updateGame) queueGameUpdateFrom(false, false, offered);
     for (const std::string& id : updateAddons) queueAddon(id);
     markStateDirty();
     if (stale) checkForUpdates(applyAutoUpdates);

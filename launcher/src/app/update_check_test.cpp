@@ -5,9 +5,13 @@
 
 #include "platform/platform.h"
 #include "testing/app_harness.h"
+#include "testing/feed_signer.h"
 #include "testing/log_capture.h"
+#include "testing/scoped_env.h"
 #include "testing/temp_dir.h"
 #include "testing/test_http_server.h"
+
+#include "update/feed_trust.h"
 
 #include <gtest/gtest.h>
 
@@ -256,6 +260,57 @@ TEST_F(CoreThreadsAutoUpdateTest, TurnedOffInThePreferencesQueuesNothing) {
   ASSERT_TRUE(h.waitForCheck());
   ASSERT_NO_FATAL_FAILURE(waitForCheckResultsApplied(h));
   expectNothingQueued(h, "turned off");
+}
+
+// Without a trusted key the feed is read as before, and the log says once
+// per run that it is not verified.
+TEST(CoreThreadsUpdateCheckTest, WithoutAKeyTheFeedWorksAsBeforeAndTheLogSaysSoOnce) {
+  TestHttpServer server;
+  server.serve("/stable/latest.json", jsonAnswer(latest("1.0", 1)));
+  TempDir dir;
+  testing::ScopedEnv noKeys("VANTOR_FEED_KEYS", std::nullopt);
+  testing::LogCapture log;
+  AppHarness h(dir / "launcher", server.url(""));
+  for (int i = 0; i < 2; ++i) {
+    h.command({{"cmd", "checkUpdates"}});
+    ASSERT_TRUE(h.waitForCheck());
+    EXPECT_EQ(h.shell().lastState()["feed"]["ok"], true);
+  }
+  EXPECT_EQ(server.requestCount("/stable/latest.json.sig"), 0);
+  EXPECT_EQ(log.warnings(), std::vector<std::string>{"The update feed is not verified: no feed key is trusted"});
+}
+
+// The automatic update installs the feed its check verified: the game job
+// fetches no latest.json of its own.
+TEST(CoreThreadsUpdateCheckTest, TheAutomaticUpdateGetsTheFeedItsCheckVerified) {
+  testing::FeedSigner signer;
+  json doc = latest("2.0", 2, "../missing.json");
+  doc["serial"] = 5;
+  doc["expires"] = "2999-01-01T00:00:00Z";
+  doc["game"]["manifestSha256"] = std::string(64, 'd');
+  doc["game"]["manifestSize"] = 10;
+  const std::string bytes = doc.dump();
+  TestHttpServer server;
+  server.serve("/stable/latest.json", jsonAnswer(json::parse(bytes)));
+  TestResponse sig;
+  sig.body = signer.sign(json::parse(bytes).dump());
+  server.serve("/stable/latest.json.sig", sig);
+  TempDir dir;
+  testing::writeFile(dir / "launcher" / "game" / gameExecutableName, "");
+  testing::writeFile(dir / "launcher" / "game" / "manifest.json",
+                     R"({"version":"1.0","build":1,"chunkSize":1048576,"files":[]})");
+  testing::ScopedEnv keys("VANTOR_FEED_KEYS", signer.publicKey());
+  testing::LogCapture log;
+  AppHarness h(dir / "launcher", server.url(""));
+  h.command({{"cmd", "ready"}});
+  const std::string failure = "Server answered 404 for " + server.url("/missing.json");
+  ASSERT_TRUE(h.pumpUntil([&] {
+    const auto t = h.shell().toasts();
+    return std::find(t.begin(), t.end(), failure) != t.end();
+  })) << "no game job ran: " << h.shell().lastState()["feed"];
+  EXPECT_EQ(server.requestCount("/stable/latest.json"), 1) << "the job fetched the feed again";
+  EXPECT_EQ(h.shell().lastState()["feed"]["ok"], true);
+  for (const std::string& line : log.warnings()) EXPECT_EQ(line.find("not verified"), std::string::npos) << line;
 }
 
 }  // namespace

@@ -56,7 +56,9 @@ uint64_t bytesToAssemble(const fs::path& folder, const GameManifest& m) {
 std::string runGameUpdate(const GameUpdateRequest& request, const std::atomic<bool>& cancel,
                           const std::function<void(const Progress&)>& progress, GameUpdateResult& result) {
   result = GameUpdateResult{};
-  result.feed = fetchFeed(latestJsonUrl(request.launcherFolder, request.channel));
+  const StopRequested stop = [&cancel] { return cancel.load(); };
+  result.feed = feedForJob(latestJsonUrl(request.launcherFolder, request.channel), request.offered, request.trust,
+                           FeedUse::Game, stop);
   if (!result.feed.ok) return result.feed.error;
   if (cancel.load()) return "Cancelled";
 
@@ -66,9 +68,10 @@ std::string runGameUpdate(const GameUpdateRequest& request, const std::atomic<bo
       !resolveReference(result.feed.url, result.feed.gameManifest, location, error)) {
     return error;
   }
-  // The manifest from the feed (or, once pinned, a mirror); its objects from
+  // The manifest from the feed or, pinned, a mirror; its objects from
   // whichever of them answers.
-  if (!loadManifestFrom(feedPlaces(location, request.launcherFolder), DocumentPin{}, result.manifest, error)) {
+  if (!loadManifestFrom(feedPlaces(location, request.launcherFolder), gameManifestPin(result.feed), result.manifest,
+                        error, stop)) {
     return error;
   }
   if (cancel.load()) return "Cancelled";

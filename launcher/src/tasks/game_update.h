@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <string>
 
 namespace launcher {
@@ -21,6 +22,10 @@ struct GameUpdateRequest {
   std::filesystem::path gameFolder;
   std::string channel;
   bool repair = false;  // hash every file
+  FeedTrust trust;      // the keys trusted for the feed
+  // The feed the page offered when the job was queued (the update check's):
+  // installed as it is while still good, else fetched again and never older.
+  std::optional<Feed> offered;
 };
 
 struct GameUpdateResult {
@@ -40,7 +45,8 @@ struct GameUpdateResult {
 // installed manifest and the file sizes tell (a repair may find more).
 [[nodiscard]] uint64_t bytesToAssemble(const std::filesystem::path& folder, const GameManifest& m);
 
-// Fetches latest.json and the manifest, checks the space, syncs. Returns ""
+// Takes the feed (feedForJob: the offered one, or latest.json fetched again
+// and verified), loads the manifest it pins, checks the space, syncs. Returns ""
 // on success (with `result` filled and the game's executable made
 // executable), else the user's text; "Cancelled" only when `cancel` was set.
 [[nodiscard]] std::string runGameUpdate(const GameUpdateRequest& request, const std::atomic<bool>& cancel,

@@ -35,17 +35,29 @@ const PublishedFile* PublishedRelease::find(const std::string& path) const {
   return nullptr;
 }
 
+bool makeFeedKey(const fs::path& repo, const fs::path& keyFile, std::string& publicKey, std::string& error) {
+  ProcessResult r = runProcess({"python3", (repo / "tools" / "release" / "make_key.py").string(), keyFile.string()});
+  if (r.exitCode != 0) {
+    error = "make_key.py failed: " + describe(r);
+    return false;
+  }
+  publicKey = r.out;
+  while (!publicKey.empty() && (publicKey.back() == '\n' || publicKey.back() == '\r')) publicKey.pop_back();
+  return true;
+}
+
 bool publishRelease(const fs::path& repo, const fs::path& content, const fs::path& feed,
                     const std::string& version, int build, uint64_t chunkSize, PublishedRelease& out,
-                    std::string& error) {
+                    std::string& error, const std::vector<std::string>& extra) {
   const fs::path script = repo / "tools" / "release" / "make_release.py";
   if (!fs::exists(script)) {
     error = script.string() + " does not exist";
     return false;
   }
-  ProcessResult r = runProcess({"python3", script.string(), content.string(), feed.string(), "--version", version,
-                                "--build", std::to_string(build), "--chunk-size", std::to_string(chunkSize)},
-                               300000);
+  std::vector<std::string> argv{"python3", script.string(), content.string(), feed.string(), "--version", version,
+                                "--build", std::to_string(build), "--chunk-size", std::to_string(chunkSize)};
+  argv.insert(argv.end(), extra.begin(), extra.end());
+  ProcessResult r = runProcess(argv, 300000);
   if (r.exitCode != 0) {
     error = "make_release.py failed: " + describe(r);
     return false;

@@ -35,10 +35,16 @@ struct PublishedRelease {
 };
 
 // Runs `python3 <repo>/tools/release/make_release.py content feed --version V
-// --build N --chunk-size B` and reads the manifest it wrote.
+// --build N --chunk-size B [extra...]` and reads the manifest it wrote.
 [[nodiscard]] bool publishRelease(const std::filesystem::path& repo, const std::filesystem::path& content,
                                   const std::filesystem::path& feed, const std::string& version, int build,
-                                  uint64_t chunkSize, PublishedRelease& out, std::string& error);
+                                  uint64_t chunkSize, PublishedRelease& out, std::string& error,
+                                  const std::vector<std::string>& extra = {});
+
+// Runs `python3 <repo>/tools/release/make_key.py keyFile`; `publicKey` is the
+// line it printed.
+[[nodiscard]] bool makeFeedKey(const std::filesystem::path& repo, const std::filesystem::path& keyFile,
+                               std::string& publicKey, std::string& error);
 
 [[nodiscard]] bool readPublishedManifest(const std::filesystem::path& file, PublishedRelease& out,
                                          std::string& error);

@@ -4,6 +4,7 @@
 #include "update/http.h"
 #include "update/json_fields.h"
 #include "update/location.h"
+#include "update/sha256.h"
 
 #include <cstdlib>
 #include <limits>
@@ -29,6 +30,21 @@ const json& objectMember(const json& doc, const char* key) {
 
 }  // namespace
 
+DocumentPin gameManifestPin(const Feed& feed) {
+  DocumentPin pin;
+  pin.sha256 = feed.gameManifestSha256;
+  pin.size = feed.gameManifestSize;
+  pin.required = feed.verified;
+  return pin;
+}
+
+DocumentPin manifestPin(const CatalogEntry& entry) {
+  DocumentPin pin;
+  pin.sha256 = entry.manifestSha256;
+  pin.size = entry.manifestSize;
+  return pin;
+}
+
 std::string feedBaseUrl(const std::filesystem::path& launcherFolder) {
   std::string base = configuredFeed(launcherFolder);
   while (!base.empty() && (base.back() == '/' || base.back() == '\\')) base.pop_back();
@@ -41,7 +57,9 @@ std::string latestJsonUrl(const std::filesystem::path& launcherFolder, const std
   return joinLocation(base, channel + "/latest.json");
 }
 
-Feed fetchFeed(const std::string& url) {
+Feed fetchFeed(const std::string& url) { return fetchFeed(url, FeedTrust{}); }
+
+Feed fetchFeed(const std::string& url, const FeedTrust& trust, const StopRequested& stop) {
   if (url.empty()) {
     Feed feed;
     feed.url = url;
@@ -50,13 +68,38 @@ Feed fetchFeed(const std::string& url) {
   }
   std::string body;
   std::string error;
-  if (!fetchText(url, body, error, {}, smallDocumentLimits)) {
+  SignedDocument signedDocument;
+  if (!fetchSignedDocument(url, trust, body, signedDocument, error, stop)) {
     Feed feed;
     feed.url = url;
     feed.error = error;
     return feed;
   }
-  return parseFeed(url, body);
+  Feed feed = parseFeed(url, body);
+  feed.verified = feed.ok && signedDocument.verified;
+  return feed;
+}
+
+Feed feedForJob(const std::string& url, const std::optional<Feed>& offered, const FeedTrust& trust, FeedUse use,
+                const StopRequested& stop) {
+  const bool sameFeed = offered && offered->ok && !url.empty() && offered->url == url;
+  if (sameFeed && (!trust.required || (offered->verified && !hasExpired(offered->expires, unixNow())))) {
+    return *offered;
+  }
+  Feed feed = fetchFeed(url, trust, stop);
+  if (!feed.ok || !sameFeed) return feed;
+  const bool older =
+      use == FeedUse::Game
+          ? compareVersions(feed.gameVersion, static_cast<uint32_t>(feed.gameBuild), offered->gameVersion,
+                            static_cast<uint32_t>(offered->gameBuild)) < 0
+          : compareVersions(feed.launcherVersion, 0, offered->launcherVersion, 0) < 0;
+  if (older) {
+    Feed refused;
+    refused.url = url;
+    refused.error = olderReleaseText;
+    return refused;
+  }
+  return feed;
 }
 
 Feed parseFeed(const std::string& url, const std::string& body) {
@@ -84,13 +127,23 @@ Feed parseFeed(const std::string& url, const std::string& body) {
       if (note.is_string()) feed.notes.push_back(note.get<std::string>());
     }
   }
+  feed.gameManifestSha256 = stringMember(game, "manifestSha256");
+  feed.gameManifestSize = uint64Member(game, "manifestSize");
+  feed.serial = uint64Member(doc, "serial");
+  feed.expires = stringMember(doc, "expires");
   return feed;
 }
 
 bool fetchCatalog(const std::string& url, std::vector<CatalogEntry>& out, std::string& error) {
+  return fetchCatalog(url, out, error, FeedTrust{});
+}
+
+bool fetchCatalog(const std::string& url, std::vector<CatalogEntry>& out, std::string& error, const FeedTrust& trust,
+                  const StopRequested& stop) {
   out.clear();
   std::string body;
-  if (!fetchText(url, body, error, {}, smallDocumentLimits)) return false;
+  SignedDocument signedDocument;
+  if (!fetchSignedDocument(url, trust, body, signedDocument, error, stop)) return false;
   const json doc = json::parse(body, nullptr, /*allow_exceptions=*/false);
   const json* list = &doc;
   if (doc.is_object()) {
@@ -117,6 +170,10 @@ bool fetchCatalog(const std::string& url, std::vector<CatalogEntry>& out, std::s
     entry.author = stringMember(element, "author");
     entry.description = stringMember(element, "description");
     entry.size = uint64Member(element, "size");
+    entry.manifestSha256 = stringMember(element, "manifestSha256");
+    entry.manifestSize = uint64Member(element, "manifestSize");
+    // What a signed catalogue offers is installed only as it was signed.
+    if (signedDocument.verified && (!isValidDigest(entry.manifestSha256) || entry.manifestSize == 0)) continue;
     out.push_back(std::move(entry));
   }
   return true;

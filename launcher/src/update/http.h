@@ -26,10 +26,16 @@ inline constexpr uint64_t maxTextBytes = 64ull * 1024 * 1024;
 
 // Limits of one transfer beyond the usual stall rule (nothing received for
 // 30 s). A request that runs longer than `totalSeconds` (0: no limit) fails
-// as a transfer error.
+// as a transfer error. fetchText keeps bodies below `maxBytes` (0: below
+// maxTextBytes); a longer one fails with overLimitText as soon as it is
+// longer, never read to its end.
 struct TransferLimits {
   long totalSeconds = 0;
+  uint64_t maxBytes = 0;
 };
+
+// fetchText's failure for a body that reaches its `maxBytes`.
+inline constexpr const char* overLimitText = "The update server sent more than the document can hold";
 
 // Small JSON documents (latest.json, the add-on catalogue, the server status,
 // account requests) must not hold a thread for longer than this.
@@ -52,7 +58,8 @@ inline constexpr TransferLimits smallDocumentLimits{60};
                            const TransferLimits& limits = {});
 
 // The whole body of an http(s) URL or of a local regular file, below 64 MiB;
-// a larger one fails with "<url> is 64 MiB or larger", never "Cancelled".
+// a larger one fails with "<url> is 64 MiB or larger" (overLimitText when
+// limits.maxBytes is lower), never "Cancelled".
 [[nodiscard]] bool fetchText(const std::string& url, std::string& body, std::string& error,
                              const StopRequested& stop = {}, const TransferLimits& limits = {});
 

@@ -52,7 +52,7 @@ bool hasDotDotElement(const std::string& slashed) {
 
 bool parseManifestValue(const json& doc, GameManifest& m, std::string& error) {
   if (!doc.is_object()) {
-    error = "The manifest is damaged";
+    error = damagedManifestText;
     return false;
   }
   m.version = stringMember(doc, "version");
@@ -161,13 +161,33 @@ bool parseManifest(const std::string& text, GameManifest& m, std::string& error)
 
 bool loadManifest(const std::string& location, GameManifest& m, std::string& error,
                   const std::function<bool()>& stop) {
+  return loadManifest(location, DocumentPin{}, m, error, stop);
+}
+
+bool loadManifest(const std::string& location, const DocumentPin& pin, GameManifest& m, std::string& error,
+                  const std::function<bool()>& stop) {
   if (location.empty()) {
     error = "Nothing to download";
     return false;
   }
+  const bool pinned = isValidDigest(pin.sha256);
+  if (pin.required && !pinned) {
+    error = damagedManifestText;
+    return false;
+  }
   m.source = location;
   std::string text;
-  if (!fetchText(location, text, error, stop)) return false;
+  TransferLimits limits;
+  // One byte more than the pin allows tells a longer manifest from an exact one.
+  if (pinned) limits.maxBytes = pin.size < maxTextBytes ? pin.size + 1 : maxTextBytes;
+  if (!fetchText(location, text, error, stop, limits)) {
+    if (pinned && error == overLimitText) error = damagedManifestText;
+    return false;
+  }
+  if (pinned && (text.size() != pin.size || sha256Hex(text) != pin.sha256)) {
+    error = damagedManifestText;
+    return false;
+  }
   if (!parseManifest(text, m, error)) return false;
   // A manifest from a server keeps its objects on a server.
   std::string objects;

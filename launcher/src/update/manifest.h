@@ -53,6 +53,26 @@ struct GameManifest {
 [[nodiscard]] bool loadManifest(const std::string& location, GameManifest& m, std::string& error,
                                 const std::function<bool()>& stop = {});
 
+// What a document says of a manifest it names: the SHA-256 and size of the
+// manifest's exact bytes.
+struct DocumentPin {
+  std::string sha256;  // empty when the document gives none
+  uint64_t size = 0;
+  // The naming document was verified: a pin must be there.
+  bool required = false;
+};
+
+inline constexpr const char* damagedManifestText = "The manifest is damaged";
+
+// loadManifest with the bytes checked first. When `pin.sha256` is a valid
+// digest the manifest is read no further than `pin.size` bytes and must have
+// exactly that size and digest; otherwise (and when a required pin is
+// missing) it fails with damagedManifestText before anything in it is used.
+// A pin that is not a digest, on a document that was not verified, is not
+// checked: such a document is taken as it comes.
+[[nodiscard]] bool loadManifest(const std::string& location, const DocumentPin& pin, GameManifest& m,
+                                std::string& error, const std::function<bool()>& stop = {});
+
 // folder / "manifest.json"; false when missing or invalid. m.source is its
 // "source" member.
 [[nodiscard]] bool readInstalledManifest(const std::filesystem::path& folder, GameManifest& m);

@@ -4,6 +4,7 @@
 #include "testing/scoped_env.h"
 #include "testing/temp_dir.h"
 #include "update/feed.h"
+#include "update/feed_trust.h"
 #include "update/location.h"
 #include "update/manifest.h"
 #include "update/sha256.h"
@@ -262,6 +263,55 @@ TEST_F(ReleaseToolsTest, FolderFeedFromTheEnvironmentFindsTheRelease) {
   std::string error;
   ASSERT_TRUE(loadManifest(resolveUrl(feed.url, feed.gameManifest), m, error)) << error;
   EXPECT_EQ(m.files.size(), 5u);
+}
+
+// What the tools sign, the launcher verifies: the key make_key.py prints, the
+// .sig beside each document, the serials and expiry, and the pins on every
+// manifest named.
+TEST_F(ReleaseToolsTest, SignedDocumentsVerifyAndPinWhatTheyName) {
+  const fs::path keyFile = dir_ / "feed.pem";
+  const std::string command = "python3 " + quoted(std::string(VANTOR_SOURCE_DIR) + "/tools/release/make_key.py") +
+                              " " + quoted(toUtf8(keyFile)) + " > " + quoted(toUtf8(dir_ / "public.txt"));
+  ASSERT_EQ(std::system(command.c_str()), 0);
+  FeedTrust trust = feedTrustFrom("", nlohmann::json::object(), readFile(dir_ / "public.txt"));
+  ASSERT_EQ(trust.keys.size(), 1u);
+  trust.serialsFile = dir_ / "data" / "feeds.json";
+  ASSERT_TRUE(runTool("make_release.py",
+                      {toUtf8(content_), toUtf8(feed_), "--version", "1.0", "--build", "1", "--signing-key",
+                       toUtf8(keyFile)},
+                      log_))
+      << log();
+  writeFile(dir_ / "pack" / "addon.json", R"({"id": "pack", "version": "1"})");
+  ASSERT_TRUE(runTool("make_addon.py", {toUtf8(dir_ / "pack"), toUtf8(feed_), "--signing-key", toUtf8(keyFile)}, log_))
+      << log();
+
+  const Feed feed = fetchFeed(toUtf8(feed_ / "stable" / "latest.json"), trust);
+  ASSERT_TRUE(feed.ok) << feed.error;
+  EXPECT_TRUE(feed.verified);
+  EXPECT_GT(feed.serial, 0u);
+  GameManifest m;
+  std::string error;
+  ASSERT_TRUE(loadManifest(resolveUrl(feed.url, feed.gameManifest), gameManifestPin(feed), m, error)) << error;
+  EXPECT_EQ(m.files.size(), 5u);
+
+  std::vector<CatalogEntry> catalog;
+  ASSERT_TRUE(fetchCatalog(toUtf8(feed_ / "addons" / "catalog.json"), catalog, error, trust)) << error;
+  ASSERT_EQ(catalog.size(), 1u);
+  ASSERT_TRUE(loadManifest(catalog[0].manifest, manifestPin(catalog[0]), m, error)) << error;
+  EXPECT_EQ(m.version, "1");
+
+  // A second publish counts up; the launcher takes it and would refuse the first again.
+  const std::string first = readFile(feed_ / "stable" / "latest.json");
+  const std::string firstSignature = readFile(feed_ / "stable" / "latest.json.sig");
+  ASSERT_TRUE(runTool("make_release.py",
+                      {toUtf8(content_), toUtf8(feed_), "--version", "1.1", "--build", "2", "--signing-key",
+                       toUtf8(keyFile)},
+                      log_))
+      << log();
+  EXPECT_TRUE(fetchFeed(toUtf8(feed_ / "stable" / "latest.json"), trust).verified);
+  writeFile(feed_ / "stable" / "latest.json", first);
+  writeFile(feed_ / "stable" / "latest.json.sig", firstSignature);
+  EXPECT_EQ(fetchFeed(toUtf8(feed_ / "stable" / "latest.json"), trust).error, olderReleaseText);
 }
 
 // The publisher must refuse exactly the path lists the launcher refuses, so it

@@ -1,6 +1,8 @@
 // The launcher replacing its own executable with the build the feed names:
-// downloaded beside it as ".new", verified, then swapped in by two renames
-// that keep the running image as ".old" (removed by the next start).
+// downloaded beside it as ".new" (read no further than the feed's "size"),
+// verified and flushed to disk, then renamed over the executable in one step
+// while the running build keeps the name ".old" (removed by the next start).
+// At every moment the executable's path names one whole build.
 #pragma once
 
 #include "base/progress.h"
@@ -13,11 +15,12 @@
 
 namespace launcher {
 
-// `executable` is the launcher's path as read once at start-up (after the
-// first rename the system names the running image by its ".old" path).
-// Downloads, verifies and installs; on failure `error` holds the user's text
-// ("Cancelled" only after `cancel`) and a runnable executable stays under
-// its own name. Job worker thread.
+// `executable` is the launcher's path as read once at start-up. Downloads,
+// verifies and installs; on failure `error` holds the user's text
+// ("Cancelled" only after `cancel`), a runnable executable stays under its
+// own name and no ".new" is left. A build longer than the feed's "size"
+// (when it gives one; a verified feed must) fails its checksum as soon as it
+// is longer. Job worker thread.
 [[nodiscard]] bool updateLauncher(const Feed& feed, const std::filesystem::path& executable,
                                   const std::atomic<bool>& cancel,
                                   const std::function<void(const Progress&)>& progress, std::string& error);

@@ -40,14 +40,16 @@ std::string writeFailure(const fs::path& dest) { return "Couldn't write " + toUt
 bool fetchText(const std::string& url, std::string& body, std::string& error, const StopRequested& stop,
                const TransferLimits& limits) {
   body.clear();
-  const std::string tooLarge = url + " is 64 MiB or larger";
+  const bool capped = limits.maxBytes != 0 && limits.maxBytes < maxTextBytes;
+  const uint64_t cap = capped ? limits.maxBytes : maxTextBytes;
+  const std::string tooLarge = capped ? std::string(overLimitText) : url + " is 64 MiB or larger";
   if (isHttpUrl(url)) {
     uint64_t contentLength = 0;
     bool over = false;
     const bool ok = httpGet(
         url,
         [&](const char* data, size_t length) {
-          if (body.size() + length >= maxTextBytes) {
+          if (body.size() + length >= cap) {
             over = true;
             return false;
           }
@@ -68,7 +70,7 @@ bool fetchText(const std::string& url, std::string& body, std::string& error, co
   while (in) {
     in.read(block, sizeof block);
     const size_t got = static_cast<size_t>(in.gcount());
-    if (body.size() + got >= maxTextBytes) {
+    if (body.size() + got >= cap) {
       body.clear();
       error = tooLarge;
       return false;
