@@ -86,7 +86,7 @@ void LauncherApp::updateSelf() {
       channel = prefs_.channel;
     }
     const Feed feed = feedForJob(latestJsonUrl(paths_.launcherFolder, channel), offered, feedTrust(),
-                                 FeedUse::Launcher, [this] { return jobs_.cancelFlag().load(); });
+                                 FeedUse::Launcher, [this] { return jobs_.cancelRequested(); });
     if (!feed.ok) return feed.error;
     std::string error;
     if (!updateLauncher(feed, executable_, jobs_.cancelFlag(), [this](const Progress& p) { jobs_.reportProgress(p); },

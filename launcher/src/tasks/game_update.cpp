@@ -6,6 +6,7 @@
 #include "update/feed_places.h"
 #include "update/file_check.h"
 #include "update/folder_sync.h"
+#include "update/http.h"
 #include "update/location.h"
 
 #include <fmt/format.h>
@@ -36,14 +37,18 @@ std::string notEnoughSpaceText(uint64_t need, uint64_t free) {
 }
 
 uint64_t bytesToAssemble(const fs::path& folder, const GameManifest& m) {
+  std::atomic<bool> never{false};
+  return bytesToAssemble(folder, m, never);
+}
+
+uint64_t bytesToAssemble(const fs::path& folder, const GameManifest& m, const std::atomic<bool>& cancel) {
   GameManifest installed;
   const bool haveInstalled = readInstalledManifest(folder, installed);
-  std::atomic<bool> never{false};
   Progress record;
   std::vector<size_t> changed;
   std::string error;
-  if (!findChangedFiles(folder, m, haveInstalled ? &installed : nullptr, false, never, record, {}, changed,
-                        error)) {
+  if (!findChangedFiles(folder, m, haveInstalled ? &installed : nullptr, installWasInterrupted(folder), cancel,
+                        record, {}, changed, error)) {
     // Without the comparison every file counts.
     changed.clear();
     for (size_t i = 0; i < m.files.size(); ++i) changed.push_back(i);
@@ -56,6 +61,8 @@ uint64_t bytesToAssemble(const fs::path& folder, const GameManifest& m) {
 std::string runGameUpdate(const GameUpdateRequest& request, const std::atomic<bool>& cancel,
                           const std::function<void(const Progress&)>& progress, GameUpdateResult& result) {
   result = GameUpdateResult{};
+  // A pause, a cancel or the launcher's close reach every transfer at once,
+  // also while a server is silent.
   const StopRequested stop = [&cancel] { return cancel.load(); };
   result.feed = feedForJob(latestJsonUrl(request.launcherFolder, request.channel), request.offered, request.trust,
                            FeedUse::Game, stop);
@@ -68,10 +75,10 @@ std::string runGameUpdate(const GameUpdateRequest& request, const std::atomic<bo
       !resolveReference(result.feed.url, result.feed.gameManifest, location, error)) {
     return error;
   }
-  // The manifest from the feed or, pinned, a mirror; its objects from
-  // whichever of them answers.
+  // The manifest from the feed or, pinned, a mirror, each within the
+  // manifest's time limit; its objects from whichever of them answers.
   if (!loadManifestFrom(feedPlaces(location, request.launcherFolder), gameManifestPin(result.feed), result.manifest,
-                        error, stop)) {
+                        error, stop, manifestDocumentLimits)) {
     return error;
   }
   if (cancel.load()) return "Cancelled";
@@ -82,7 +89,8 @@ std::string runGameUpdate(const GameUpdateRequest& request, const std::atomic<bo
   uint64_t free = 0;
   if (freeDiskSpace(request.gameFolder, free)) {
     const uint64_t need = diskSpaceNeeded(estimateDownload(request.gameFolder, result.manifest),
-                                          bytesToAssemble(request.gameFolder, result.manifest));
+                                          bytesToAssemble(request.gameFolder, result.manifest, cancel));
+    if (cancel.load()) return "Cancelled";
     if (need > free) return notEnoughSpaceText(need, free);
   }
 

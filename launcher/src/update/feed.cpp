@@ -59,6 +59,8 @@ std::string latestJsonUrl(const std::filesystem::path& launcherFolder, const std
 
 Feed fetchFeed(const std::string& url) { return fetchFeed(url, FeedTrust{}); }
 
+Feed fetchFeed(const std::string& url, const std::function<bool()>& stop) { return fetchFeed(url, FeedTrust{}, stop); }
+
 Feed fetchFeed(const std::string& url, const FeedTrust& trust, const StopRequested& stop) {
   if (url.empty()) {
     Feed feed;

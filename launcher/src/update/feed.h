@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -72,6 +73,9 @@ inline constexpr const char* defaultFeedBase = "https://updates.astrane-vantor.c
 
 // Fetches and parses latest.json, unchecked (as with no key trusted).
 [[nodiscard]] Feed fetchFeed(const std::string& url);
+// The same; `stop` (may be empty) ends the fetch as "Cancelled", also while a
+// server is silent.
+[[nodiscard]] Feed fetchFeed(const std::string& url, const std::function<bool()>& stop);
 
 // The same through fetchSignedDocument: with keys trusted, a document that is
 // not signed, has expired or is older than one seen fails with its text, and

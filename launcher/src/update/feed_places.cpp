@@ -37,7 +37,7 @@ std::vector<std::string> feedPlaces(const std::string& location, const std::file
 }
 
 bool loadManifestFrom(const std::vector<std::string>& places, const DocumentPin& pin, GameManifest& m,
-                      std::string& error, const StopRequested& stop) {
+                      std::string& error, const StopRequested& stop, const TransferLimits& limits) {
   if (places.empty()) {
     error = "Nothing to download";
     return false;
@@ -46,7 +46,7 @@ bool loadManifestFrom(const std::vector<std::string>& places, const DocumentPin&
   std::string firstError;
   for (size_t i = 0; i < asked; ++i) {
     std::string why;
-    if (loadManifest(places[i], pin, m, why, stop)) {
+    if (loadManifest(places[i], pin, m, why, stop, limits)) {
       m.source = places.front();
       m.mirrorSources.clear();
       for (size_t k = 1; k < places.size(); ++k) {

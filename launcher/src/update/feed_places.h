@@ -31,8 +31,9 @@ namespace launcher {
 // a mirror would be trusted on the mirror's word. m.source is the first place
 // (wherever the bytes came from, they are the same) and m.mirrorSources the
 // others, for the objects. On failure `error` is the first place's text, or
-// "Cancelled" once `stop` said so.
+// "Cancelled" once `stop` said so. Each place is read within `limits`.
 [[nodiscard]] bool loadManifestFrom(const std::vector<std::string>& places, const DocumentPin& pin, GameManifest& m,
-                                    std::string& error, const StopRequested& stop = {});
+                                    std::string& error, const StopRequested& stop = {},
+                                    const TransferLimits& limits = manifestDocumentLimits);
 
 }  // namespace launcher

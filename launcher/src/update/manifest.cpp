@@ -161,11 +161,21 @@ bool parseManifest(const std::string& text, GameManifest& m, std::string& error)
 
 bool loadManifest(const std::string& location, GameManifest& m, std::string& error,
                   const std::function<bool()>& stop) {
-  return loadManifest(location, DocumentPin{}, m, error, stop);
+  return loadManifest(location, DocumentPin{}, m, error, stop, TransferLimits{});
+}
+
+bool loadManifest(const std::string& location, GameManifest& m, std::string& error,
+                  const std::function<bool()>& stop, const TransferLimits& limits) {
+  return loadManifest(location, DocumentPin{}, m, error, stop, limits);
 }
 
 bool loadManifest(const std::string& location, const DocumentPin& pin, GameManifest& m, std::string& error,
                   const std::function<bool()>& stop) {
+  return loadManifest(location, pin, m, error, stop, TransferLimits{});
+}
+
+bool loadManifest(const std::string& location, const DocumentPin& pin, GameManifest& m, std::string& error,
+                  const std::function<bool()>& stop, const TransferLimits& limits) {
   if (location.empty()) {
     error = "Nothing to download";
     return false;
@@ -177,10 +187,13 @@ bool loadManifest(const std::string& location, const DocumentPin& pin, GameManif
   }
   m.source = location;
   std::string text;
-  TransferLimits limits;
+  TransferLimits bounded = limits;
   // One byte more than the pin allows tells a longer manifest from an exact one.
-  if (pinned) limits.maxBytes = pin.size < maxTextBytes ? pin.size + 1 : maxTextBytes;
-  if (!fetchText(location, text, error, stop, limits)) {
+  if (pinned) {
+    const uint64_t cap = pin.size < maxTextBytes ? pin.size + 1 : maxTextBytes;
+    if (bounded.maxBytes == 0 || cap < bounded.maxBytes) bounded.maxBytes = cap;
+  }
+  if (!fetchText(location, text, error, stop, bounded)) {
     if (pinned && error == overLimitText) error = damagedManifestText;
     return false;
   }

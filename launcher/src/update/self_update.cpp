@@ -16,6 +16,7 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr const char* checksumText = "The downloaded launcher failed its checksum";
+constexpr const char* tooLargeText = "The downloaded launcher is larger than the update server says";
 
 // An empty `file`, replacing whatever is there (a leftover of an interrupted run).
 bool createEmpty(const fs::path& file) {
@@ -64,9 +65,10 @@ bool updateLauncher(const Feed& feed, const fs::path& executable, const std::ato
     error = "Can't write " + toUtf8(fresh);
     downloaded = false;
   } else if (feed.launcherSize != 0) {
-    // The size is a cap: no byte past it is read, let alone written.
+    // The size is a cap: a server cannot fill the disk, as no byte past it is
+    // read, let alone written.
     downloaded = downloadIntoRange(location, fresh, 0, feed.launcherSize, onProgress, digest, error, stop);
-    if (!downloaded && error == objectTooLargeText) error = checksumText;
+    if (!downloaded && error == objectTooLargeText) error = tooLargeText;
   } else {
     downloaded = downloadFile(location, fresh, onProgress, digest, error, stop);
   }

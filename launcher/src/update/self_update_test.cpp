@@ -153,7 +153,7 @@ TEST_F(SelfUpdate, ABuildLongerThanItsSizeFailsAsSoonAsItIsLongerAndLeavesNoNew)
   feed.launcherSize = 9;
   std::string error;
   EXPECT_FALSE(run(error));
-  EXPECT_EQ(error, "The downloaded launcher failed its checksum");
+  EXPECT_EQ(error, "The downloaded launcher is larger than the update server says");
   EXPECT_FALSE(fs::exists(siblingPath(exe, ".new")));
   EXPECT_EQ(readFile(exe), "old build");
   for (const Progress& p : seen) EXPECT_LE(p.bytesDone, 9u) << "read past the pinned size";
@@ -163,7 +163,7 @@ TEST_F(SelfUpdate, ABuildLongerThanItsSizeFailsAsSoonAsItIsLongerAndLeavesNoNew)
   writeFile(dir / "feed" / "builds" / "launcher-9", "new build!");
   feed.launcherSize = 9;
   EXPECT_FALSE(run(error));
-  EXPECT_EQ(error, "The downloaded launcher failed its checksum");
+  EXPECT_EQ(error, "The downloaded launcher is larger than the update server says");
   EXPECT_FALSE(fs::exists(siblingPath(exe, ".new")));
 }
 
