@@ -192,7 +192,7 @@ TEST_F(FullDiskTest, AddonInstallRunsOutOfSpaceInEveryPhase) {
     AddonPaths paths{disk.path() / "addons", disk.path() / "addons.json"};
     fs::remove_all(paths.addonsFolder);
     fs::remove(paths.enabledFile);
-    CatalogEntry entry{"pack", "Pack", "2.0", "", "", toUtf8(dir / "feed" / "2.0.json"), 0};
+    CatalogEntry entry{"pack", "Pack", "2.0", "", "", toUtf8(dir / "feed" / "2.0.json"), 0, "", 0};
     const fs::path ballast = disk.path() / "ballast";
     bool filled = false;
     int installing = 0;
