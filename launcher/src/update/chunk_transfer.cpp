@@ -22,8 +22,10 @@ using Clock = std::chrono::steady_clock;
 
 constexpr int workerCount = 4;
 constexpr int attemptsPerPlace = 3;
-// An object gets this many rounds in one run; a later round only after some
-// other object succeeded since its last failure.
+// An object gets this many rounds in one run; a later round only when some
+// other object succeeded since its last round began: the places still answer,
+// and its failures may have been bad luck (say, a fault at every fifth
+// request that met all three of its attempts at one place).
 constexpr int roundsPerObject = 4;
 // Objects failing in a row, with no success between them, that end the run:
 // nothing answers, and trying every object would only take long. At 80 % of
@@ -40,16 +42,18 @@ struct PlaceHealth {
   Clock::time_point lastAnswer{};  // its last success; the epoch for none yet
 };
 
-// An object handed to a worker: its index in the list and the rounds it had.
+// An object handed to a worker: its index in the list, the rounds it had,
+// and the objects fetched when this round began.
 struct Job {
   size_t index = 0;
   int rounds = 0;
+  uint64_t successesAtStart = 0;
 };
 
 // An object that failed its latest round.
 struct Setback {
   Job job;                        // rounds counts the one that failed
-  uint64_t successesBefore = 0;   // objects fetched when it failed
+  uint64_t successesBefore = 0;   // objects fetched when its round began
   std::string cause;
 };
 
@@ -104,20 +108,21 @@ struct Transfer {
 };
 
 // The next object for a worker: the first round's next entry, else an object
-// whose last round failed before some other object succeeded. Waits while
+// whose last round saw some other object succeed, while it ran or since. Waits while
 // only a running object's outcome can decide. False when nothing is left.
 bool take(Transfer& t, Job& job) {
   std::unique_lock lock(t.mutex);
   for (;;) {
     if (t.stopped() || t.givenUp) return false;
     if (t.next < t.requests.size()) {
-      job = {t.next++, 0};
+      job = {t.next++, 0, t.successes};
       ++t.inFlight;
       return true;
     }
     for (auto it = t.setbacks.begin(); it != t.setbacks.end(); ++it) {
       if (it->job.rounds < roundsPerObject && it->successesBefore < t.successes) {
         job = it->job;
+        job.successesAtStart = t.successes;
         t.setbacks.erase(it);
         ++t.inFlight;
         return true;
@@ -138,10 +143,10 @@ void finish(Transfer& t, const Job& job, Outcome outcome, std::string cause) {
       t.failuresInARow = 0;
     } else if (outcome == Outcome::LocalFailure) {
       // A full disk stays full for the other objects: no new ones.
-      t.setbacks.push_back({{job.index, roundsPerObject}, t.successes, std::move(cause)});
+      t.setbacks.push_back({{job.index, roundsPerObject}, job.successesAtStart, std::move(cause)});
       t.givenUp = true;
     } else if (outcome == Outcome::Failed) {
-      t.setbacks.push_back({{job.index, job.rounds + 1}, t.successes, std::move(cause)});
+      t.setbacks.push_back({{job.index, job.rounds + 1}, job.successesAtStart, std::move(cause)});
       if (++t.failuresInARow == giveUpAfterFailuresInARow && !t.givenUp) {
         t.givenUp = true;
         logf("warn", "{} objects failed in a row; no further objects are tried this time",

@@ -53,11 +53,11 @@ struct RetryDelays {
 // resting after a failure (or, when all rest, the one that failed least in a
 // row), with three attempts at each place; it fails when every place has
 // failed it three times. An object that failed does not stop the others: the
-// workers go on, and once the list is through, an object that failed before
-// some later object succeeded gets another round (at most four rounds in
-// all). The run stops taking new objects when twelve in a row have failed
-// with no success between them (nothing answers), and at once when this
-// machine cannot write an object (a full disk stays full).
+// workers go on, and once the list is through, an object gets another round
+// when some other object succeeded while its last round ran or since (at
+// most four rounds in all). The run stops taking new objects when twelve in
+// a row have failed with no success between them (nothing answers), and at
+// once when this machine cannot write an object (a full disk stays full).
 //
 // On success every object lies verified in its place. On failure `error` is
 // "Cancelled" or "Download failed: " + the first object given up's last

@@ -286,6 +286,41 @@ TEST_F(ChunkTransferTest, FailedObjectGetsAnotherRoundAfterOthersSucceed) {
   EXPECT_EQ(record.filesDone, 5);
 }
 
+// An object whose round failed after every other object had come through
+// still gets another round: the others succeeded while it ran, so the place
+// answers, and three faults in a row were bad luck rather than a missing
+// object.
+TEST_F(ChunkTransferTest, ObjectFailingLastGetsAnotherRoundWhenOthersSucceededDuringIt) {
+  const std::string content = bytesOf(3000, 41);
+  const ChunkRequest late = add(content);
+  TestResponse unavailable;
+  unavailable.status = 503;
+  TestResponse heldUnavailable = unavailable;
+  heldUnavailable.hold = true;
+  server.script(objectPath(late.hash), {unavailable, unavailable, heldUnavailable});
+  std::vector<ChunkRequest> requests{late};
+  for (int i = 0; i < 8; ++i) requests.push_back(add(bytesOf(2000, static_cast<char>(70 + i))));
+  // Its third failure is held until every other object lies verified.
+  std::thread releaser([&] {
+    const auto othersDone = [&] {
+      for (size_t i = 1; i < requests.size(); ++i) {
+        if (!fs::exists(chunks / requests[i].hash)) return false;
+      }
+      return true;
+    };
+    for (int i = 0; i < 60000 && !(server.heldCount() == 1 && othersDone()); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    server.releaseHeld();
+  });
+  const bool ok = fetch(requests);
+  releaser.join();
+  ASSERT_TRUE(ok) << error;
+  EXPECT_EQ(server.requestCount(objectPath(late.hash)), 4);
+  EXPECT_EQ(testing::readFile(chunks / late.hash), content);
+  EXPECT_EQ(record.filesDone, 9);
+}
+
 // With nothing answering, the run ends after twelve objects in a row failed
 // rather than trying every object three times.
 TEST_F(ChunkTransferTest, EveryObjectFailingEndsTheRunEarly) {
