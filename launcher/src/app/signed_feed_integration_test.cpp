@@ -229,7 +229,7 @@ TEST_F(SignedFeedIntegrationTest, ALauncherBuildLongerThanItsPinIsRefusedAndLeav
   ASSERT_EQ(h.shell().lastState()["launcher"]["updateAvailable"], true);
   h.command({{"cmd", "updateLauncher"}});
   ASSERT_TRUE(h.waitForIdleQueue(60000));
-  EXPECT_EQ(h.shell().lastState()["taskError"], "The downloaded launcher failed its checksum");
+  EXPECT_EQ(h.shell().lastState()["taskError"], "The downloaded launcher is larger than the update server says");
   EXPECT_EQ(readFile(options.executable), "the running build");
   EXPECT_FALSE(fs::exists(siblingPath(options.executable, ".new")));
   EXPECT_FALSE(fs::exists(siblingPath(options.executable, ".old")));
