@@ -10,6 +10,8 @@ packages=(
   libcpp-httplib-dev zlib1g-dev googletest libgtest-dev libgmock-dev
   libglib2.0-dev libwebkit2gtk-4.1-dev
   nginx curl python3 gunicorn
+  # the transport's TLS tests make their own certificate with it
+  openssl
   # signing the update feed (tools/release)
   python3-cryptography
   # the reference server's PostgreSQL database (its tests start their own)

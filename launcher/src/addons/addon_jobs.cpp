@@ -1,6 +1,7 @@
 #include "addons/addon_jobs.h"
 
 #include "data/folder_tree.h"
+#include "update/feed_places.h"
 #include "update/folder_sync.h"
 #include "update/http.h"
 #include "update/location.h"
@@ -26,7 +27,8 @@ AddonJobRequest findCatalogEntry(const std::vector<CatalogEntry>& catalog, const
 }
 
 AddonJobResult runAddonInstall(const CatalogEntry& entry, const AddonPaths& paths, const std::atomic<bool>& cancel,
-                               const std::function<void(const Progress&)>& progress) {
+                               const std::function<void(const Progress&)>& progress,
+                               const std::vector<std::string>& manifestPlaces) {
   AddonJobResult result;
   // The catalogue reader checked the id; the folder name depends on it, so
   // check again rather than trust a copy.
@@ -35,8 +37,10 @@ AddonJobResult runAddonInstall(const CatalogEntry& entry, const AddonPaths& path
     return result;
   }
   GameManifest manifest;
-  if (!loadManifest(entry.manifest, manifestPin(entry), manifest, result.error, [&cancel] { return cancel.load(); },
-                    manifestDocumentLimits)) {
+  const std::vector<std::string> places =
+      manifestPlaces.empty() ? std::vector<std::string>{entry.manifest} : manifestPlaces;
+  if (!loadManifestFrom(places, manifestPin(entry), manifest, result.error, [&cancel] { return cancel.load(); },
+                        manifestDocumentLimits)) {
     return result;
   }
 

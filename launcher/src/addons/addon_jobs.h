@@ -47,9 +47,13 @@ struct AddonJobResult {
 // says " installed"; otherwise the enabled state stays and it says
 // " updated". On failure the enabled state is untouched and `error` is the
 // manifest's or the sync's text.
+// `manifestPlaces` (may be empty: the entry's manifest alone) are where the
+// manifest may come from, the entry's own first (feedPlaces); its objects
+// then come from any of them.
 [[nodiscard]] AddonJobResult runAddonInstall(const CatalogEntry& entry, const AddonPaths& paths,
                                              const std::atomic<bool>& cancel,
-                                             const std::function<void(const Progress&)>& progress);
+                                             const std::function<void(const Progress&)>& progress,
+                                             const std::vector<std::string>& manifestPlaces = {});
 
 struct AddonRemoval {
   std::string toast;  // what to show; empty for an invalid id (nothing at all happens)

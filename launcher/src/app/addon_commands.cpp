@@ -4,6 +4,7 @@
 
 #include "addons/addon_jobs.h"
 #include "platform/platform.h"
+#include "update/feed_places.h"
 
 namespace launcher {
 
@@ -23,8 +24,10 @@ void LauncherApp::queueAddon(const std::string& id) {
   job.label = request.entry.name;
   // The entry as it is now: a later catalogue refresh leaves this job alone.
   job.body = [this, entry = std::move(request.entry)] {
-    const AddonJobResult result = runAddonInstall(entry, defaultAddonPaths(), jobs_.cancelFlag(),
-                                                  [this](const Progress& p) { jobs_.reportProgress(p); });
+    const AddonJobResult result =
+        runAddonInstall(entry, defaultAddonPaths(), jobs_.cancelFlag(),
+                        [this](const Progress& p) { jobs_.reportProgress(p); },
+                        feedPlaces(entry.manifest, paths_.launcherFolder));
     if (result.error.empty()) toast(result.toast);
     return result.error;
   };

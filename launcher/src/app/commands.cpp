@@ -151,6 +151,12 @@ void LauncherApp::onReady() {
 }
 
 void LauncherApp::setPrefs(const json& value) {
+  if (value.is_object()) {
+    auto it = value.find("channel");
+    if (it != value.end() && it->is_string() && !isValidChannel(it->get_ref<const std::string&>())) {
+      writeLog("warn", "Refused a channel name: letters, digits, \"-\", \"_\" and \".\" only");
+    }
+  }
   LauncherPrefs copy;
   bool channelChanged;
   {

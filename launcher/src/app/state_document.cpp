@@ -32,6 +32,27 @@ json queueJson(const JobQueue& jobs) {
   return out;
 }
 
+// What the page shows of the game server's status: its name and the pilots
+// online, each only of the type the page expects, and a name of a sensible
+// length. The rest of a server's answer (its address, or anything it adds)
+// stays with the launcher.
+constexpr size_t maxServerNameBytes = 200;
+
+json statusForPage(const json& status) {
+  json out = json::object();
+  if (!status.is_object()) return out;
+  if (auto it = status.find("name"); it != status.end() && it->is_string() &&
+                                     it->get_ref<const std::string&>().size() <= maxServerNameBytes) {
+    out["name"] = *it;
+  }
+  for (const char* key : {"playerCount", "maxPlayers"}) {
+    if (auto it = status.find(key); it != status.end() && (it->is_number_unsigned() || it->is_number_integer())) {
+      if (it->is_number_unsigned() || it->get<int64_t>() >= 0) out[key] = *it;
+    }
+  }
+  return out;
+}
+
 json taskJson(const JobQueue& jobs) {
   const uint64_t current = jobs.currentJobIdLocked();
   if (current == 0) return nullptr;
@@ -122,7 +143,7 @@ json LauncherApp::buildStateFrom(const StateInputs& in) {
                    {"checked", checked_},
                    {"ok", feed_.ok},
                    {"error", feed_.error}};
-  state["server"] = serverStatus_;
+  state["server"] = statusForPage(serverStatus_);
   state["queue"] = queueJson(jobs_);
   state["task"] = taskJson(jobs_);
   state["taskError"] = jobs_.taskErrorLocked();

@@ -107,6 +107,45 @@ TEST(CoreThreadsUpdateCheckTest, StatusAndCatalogueComeFromAnHttpFeed) {
   EXPECT_EQ(s["addons"]["catalog"][0]["queued"], false);
 }
 
+// A feed over clear text to another machine: refused before a connection,
+// with the text the page shows, and no account features (a password would
+// travel in clear).
+TEST(CoreThreadsUpdateCheckTest, RemoteClearTextFeedIsRefusedAndHasNoAccount) {
+  TempDir dir;
+  AppHarness h(dir / "launcher", "http://updates.example.invalid/feed");
+  h.command({{"cmd", "ready"}});
+  ASSERT_TRUE(h.waitForCheck());
+  const json s = h.shell().lastState();
+  EXPECT_EQ(s["feed"]["ok"], false);
+  EXPECT_EQ(s["feed"]["error"], "The update server must use https");
+  EXPECT_EQ(s["account"]["available"], false);
+  EXPECT_EQ(s["account"]["site"], "");
+}
+
+// The server's status answer is the server's text: the page gets only what it
+// shows, each of the type it expects.
+TEST(CoreThreadsUpdateCheckTest, StatusReachesThePageWithOnlyWhatItShows) {
+  TestHttpServer server;
+  server.serve("/stable/latest.json", jsonAnswer(latest("1.0", 1)));
+  server.serve("/api/status", jsonAnswer({{"name", "Vantor One"},
+                                          {"playerCount", 3},
+                                          {"maxPlayers", "64"},
+                                          {"address", "play.example.com:3000"},
+                                          {"motd", "<img src=x onerror=alert(1)>"},
+                                          {"nested", {{"deep", std::string(100000, 'x')}}}}));
+  TempDir dir;
+  AppHarness h(dir / "launcher", server.url(""));
+  h.command({{"cmd", "ready"}});
+  ASSERT_TRUE(h.waitForCheck());
+  EXPECT_EQ(h.shell().lastState()["server"], json({{"name", "Vantor One"}, {"playerCount", 3}}));
+
+  server.serve("/api/status", jsonAnswer({{"name", std::string(201, 'n')}, {"playerCount", -1}, {"maxPlayers", 64}}));
+  h.command({{"cmd", "checkUpdates"}});
+  const json next = h.waitForState([](const json& s) { return s["server"].contains("maxPlayers"); });
+  ASSERT_FALSE(next.is_null());
+  EXPECT_EQ(next["server"], json({{"maxPlayers", 64}}));
+}
+
 TEST(CoreThreadsUpdateCheckTest, FailedCheckReplacesEverythingAndAFileFeedAsksNoStatus) {
   TempDir dir;
   testing::writeFile(dir / "feed" / "stable" / "latest.json", "[1, 2]");

@@ -1,5 +1,6 @@
 #include "base/log.h"
 
+#include "base/text_checks.h"
 #include "platform/platform.h"
 
 #include <chrono>
@@ -69,8 +70,10 @@ void writeLog(const std::string& level, const std::string& message) {
   try {
     auto now = std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now());
     auto time = std::chrono::hh_mm_ss(now - std::chrono::floor<std::chrono::days>(now));
+    // A feed address may carry a password; whichever line names it, the
+    // password stays out of the file.
     line = fmt::format("{:02}:{:02}:{:02} [{}] {}\n", time.hours().count(), time.minutes().count(),
-                       time.seconds().count(), level, message);
+                       time.seconds().count(), level, withoutUserInfo(message));
   } catch (...) {
     return;  // only an allocation failure gets here; logging never throws
   }

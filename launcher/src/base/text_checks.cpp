@@ -51,4 +51,29 @@ bool isOpenableHttpsUrl(std::string_view uri) {
   return true;
 }
 
+std::string withoutUserInfo(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  size_t copied = 0;
+  for (size_t scheme = text.find("://"); scheme != std::string_view::npos; scheme = text.find("://", scheme + 3)) {
+    const size_t start = scheme + 3;
+    size_t end = start;
+    while (end < text.size()) {
+      const char c = text[end];
+      if (c == '/' || c == '?' || c == '#' || c == '"' || c == '\'' || c == '<' || c == '>' ||
+          static_cast<unsigned char>(c) <= ' ') {
+        break;
+      }
+      ++end;
+    }
+    const size_t at = text.substr(start, end - start).rfind('@');
+    if (at == std::string_view::npos) continue;
+    out.append(text.substr(copied, start - copied));
+    out += "***@";
+    copied = start + at + 1;
+  }
+  out.append(text.substr(copied));
+  return out;
+}
+
 }  // namespace launcher

@@ -2,6 +2,7 @@
 // and which addresses may go to the user's browser. Pure functions; any thread.
 #pragma once
 
+#include <string>
 #include <string_view>
 
 namespace launcher {
@@ -15,5 +16,11 @@ namespace launcher {
 // character (C0, DEL or C1), which a program on the other end could read as a
 // second argument, an option or a line break.
 [[nodiscard]] bool isOpenableHttpsUrl(std::string_view uri);
+
+// `text` with the user information of every URL in it ("scheme://user:pw@")
+// replaced by "***@", so that a password written into a feed address never
+// reaches a log line or a message. The authority is read up to "/", "?", "#",
+// a blank or a quote; everything else is kept as it is.
+[[nodiscard]] std::string withoutUserInfo(std::string_view text);
 
 }  // namespace launcher

@@ -62,13 +62,20 @@ bool writeJsonDocument(const fs::path& file, const json& value, DocumentKind kin
   text += '\n';
 
   const fs::path tmp = companionPath(file, ".tmp");
-  std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-  if (!out) return false;
-  out.write(text.data(), static_cast<std::streamsize>(text.size()));
-  out.close();
-  // A short write means a full disk or a dying device: never rename a
-  // half-written file over a good one, whichever document it is.
-  if (!out) return false;
+  if (kind == DocumentKind::Private) {
+    std::FILE* out = openFile(tmp, FileOpen::CreatePrivate);
+    if (!out) return false;
+    const bool written = std::fwrite(text.data(), 1, text.size(), out) == text.size();
+    // A short write means a full disk or a dying device: never rename a
+    // half-written file over a good one, whichever document it is.
+    if (std::fclose(out) != 0 || !written) return false;
+  } else {
+    std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
+    if (!out) return false;
+    out.write(text.data(), static_cast<std::streamsize>(text.size()));
+    out.close();
+    if (!out) return false;
+  }
   // The rename commits the save; the data must be on disk before it, or a
   // power cut could leave an empty document behind.
   if (!flushFileToDisk(tmp)) return false;

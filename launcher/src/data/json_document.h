@@ -15,6 +15,8 @@ enum class DocumentKind {
   Plain,     // launcher.json, addons.json, account.json, ...
   Settings,  // settings.json: damaged files are copied to ".bad"; the folder is
              // created before saving
+  Private,   // account.json: as Plain, and saved readable and writable by its
+             // owner only (0600), its ".tmp" never written through a link
 };
 
 // The parsed document, or a discarded value (json::is_discarded()) when the

@@ -25,7 +25,14 @@ const std::string* readString(const json& document, const char* key) {
 LauncherPrefs defaultLauncherPrefs() { return LauncherPrefs{}; }
 
 bool isValidChannel(std::string_view channel) {
-  return !channel.empty() && channel.find_first_of("/\\.:") == std::string_view::npos;
+  if (channel.empty() || channel.size() > maxChannelLength || channel == ".") return false;
+  if (channel.find("..") != std::string_view::npos) return false;
+  for (char c : channel) {
+    const bool allowed = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
+                         c == '_' || c == '.';
+    if (!allowed) return false;
+  }
+  return true;
 }
 
 void applyLauncherPrefsJson(LauncherPrefs& prefs, const json& document) {

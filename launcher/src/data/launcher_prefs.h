@@ -33,12 +33,15 @@ struct LauncherPrefs {
 [[nodiscard]] LauncherPrefs loadLauncherPrefs();
 [[nodiscard]] LauncherPrefs loadLauncherPrefsFrom(const std::filesystem::path& file);
 
-// The channel rule: a non-empty name without "/", "\", "." or ":", so it
-// cannot step out of the feed's folder.
+inline constexpr size_t maxChannelLength = 64;
+
+// The channel rule: 1 to 64 ASCII letters, digits, "-", "_" and ".", but not
+// "." and no "..", so that it names one folder inside the feed's and reads
+// the same in a URL and a path.
 [[nodiscard]] bool isValidChannel(std::string_view channel);
 
 // Overlays an object document; wrong types, unknown on-play names and channels
-// that are empty or hold "/", "\", "." or ":" are ignored.
+// that break the channel rule are ignored.
 void applyLauncherPrefsJson(LauncherPrefs& prefs, const json& document);
 
 // Exactly the seven keys, "onPlay" as its name. Also the state's "prefs".

@@ -24,13 +24,25 @@ struct ChannelCase {
 };
 
 TEST(LauncherPrefs, ChannelRuleKeepsTheFeedPathInsideItsFolder) {
+  const std::string longest(64, 'c');
   const std::vector<ChannelCase> cases = {
       {"beta", "beta"},
-      {"Beta Test", "Beta Test"},
+      {"Beta-Test", "Beta-Test"},
       {"nightly-2_x", "nightly-2_x"},
+      {"beta.1", "beta.1"},
+      {"1.2.x", "1.2.x"},
+      {longest, longest.c_str()},
+      {std::string(65, 'c'), nullptr},
+      {"Beta Test", nullptr},
       {"../beta", nullptr},
+      {"..", nullptr},
+      {"beta..1", nullptr},
       {"beta/x", nullptr},
-      {"beta.1", nullptr},
+      {"beta?x=1", nullptr},
+      {"beta#x", nullptr},
+      {"beta%2f", nullptr},
+      {"b\xc3\xaata", nullptr},
+      {"beta\n", nullptr},
       {"c:x", nullptr},
       {"a\\b", nullptr},
       {".", nullptr},

@@ -20,9 +20,10 @@ bool isHexDigit(char c) {
   return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
 }
 
-// A host name of letters, digits, "." and "-", or "[" IPv6 "]".
+// A host name of letters, digits, "." and "-", not beginning with "-" (the
+// game would read it as an option), or "[" IPv6 "]".
 bool isValidHost(const std::string& host) {
-  if (host.empty()) return false;
+  if (host.empty() || host.front() == '-') return false;
   if (host.front() == '[') {
     if (host.size() < 3 || host.back() != ']') return false;
     bool colon = false;

@@ -27,7 +27,7 @@ inline constexpr const char* gameStartFailedText = "Couldn't start the game";
 inline constexpr const char* gameCrashedText = "The game closed unexpectedly. Its log is in Data > Logs.";
 
 // True for "host:port": a host of ASCII letters, digits, "." and "-" (at
-// least one character), or a bracketed IPv6 address ("[" hex digits, ":" and
+// least one character, the first not "-": it would read as an option), or a bracketed IPv6 address ("[" hex digits, ":" and
 // "." "]"), then ":" and a decimal port 1-65535 (at most five digits).
 [[nodiscard]] bool isValidHostPort(const std::string& text);
 

@@ -38,6 +38,11 @@ TEST(HostPortTest, OnlyHostAndPortPass) {
       {"[zz::1]:80", false},
       {"hôst:80", false},
       {"", false},
+      // The game would take these for options of its own.
+      {"-oProxyCommand=x:80", false},
+      {"--help:3000", false},
+      {"-:1", false},
+      {"a-b.example:80", true},
   };
   for (const Case& c : cases) EXPECT_EQ(isValidHostPort(c.text), c.valid) << c.text;
 }
@@ -55,6 +60,7 @@ TEST(FeedHostTest, DropsUserInformationPortAndPath) {
   EXPECT_EQ(feedHost("/srv/feed"), "");
   EXPECT_EQ(feedHost("file:///srv/feed"), "");
   EXPECT_EQ(feedHost("C:\\feed"), "");
+  EXPECT_EQ(feedHost("https://-x.example/feed"), "");
 }
 
 TEST(JoinAddressTest, TheFourOnlineCasesAndTheFeedFallback) {

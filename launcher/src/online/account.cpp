@@ -3,6 +3,7 @@
 #include "base/log.h"
 #include "data/json_document.h"
 #include "data/paths.h"
+#include "platform/private_files.h"
 #include "update/http.h"
 #include "update/location.h"
 
@@ -57,7 +58,10 @@ json failureMessage(const std::string& error) {
 
 AccountStore defaultAccountStore() { return {dataFolder() / "account.json", defaultTokenKeyPlace()}; }
 
-std::string accountServerFor(const std::string& feedBase) { return isHttpUrl(feedBase) ? feedBase : std::string(); }
+std::string accountServerFor(const std::string& feedBase) {
+  // A password and a token travel to it: over https, or to this machine.
+  return isHttpUrl(feedBase) && isAllowedTransferLocation(feedBase) ? feedBase : std::string();
+}
 
 bool isValidTokenText(const std::string& token) {
   if (token.empty()) return false;
@@ -82,6 +86,14 @@ json accountStateJson(const AccountRecord& account, const std::string& accountSe
 
 AccountRecord loadAccount(const AccountStore& store) {
   AccountRecord account;
+  // A key others may know protects nothing: the sign-in it protected is
+  // dropped with it (the player signs in again, under a new key).
+  if (dropUnsafeTokenKey(store.key)) {
+    deleteAccountFile(store);
+    return account;
+  }
+  // Written 0600 by this launcher; a copy from an older one may not be.
+  (void)restrictToOwner(store.file);
   json document = readJsonDocument(store.file);
   if (!document.is_object()) return account;
   account.username = stringMember(document, "username");
@@ -96,7 +108,8 @@ bool saveAccount(const AccountRecord& account, const AccountStore& store) {
   const std::string protectedToken = protectToken(account.token, store.key);
   if (protectedToken.empty()) return false;
   return writeJsonDocument(store.file,
-                           json{{"server", account.server}, {"token", protectedToken}, {"username", account.username}});
+                           json{{"server", account.server}, {"token", protectedToken}, {"username", account.username}},
+                           DocumentKind::Private);
 }
 
 void deleteAccountFile(const AccountStore& store) {

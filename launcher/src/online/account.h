@@ -40,7 +40,8 @@ struct AccountStore {
 // dataFolder() / "account.json" with defaultTokenKeyPlace().
 [[nodiscard]] AccountStore defaultAccountStore();
 
-// The feed base when it is an http(s) location, else "" (no account features).
+// The feed base when it is an https location, or an http one on a loopback
+// address (isAllowedTransferLocation), else "" (no account features).
 [[nodiscard]] std::string accountServerFor(const std::string& feedBase);
 
 // True for text a token may be: not empty, printable ASCII, no spaces.
@@ -56,11 +57,14 @@ struct AccountStore {
 // The stored sign-in: username, server and the unprotected token, or all three
 // empty when the file is missing or damaged, a member is not a string, the
 // token does not open (another user, key or machine) or the result is not a
-// sign-in. The profile starts empty. Start-up, UI thread.
+// sign-in. When the token's key file is not private (dropUnsafeTokenKey), the
+// key and the file are removed and the player is signed out. A file that
+// others may read is made the owner's only. The profile starts empty.
+// Start-up, UI thread.
 [[nodiscard]] AccountRecord loadAccount(const AccountStore& store);
 
 // Writes {"server", "token" (protected), "username"} through the checked
-// ".tmp" write. False, with nothing written, when the token cannot be
+// ".tmp" write, readable and writable by this user only (0600). False, with nothing written, when the token cannot be
 // protected or the write fails; the sign-in then stays in memory for this run.
 [[nodiscard]] bool saveAccount(const AccountRecord& account, const AccountStore& store);
 

@@ -75,6 +75,11 @@ TEST(AccountServerTest, OnlyHttpFeedsHaveAccounts) {
   for (const char* local : {"", "file:///srv/feed", "/srv/feed", "C:\\feed", "HTTP://x"}) {
     EXPECT_EQ(accountServerFor(local), "") << local;
   }
+  // A password would cross the network in clear text.
+  for (const char* clear : {"http://updates.example.com", "http://10.0.0.5/feed", "http://localhost:8080",
+                            "http://127.0.0.1.example.com/feed"}) {
+    EXPECT_EQ(accountServerFor(clear), "") << clear;
+  }
 }
 
 TEST(AccountStateTest, SignedInNeedsANameAndA64CharacterToken) {
@@ -124,6 +129,45 @@ TEST_F(AccountTest, SavedSignInLoadsBackAndNeverHoldsTheTokenInClear) {
   EXPECT_EQ(moved.username, "");
   EXPECT_EQ(moved.token, "");
   EXPECT_EQ(moved.server, "");
+}
+
+// The stored sign-in is the owner's only: written 0600 whatever the umask
+// lets a plain file be, and an older copy others could read is made so when
+// it is loaded.
+TEST_F(AccountTest, TheFileIsReadableByItsOwnerOnly) {
+  ASSERT_TRUE(saveAccount(signedIn(base_), store_));
+  EXPECT_EQ(fs::status(store_.file).permissions() & fs::perms::all, fs::perms(0600));
+  fs::permissions(store_.file, fs::perms(0644));
+  ASSERT_TRUE(saveAccount(signedIn(base_), store_));
+  EXPECT_EQ(fs::status(store_.file).permissions() & fs::perms::all, fs::perms(0600));
+  fs::permissions(store_.file, fs::perms(0664));
+  EXPECT_EQ(loadAccount(store_).token, token64);
+  EXPECT_EQ(fs::status(store_.file).permissions() & fs::perms::all, fs::perms(0600));
+  // The ".tmp" companion is never written through a link planted there.
+  const fs::path planted = dir_ / "planted";
+  writeFile(planted, "untouched");
+  fs::create_symlink(planted, fs::path(store_.file.string() + ".tmp"));
+  EXPECT_FALSE(saveAccount(signedIn(base_), store_));
+  EXPECT_EQ(readFile(planted), "untouched");
+  EXPECT_EQ(loadAccount(store_).token, token64) << "a failed save harmed the stored sign-in";
+}
+
+// A key someone else may know: the player is signed out, the stored sign-in
+// and the key are gone, and the next sign-in makes a new key.
+TEST_F(AccountTest, AKeyFileThatIsNotPrivateSignsThePlayerOut) {
+  ASSERT_TRUE(saveAccount(signedIn(base_), store_));
+  fs::permissions(store_.key.keyFile, fs::perms(0640));
+  testing::LogCapture log;
+  AccountRecord loaded = loadAccount(store_);
+  EXPECT_FALSE(isSignedIn(loaded));
+  EXPECT_EQ(loaded.username, "");
+  EXPECT_FALSE(fs::exists(store_.file));
+  EXPECT_FALSE(fs::exists(store_.key.keyFile));
+  ASSERT_EQ(log.warnings().size(), 1u);
+  EXPECT_NE(log.warnings()[0].find("the sign-in dropped"), std::string::npos) << log.warnings()[0];
+  ASSERT_TRUE(saveAccount(signedIn(base_), store_));
+  EXPECT_EQ(fs::status(store_.key.keyFile).permissions() & fs::perms::all, fs::perms(0600));
+  EXPECT_EQ(loadAccount(store_).token, token64);
 }
 
 TEST_F(AccountTest, DamagedOrForeignFilesLoadSignedOut) {

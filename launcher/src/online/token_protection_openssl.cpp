@@ -10,7 +10,6 @@
 #include <openssl/rand.h>
 
 #include <array>
-#include <fstream>
 #include <memory>
 #include <system_error>
 
@@ -36,30 +35,51 @@ struct PkeyDeleter {
   void operator()(EVP_PKEY_CTX* ctx) const { EVP_PKEY_CTX_free(ctx); }
 };
 
-enum class KeyRead { Ok, Missing, Bad };
+enum class KeyRead { Ok, Missing, Bad, Unsafe };
 
-KeyRead readKey(const fs::path& file, Key& key) {
-  std::error_code ec;
-  fs::file_status st = fs::status(file, ec);
-  if (ec || !fs::exists(st)) return KeyRead::Missing;
-  if (!fs::is_regular_file(st)) return KeyRead::Bad;
-  std::ifstream in(file, std::ios::binary);
-  if (!in) return KeyRead::Bad;
-  char buffer[keyBytes + 1];
-  in.read(buffer, sizeof buffer);
-  if (static_cast<size_t>(in.gcount()) != keyBytes) return KeyRead::Bad;
-  std::copy(buffer, buffer + keyBytes, key.begin());
+KeyRead readKey(const fs::path& file, Key& key, std::string& why) {
+  std::string bytes;
+  switch (readPrivateFile(file, keyBytes, bytes, why)) {
+    case PrivateRead::Ok:
+      break;
+    case PrivateRead::Missing:
+      return KeyRead::Missing;
+    case PrivateRead::NotPrivate:
+      return KeyRead::Unsafe;
+    case PrivateRead::Failed:
+      return KeyRead::Bad;
+  }
+  if (bytes.size() != keyBytes) return KeyRead::Bad;
+  std::copy(bytes.begin(), bytes.end(), key.begin());
   return KeyRead::Ok;
 }
 
-// The existing key, or a new one written exclusively when there is none.
+// A key others could have read, or that is not ours, protects nothing: it is
+// removed (the name only, never a link's target), so that the next save makes
+// a new one. True when it was there and is now gone.
+bool removeUnsafeKey(const fs::path& file, const std::string& why) {
+  std::string error;
+  if (!removeFileName(file, error)) {
+    logf("warn", "The session key file is not private ({}) and could not be removed: {}", why, error);
+    return false;
+  }
+  logf("warn", "The session key file was not private ({}); it was removed and the sign-in dropped", why);
+  return true;
+}
+
+// The existing key, or a new one written exclusively when there is none (or
+// the one there was not private).
 bool loadOrCreateKey(const fs::path& file, Key& key) {
-  switch (readKey(file, key)) {
+  std::string why;
+  switch (readKey(file, key, why)) {
     case KeyRead::Ok:
       return true;
     case KeyRead::Bad:
       writeLog("warn", "The session key file is damaged; the sign-in is kept for this run only");
       return false;
+    case KeyRead::Unsafe:
+      if (!removeUnsafeKey(file, why)) return false;
+      break;
     case KeyRead::Missing:
       break;
   }
@@ -72,8 +92,9 @@ bool loadOrCreateKey(const fs::path& file, Key& key) {
     logf("warn", "Couldn't create the session key: {}", error);
     return false;
   }
-  // Created, or another process was first: use whatever is there now.
-  return readKey(file, key) == KeyRead::Ok;
+  // Created, or another process was first: use whatever is there now, if it
+  // is private.
+  return readKey(file, key, why) == KeyRead::Ok;
 }
 
 bool deriveKey(const Key& key, const std::string& machine, Key& derived) {
@@ -135,6 +156,13 @@ TokenKeyPlace defaultTokenKeyPlace() {
   return place;
 }
 
+bool dropUnsafeTokenKey(const TokenKeyPlace& place) {
+  if (place.keyFile.empty()) return false;
+  Key key;
+  std::string why;
+  return readKey(place.keyFile, key, why) == KeyRead::Unsafe && removeUnsafeKey(place.keyFile, why);
+}
+
 std::string protectToken(const std::string& token, const TokenKeyPlace& place) {
   if (place.keyFile.empty()) return {};
   Key key;
@@ -171,7 +199,8 @@ std::string unprotectToken(const std::string& text, const TokenKeyPlace& place) 
   if (place.keyFile.empty()) return {};
   Key key;
   Key derived;
-  if (readKey(place.keyFile, key) != KeyRead::Ok || !deriveKey(key, place.machineId, derived)) return {};
+  std::string why;
+  if (readKey(place.keyFile, key, why) != KeyRead::Ok || !deriveKey(key, place.machineId, derived)) return {};
   std::string blob;
   if (!fromBase64(text, blob) || blob.size() < nonceBytes + tagBytes) return {};
   const auto* bytes = reinterpret_cast<const unsigned char*>(blob.data());

@@ -1,10 +1,12 @@
 #include "online/token_protection.h"
 
 #include "online/account.h"
+#include "testing/log_capture.h"
 #include "testing/temp_dir.h"
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <thread>
 
 namespace launcher {
@@ -75,6 +77,78 @@ TEST_F(TokenProtectionTest, AKeyOfTheWrongLengthOpensNothingAndIsNotReplaced) {
     EXPECT_EQ(protectToken(token, place_), "") << length;
     EXPECT_EQ(readFile(place_.keyFile), wrong) << length;
   }
+}
+
+// A key file that is a link, is not a regular file, or that others may read
+// or change protects nothing: it opens nothing, is removed (the link itself,
+// never its target) with a "warn" line, and the next save makes a new key.
+TEST_F(TokenProtectionTest, AKeyFileThatIsNotPrivateIsReplaced) {
+  const std::string text = protectToken(token, place_);
+  ASSERT_FALSE(text.empty());
+  const std::string key = readFile(place_.keyFile);
+  const fs::path elsewhere = dir_ / "elsewhere.key";
+  struct Row {
+    const char* what;
+    std::function<void()> make;
+    fs::path survivor;  // a file the removal must leave alone
+  };
+  const Row rows[] = {
+      {"readable by others", [&] { fs::permissions(place_.keyFile, fs::perms(0644)); }, {}},
+      {"writable by the group", [&] { fs::permissions(place_.keyFile, fs::perms(0620)); }, {}},
+      {"a link to a private key",
+       [&] {
+         writeFile(elsewhere, key);
+         fs::permissions(elsewhere, fs::perms(0600));
+         fs::remove(place_.keyFile);
+         fs::create_symlink(elsewhere, place_.keyFile);
+       },
+       elsewhere},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    std::error_code ec;
+    fs::remove_all(place_.keyFile, ec);
+    writeFile(place_.keyFile, key);
+    fs::permissions(place_.keyFile, fs::perms(0600));
+    ASSERT_EQ(unprotectToken(text, place_), token);
+    row.make();
+    EXPECT_EQ(unprotectToken(text, place_), "") << "a key that is not private opened the token";
+    EXPECT_TRUE(fs::exists(fs::symlink_status(place_.keyFile))) << "only dropUnsafeTokenKey removes it";
+    testing::LogCapture log;
+    EXPECT_TRUE(dropUnsafeTokenKey(place_));
+    EXPECT_FALSE(fs::exists(fs::symlink_status(place_.keyFile)));
+    ASSERT_EQ(log.warnings().size(), 1u);
+    EXPECT_EQ(log.warnings()[0].rfind("The session key file was not private (", 0), 0u) << log.warnings()[0];
+    if (!row.survivor.empty()) {
+      EXPECT_EQ(readFile(row.survivor), key) << "the link's target was touched";
+    }
+    EXPECT_FALSE(dropUnsafeTokenKey(place_)) << "nothing left to drop";
+  }
+
+  // A folder in its place is no key either; it is not removed (it may hold
+  // anything), so nothing can be protected until it is gone.
+  fs::create_directory(place_.keyFile);
+  {
+    testing::LogCapture log;
+    EXPECT_EQ(unprotectToken(text, place_), "");
+    EXPECT_FALSE(dropUnsafeTokenKey(place_));
+    EXPECT_EQ(protectToken(token, place_), "");
+    EXPECT_TRUE(fs::is_directory(place_.keyFile));
+    EXPECT_FALSE(log.warnings().empty());
+  }
+  fs::remove(place_.keyFile);
+
+  // Saving over a key that is not private makes a new, private one.
+  writeFile(place_.keyFile, key);
+  fs::permissions(place_.keyFile, fs::perms(0644));
+  testing::LogCapture log;
+  const std::string fresh = protectToken(token, place_);
+  ASSERT_FALSE(fresh.empty());
+  EXPECT_EQ(log.warnings().size(), 1u);
+  EXPECT_NE(readFile(place_.keyFile), key);
+  EXPECT_EQ(fs::status(place_.keyFile).permissions() & fs::perms::all, fs::perms(0600));
+  EXPECT_EQ(unprotectToken(fresh, place_), token);
+  EXPECT_EQ(unprotectToken(text, place_), "") << "the old key's text opened under the new key";
 }
 
 TEST_F(TokenProtectionTest, DamagedTextOpensNothing) {

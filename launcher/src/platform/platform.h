@@ -54,6 +54,9 @@ enum class FileOpen {
   Read,              // "rb": reading, from the start
   CreateOrTruncate,  // "wb": writing a new or emptied file
   UpdateExisting,    // "r+b": reading and writing in place; never creates the file
+  CreatePrivate,     // as CreateOrTruncate, readable and writable by the owner
+                     // only (an existing file loses every other permission),
+                     // and never through a link at the name
 };
 
 // The one way the core opens a C stream on a file: the path is handed over as

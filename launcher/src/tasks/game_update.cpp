@@ -3,6 +3,7 @@
 #include "base/log.h"
 #include "platform/platform.h"
 #include "platform/process.h"
+#include "update/feed_places.h"
 #include "update/file_check.h"
 #include "update/folder_sync.h"
 #include "update/http.h"
@@ -74,7 +75,10 @@ std::string runGameUpdate(const GameUpdateRequest& request, const std::atomic<bo
       !resolveReference(result.feed.url, result.feed.gameManifest, location, error)) {
     return error;
   }
-  if (!loadManifest(location, gameManifestPin(result.feed), result.manifest, error, stop, manifestDocumentLimits)) {
+  // The manifest from the feed or, pinned, a mirror, each within the
+  // manifest's time limit; its objects from whichever of them answers.
+  if (!loadManifestFrom(feedPlaces(location, request.launcherFolder), gameManifestPin(result.feed), result.manifest,
+                        error, stop, manifestDocumentLimits)) {
     return error;
   }
   if (cancel.load()) return "Cancelled";

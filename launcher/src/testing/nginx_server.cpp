@@ -1,5 +1,6 @@
 #include "testing/nginx_server.h"
 
+#include "testing/child_process.h"
 #include "testing/server_process.h"
 
 #include <arpa/inet.h>
@@ -86,8 +87,8 @@ bool localGet(int port, const std::string& path, std::string& answer) {
   return answer.rfind("HTTP/", 0) == 0;
 }
 
-std::string configText(const fs::path& prefix, const fs::path& root, int port, const NginxOptions& options,
-                       const fs::path& accessLog, const fs::path& errorLog) {
+std::string configText(const fs::path& prefix, const fs::path& root, int port, int tlsPort,
+                       const NginxOptions& options, const fs::path& accessLog, const fs::path& errorLog) {
   std::ostringstream c;
   c << "worker_processes 1;\n"
     << "daemon off;\n"
@@ -116,6 +117,12 @@ std::string configText(const fs::path& prefix, const fs::path& root, int port, c
     << "  server {\n"
     << "    listen 127.0.0.1:" << port << ";\n"
     << "    root \"" << root.string() << "\";\n";
+  if (tlsPort > 0) {
+    c << "    listen 127.0.0.1:" << tlsPort << " ssl;\n"
+      << "    ssl_certificate \"" << options.tlsCertificate.string() << "\";\n"
+      << "    ssl_certificate_key \"" << options.tlsKey.string() << "\";\n";
+  }
+  if (!options.serverConfig.empty()) c << options.serverConfig << "\n";
   if (!options.limitRate.empty()) c << "    limit_rate " << options.limitRate << ";\n";
   // Every client is 127.0.0.1, so the address keys one shared pace.
   if (options.requestsPerSecond > 0) c << "    location / { limit_req zone=pace burst=100000; }\n";
@@ -173,14 +180,19 @@ NginxServer::~NginxServer() {
 
 bool NginxServer::launch(std::string& error) {
   port_ = pickFreePort();
-  if (port_ == 0) {
+  const bool tls = !options_.tlsCertificate.empty() && !options_.tlsKey.empty();
+  tlsPort_ = 0;
+  for (int attempt = 0; tls && attempt < 10 && (tlsPort_ == 0 || tlsPort_ == port_); ++attempt) {
+    tlsPort_ = pickFreePort();
+  }
+  if (port_ == 0 || (tls && (tlsPort_ == 0 || tlsPort_ == port_))) {
     error = "no free port on 127.0.0.1";
     return false;
   }
   const fs::path conf = prefix_ / "nginx.conf";
   {
     std::ofstream out(conf, std::ios::binary | std::ios::trunc);
-    out << configText(prefix_, root_, port_, options_, accessLog_, errorLog_);
+    out << configText(prefix_, root_, port_, tlsPort_, options_, accessLog_, errorLog_);
     if (!out) {
       error = "could not write " + conf.string();
       return false;
@@ -229,6 +241,23 @@ void NginxServer::stop() {
 
 std::string NginxServer::url(const std::string& path) const {
   return "http://127.0.0.1:" + std::to_string(port_) + path;
+}
+
+std::string NginxServer::secureUrl(const std::string& path) const {
+  return "https://127.0.0.1:" + std::to_string(tlsPort_) + path;
+}
+
+bool makeTestCertificate(const fs::path& certificate, const fs::path& key, std::string& error) {
+  const ProcessResult made = runProcess({"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
+                                         "ec_paramgen_curve:P-256", "-nodes", "-days", "1", "-subj", "/CN=127.0.0.1",
+                                         "-addext", "subjectAltName=IP:127.0.0.1", "-keyout", key.string(), "-out",
+                                         certificate.string()},
+                                        60000);
+  if (made.exitCode != 0) {
+    error = "openssl could not make a certificate: " + describe(made);
+    return false;
+  }
+  return true;
 }
 
 bool NginxServer::waitIdle(int timeoutMs) const {

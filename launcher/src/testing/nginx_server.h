@@ -25,6 +25,13 @@ struct NginxOptions {
   // Unix socket (the reference server's application), with the client's
   // address in X-Real-IP; everything else is still served from the root.
   std::filesystem::path apiSocket;
+  // When both are set, nginx also serves the same root over TLS with this
+  // certificate, on a port of its own (secureUrl). Tests make their own
+  // certificate and trust it with trustCertificatesForTesting.
+  std::filesystem::path tlsCertificate;
+  std::filesystem::path tlsKey;
+  // Extra lines for the server block (a "location" that redirects, say).
+  std::string serverConfig;
 };
 
 // One line of the access log.
@@ -55,6 +62,8 @@ class NginxServer {
   [[nodiscard]] int port() const { return port_; }
   // "http://127.0.0.1:<port>" + path (path starts with "/").
   [[nodiscard]] std::string url(const std::string& path) const;
+  // "https://127.0.0.1:<TLS port>" + path; only with a certificate.
+  [[nodiscard]] std::string secureUrl(const std::string& path) const;
   [[nodiscard]] const std::filesystem::path& accessLogPath() const { return accessLog_; }
 
   // Waits until nginx has no client connection but the one asking (so every
@@ -81,9 +90,15 @@ class NginxServer {
   std::filesystem::path errorLog_;
   uint64_t logOffset_ = 0;
   int port_ = 0;
+  int tlsPort_ = 0;
   int pid_ = -1;
   std::string error_;
 };
+
+// Writes a self-signed certificate for 127.0.0.1 (P-256, valid one day) and
+// its key, with the openssl program. False with `error` when it failed.
+[[nodiscard]] bool makeTestCertificate(const std::filesystem::path& certificate, const std::filesystem::path& key,
+                                       std::string& error);
 
 // The object hash of an access-log URI ".../<h[0:2]>/<h>" (the last path
 // component when it is a 64-digit lowercase digest), else "".

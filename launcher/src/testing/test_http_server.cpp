@@ -9,6 +9,8 @@
 #include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <limits>
+#include <random>
 #include <thread>
 
 namespace launcher::testing {
@@ -52,6 +54,27 @@ std::string lowercase(std::string text) {
   return text;
 }
 
+constexpr uint64_t noFlip = std::numeric_limits<uint64_t>::max();
+
+// The server's thread pool, counting the connections it was handed: each
+// task is one accepted connection, served until it closes.
+class CountingQueue : public httplib::TaskQueue {
+ public:
+  CountingQueue(size_t threads, std::function<void(int)> count) : pool_(threads), count_(std::move(count)) {}
+  void enqueue(std::function<void()> fn) override {
+    count_(+1);
+    pool_.enqueue([this, fn = std::move(fn)] {
+      fn();
+      count_(-1);
+    });
+  }
+  void shutdown() override { pool_.shutdown(); }
+
+ private:
+  httplib::ThreadPool pool_;
+  std::function<void(int)> count_;
+};
+
 }  // namespace
 
 std::string generatedBody(uint64_t size) {
@@ -74,6 +97,50 @@ struct TestHttpServer::Impl {
   std::condition_variable heldChanged;
   int held = 0;
   bool released = false;
+  TestFaults faults;
+  std::mt19937_64 random{1};
+  int faultCandidates = 0;
+  int faultTurn = 0;
+  int faultsMade = 0;
+  int openConnections = 0;
+  int mostOpenConnections = 0;
+  int answering = 0;
+  int mostAnswering = 0;
+
+  void countConnection(int change) {
+    std::lock_guard<std::mutex> lock(mutex);
+    openConnections += change;
+    mostOpenConnections = std::max(mostOpenConnections, openConnections);
+  }
+
+  // How the faults change an answer about to go out whole with 200: a
+  // status, a cut, or the offset of a byte to flip (noFlip for none).
+  uint64_t applyFaults(const std::string& path, TestResponse& answer) {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (answer.status != 200 || faults.pathPrefix.empty() || path.rfind(faults.pathPrefix, 0) != 0) return noFlip;
+    const uint64_t size = answer.generatedSize > 0 ? answer.generatedSize : answer.body.size();
+    if (size == 0 || answer.gzip) return noFlip;
+    ++faultCandidates;
+    int kind = -1;  // 0: 503, 1: cut, 2: flip
+    if (faults.corruptEvery > 0 && faultCandidates % faults.corruptEvery == 0) kind = 2;
+    if (kind < 0 && faults.failShare > 0 && std::uniform_real_distribution<double>(0, 1)(random) < faults.failShare) {
+      kind = faultTurn++ % 3;
+    }
+    if (kind < 0) return noFlip;
+    ++faultsMade;
+    if (kind == 0) {
+      answer = TestResponse{};
+      answer.status = 503;
+      answer.contentType = "text/plain";
+      answer.body = "unavailable";
+      return noFlip;
+    }
+    if (kind == 1) {
+      answer.cutAfter = std::max<uint64_t>(1, size / 2);
+      return noFlip;
+    }
+    return size / 2;
+  }
 
   TestResponse answerFor(const httplib::Request& req) {
     std::lock_guard<std::mutex> lock(mutex);
@@ -98,7 +165,19 @@ struct TestHttpServer::Impl {
   }
 
   void handle(const httplib::Request& req, httplib::Response& res) {
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      ++answering;
+      mostAnswering = std::max(mostAnswering, answering);
+    }
+    respond(req, res);
+    std::lock_guard<std::mutex> lock(mutex);
+    --answering;
+  }
+
+  void respond(const httplib::Request& req, httplib::Response& res) {
     TestResponse answer = answerFor(req);
+    const uint64_t flipAt = applyFaults(req.path, answer);
     if (answer.hold) {
       std::unique_lock<std::mutex> lock(mutex);
       ++held;
@@ -123,7 +202,7 @@ struct TestHttpServer::Impl {
     }
     const uint64_t cut = answer.cutAfter;
     const bool chunked = answer.noContentLength;
-    auto provide = [held, size, cut, chunked](size_t offset, httplib::DataSink& sink) {
+    auto provide = [held, size, cut, chunked, flipAt](size_t offset, httplib::DataSink& sink) {
       if (cut > 0 && offset >= cut) return false;  // drops the connection
       if (offset >= size) {
         if (chunked) sink.done();
@@ -131,9 +210,15 @@ struct TestHttpServer::Impl {
       }
       size_t n = static_cast<size_t>(std::min<uint64_t>(streamBlock, size - offset));
       if (cut > 0) n = static_cast<size_t>(std::min<uint64_t>(n, cut - offset));
-      if (held) return sink.write(held->data() + offset, n);
+      const bool flipHere = flipAt >= offset && flipAt - offset < n;
+      if (held && !flipHere) return sink.write(held->data() + offset, n);
       std::unique_ptr<char[]> block(new char[n]);
-      fillPattern(block.get(), offset, n);
+      if (held) {
+        std::copy(held->data() + offset, held->data() + offset + n, block.get());
+      } else {
+        fillPattern(block.get(), offset, n);
+      }
+      if (flipHere) block[flipAt - offset] = static_cast<char>(~block[flipAt - offset]);
       return sink.write(block.get(), n);
     };
     if (chunked) {
@@ -162,6 +247,10 @@ TestHttpServer::TestHttpServer(TestServerOptions options) : impl_(new Impl) {
   s.server.Options(".*", handler);
   // No cap on the requests a kept-alive connection may carry.
   s.server.set_keep_alive_timeout(options.keepAliveSeconds);
+  const size_t threads = static_cast<size_t>(std::max(1, options.threads));
+  s.server.new_task_queue = [&s, threads] {
+    return new CountingQueue(threads, [&s](int change) { s.countConnection(change); });
+  };
   s.server.set_keep_alive_max_count(100000);
   s.port = s.server.bind_to_any_port("127.0.0.1");
   if (s.port <= 0) {
@@ -202,6 +291,34 @@ void TestHttpServer::releaseHeld() {
     impl_->released = true;
   }
   impl_->heldChanged.notify_all();
+}
+
+void TestHttpServer::setFaults(TestFaults faults) {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  impl_->random.seed(faults.seed);
+  impl_->faults = std::move(faults);
+  impl_->faultCandidates = 0;
+  impl_->faultTurn = 0;
+}
+
+int TestHttpServer::faultsMade() const {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  return impl_->faultsMade;
+}
+
+int TestHttpServer::openConnections() const {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  return impl_->openConnections;
+}
+
+int TestHttpServer::mostOpenConnections() const {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  return impl_->mostOpenConnections;
+}
+
+int TestHttpServer::mostRequestsAtOnce() const {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  return impl_->mostAnswering;
 }
 
 int TestHttpServer::port() const { return impl_->port; }

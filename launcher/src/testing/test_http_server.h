@@ -40,6 +40,23 @@ struct TestServerOptions {
   // waits this long for each client that still keeps a connection open (a
   // thread's connection stays open until that thread ends).
   int keepAliveSeconds = 1;
+  // Connections served at once; more wait, accepted, for a thread.
+  int threads = 8;
+};
+
+// Faults made on purpose in answers that would otherwise go out whole with
+// status 200, for paths beginning with `pathPrefix`. Counted across all such
+// paths in arrival order.
+struct TestFaults {
+  std::string pathPrefix;
+  // When non-zero: one byte of every Nth such answer is flipped (the 5th,
+  // 10th, ... when 5). The length stays right, so only a digest can tell.
+  int corruptEvery = 0;
+  // This share (0 to 1) of such answers, picked by a generator seeded with
+  // `seed`, fails: in turn a 503, a body cut after half its bytes, and a
+  // flipped byte.
+  double failShare = 0;
+  uint64_t seed = 1;
 };
 
 class TestHttpServer {
@@ -73,6 +90,18 @@ class TestHttpServer {
   [[nodiscard]] int heldCount() const;
   // Lets every held answer, and every later one, go out.
   void releaseHeld();
+
+  // Applies `faults` to every later answer (replacing earlier faults).
+  void setFaults(TestFaults faults);
+  // Answers the faults changed so far.
+  [[nodiscard]] int faultsMade() const;
+
+  // Connections accepted and not yet closed by the server, now and at most
+  // so far; and requests being answered at once, at most so far (a held
+  // answer counts while it is held).
+  [[nodiscard]] int openConnections() const;
+  [[nodiscard]] int mostOpenConnections() const;
+  [[nodiscard]] int mostRequestsAtOnce() const;
 
   // The last request of `path`: its body and headers (names lowercase).
   struct SeenRequest {

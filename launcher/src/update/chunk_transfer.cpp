@@ -18,10 +18,57 @@ namespace fs = std::filesystem;
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
 constexpr int workerCount = 4;
-constexpr int attemptsPerObject = 3;
+constexpr int attemptsPerPlace = 3;
+// An object gets this many rounds in one run; a later round only when some
+// other object succeeded since its last round began: the places still answer,
+// and its failures may have been bad luck (say, a fault at every fifth
+// request that met all three of its attempts at one place).
+constexpr int roundsPerObject = 4;
+// Objects failing in a row, with no success between them, that end the run:
+// nothing answers, and trying every object would only take long. At 80 % of
+// requests failing, twelve objects in a row fail once in three thousand.
+constexpr int giveUpAfterFailuresInARow = 12;
+constexpr int maxRestDoublings = 4;
 constexpr auto sampleInterval = std::chrono::milliseconds(100);
+constexpr auto waitSlice = std::chrono::milliseconds(20);
 constexpr double rateWindowSeconds = 0.5;
+
+struct PlaceHealth {
+  int failuresInARow = 0;
+  Clock::time_point restUntil{};
+  Clock::time_point lastAnswer{};  // its last success; the epoch for none yet
+};
+
+// An object handed to a worker: its index in the list, the rounds it had,
+// and the objects fetched when this round began.
+struct Job {
+  size_t index = 0;
+  int rounds = 0;
+  uint64_t successesAtStart = 0;
+};
+
+// An object that failed its latest round.
+struct Setback {
+  Job job;                        // rounds counts the one that failed
+  uint64_t successesBefore = 0;   // objects fetched when its round began
+  std::string cause;
+};
+
+enum class Outcome {
+  Done,
+  Failed,
+  Stopped,       // a cancel
+  LocalFailure,  // this machine could not write it: no place can help
+};
+
+// True for the texts of a download whose destination failed (disk full, no
+// permission): downloadFile's "Can't write" and "Couldn't write".
+bool isLocalFailure(const std::string& cause) {
+  return cause.rfind("Couldn't write ", 0) == 0 || cause.rfind("Can't write ", 0) == 0;
+}
 
 // What the workers and the monitor share for one transfer.
 struct Transfer {
@@ -35,13 +82,21 @@ struct Transfer {
            const std::atomic<bool>& cancel, const RetryDelays& delays)
       : requests(requests), manifest(manifest), chunksFolder(chunksFolder), cancel(cancel), delays(delays) {}
 
-  std::atomic<uint64_t> nextIndex{0};
   std::atomic<int64_t> bytesReceived{0};
   std::atomic<int32_t> objectsDone{0};
-  std::atomic<bool> failed{false};
+  std::atomic<bool> aborted{false};  // a worker thread could not be started
 
-  std::mutex errorMutex;
-  std::string error;
+  // Guards everything below. Held only for bookkeeping, never for a transfer.
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::vector<PlaceHealth> places;
+  size_t next = 0;                // next entry of the first round
+  std::vector<Setback> setbacks;  // in the order they failed
+  int inFlight = 0;
+  uint64_t successes = 0;
+  int failuresInARow = 0;
+  bool givenUp = false;
+  std::string abortError;
 
   // Lets the monitor wake as soon as the last worker ends instead of
   // finishing its 100 ms sleep.
@@ -49,41 +104,133 @@ struct Transfer {
   std::condition_variable endChanged;
   int workersRunning = workerCount;
 
-  bool stopRequested() const { return cancel.load() || failed.load(); }
-
-  void fail(const std::string& cause) {
-    std::lock_guard lock(errorMutex);
-    if (error.empty()) error = cancel.load() ? "Cancelled" : "Download failed: " + cause;
-    failed = true;
-  }
+  [[nodiscard]] bool stopped() const { return cancel.load() || aborted.load(); }
 };
 
-// Sleeps in short slices so that a cancel, or another worker's failure, ends
-// the pause at once. True when the whole pause passed.
-bool pause(const Transfer& t, int milliseconds) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
-  while (std::chrono::steady_clock::now() < end) {
-    if (t.stopRequested()) return false;
-    auto left = end - std::chrono::steady_clock::now();
-    std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(left, std::chrono::milliseconds(20)));
+// The next object for a worker: the first round's next entry, else an object
+// whose last round saw some other object succeed, while it ran or since. Waits while
+// only a running object's outcome can decide. False when nothing is left.
+bool take(Transfer& t, Job& job) {
+  std::unique_lock lock(t.mutex);
+  for (;;) {
+    if (t.stopped() || t.givenUp) return false;
+    if (t.next < t.requests.size()) {
+      job = {t.next++, 0, t.successes};
+      ++t.inFlight;
+      return true;
+    }
+    for (auto it = t.setbacks.begin(); it != t.setbacks.end(); ++it) {
+      if (it->job.rounds < roundsPerObject && it->successesBefore < t.successes) {
+        job = it->job;
+        job.successesAtStart = t.successes;
+        t.setbacks.erase(it);
+        ++t.inFlight;
+        return true;
+      }
+    }
+    if (t.inFlight == 0) return false;
+    // A cancel sets no condition here: look again every slice.
+    t.changed.wait_for(lock, waitSlice);
   }
-  return !t.stopRequested();
 }
 
-// One object, up to three attempts. It is written to "<hash>.part" and renamed
-// to "<hash>" only once its digest checks out, so a file bearing a hash name is
-// always a verified object, whatever happened to the process meanwhile.
-// Returns false after giving up, with `cause` saying why, or as soon as the
-// transfer is stopped from outside (cancel, or another object's failure).
-bool fetchObject(Transfer& t, const ChunkRequest& request, std::string& cause) {
-  const std::string location = objectLocation(t.manifest, request.hash);
+void finish(Transfer& t, const Job& job, Outcome outcome, std::string cause) {
+  {
+    std::lock_guard lock(t.mutex);
+    --t.inFlight;
+    if (outcome == Outcome::Done) {
+      ++t.successes;
+      t.failuresInARow = 0;
+    } else if (outcome == Outcome::LocalFailure) {
+      // A full disk stays full for the other objects: no new ones.
+      t.setbacks.push_back({{job.index, roundsPerObject}, job.successesAtStart, std::move(cause)});
+      t.givenUp = true;
+    } else if (outcome == Outcome::Failed) {
+      t.setbacks.push_back({{job.index, job.rounds + 1}, job.successesAtStart, std::move(cause)});
+      if (++t.failuresInARow == giveUpAfterFailuresInARow && !t.givenUp) {
+        t.givenUp = true;
+        logf("warn", "{} objects failed in a row; no further objects are tried this time",
+             giveUpAfterFailuresInARow);
+      }
+    }
+  }
+  t.changed.notify_all();
+}
+
+// True when place `a` looks healthier than place `b`: fewer failures in a
+// row, then the more recent success.
+bool healthier(const PlaceHealth& a, const PlaceHealth& b) {
+  if (a.failuresInARow != b.failuresInARow) return a.failuresInARow < b.failuresInARow;
+  return a.lastAnswer > b.lastAnswer;
+}
+
+// The place for an object's next attempt: the first, in order, that the
+// object has not used up and that is not resting; when all such places rest,
+// the healthiest. -1 when every place is used up.
+int choosePlace(Transfer& t, const std::vector<int>& tries) {
+  std::lock_guard lock(t.mutex);
+  const auto now = Clock::now();
+  int best = -1;
+  for (size_t i = 0; i < tries.size() && i < t.places.size(); ++i) {
+    if (tries[i] >= attemptsPerPlace) continue;
+    if (now >= t.places[i].restUntil) return static_cast<int>(i);
+    if (best < 0 || healthier(t.places[i], t.places[static_cast<size_t>(best)])) best = static_cast<int>(i);
+  }
+  return best;
+}
+
+void placeAnswered(Transfer& t, int place) {
+  std::lock_guard lock(t.mutex);
+  PlaceHealth& health = t.places[static_cast<size_t>(place)];
+  health.failuresInARow = 0;
+  health.restUntil = {};
+  health.lastAnswer = Clock::now();
+}
+
+void placeFailed(Transfer& t, int place) {
+  std::lock_guard lock(t.mutex);
+  PlaceHealth& health = t.places[static_cast<size_t>(place)];
+  ++health.failuresInARow;
+  const int doublings = std::min(health.failuresInARow - 1, maxRestDoublings);
+  health.restUntil = Clock::now() + std::chrono::milliseconds(static_cast<int64_t>(t.delays.placeRestMs) << doublings);
+}
+
+// Sleeps in short slices so that a cancel ends the pause at once. True when
+// the whole pause passed.
+bool pauseUntil(const Transfer& t, Clock::time_point end) {
+  while (Clock::now() < end) {
+    if (t.stopped()) return false;
+    std::this_thread::sleep_for(std::min<Clock::duration>(end - Clock::now(), waitSlice));
+  }
+  return !t.stopped();
+}
+
+// One round of one object: up to three attempts at each of its places. It is
+// written to "<hash>.part" and renamed to "<hash>" only once its digest
+// checks out, so a file bearing a hash name is always a verified object,
+// whatever happened to the process meanwhile. Failed leaves `cause` saying
+// why the last attempt failed; Stopped means a cancel.
+Outcome fetchObject(Transfer& t, const ChunkRequest& request, std::string& cause) {
+  const std::vector<std::string> locations = objectLocations(t.manifest, request.hash);
   const bool placed = !request.target.empty();
   const fs::path part = t.chunksFolder / (request.hash + ".part");
   const fs::path dest = t.chunksFolder / request.hash;
-  // Also asked while a server sends nothing, so a stop never waits for it.
-  const StopRequested stop = [&t] { return t.stopRequested(); };
-  for (int attempt = 1; attempt <= attemptsPerObject; ++attempt) {
-    if (t.stopRequested()) return false;
+  // Also asked while a server sends nothing, so a cancel never waits for it.
+  const StopRequested stop = [&t] { return t.stopped(); };
+  std::vector<int> tries(locations.size(), 0);
+  std::vector<Clock::time_point> failedAt(locations.size());
+  for (int attempt = 1;; ++attempt) {
+    if (t.stopped()) return Outcome::Stopped;
+    const int place = choosePlace(t, tries);
+    if (place < 0) return Outcome::Failed;
+    const size_t at = static_cast<size_t>(place);
+    // A place that just failed this object gets a moment before it is asked
+    // again; another place is asked at once.
+    if (tries[at] > 0) {
+      const int delay = tries[at] == 1 ? t.delays.afterFirstMs : t.delays.afterSecondMs;
+      if (!pauseUntil(t, failedAt[at] + std::chrono::milliseconds(delay))) return Outcome::Stopped;
+    }
+    ++tries[at];
     int64_t attemptBytes = 0;
     bool stoppedHere = false;
     bool oversized = false;
@@ -96,48 +243,45 @@ bool fetchObject(Transfer& t, const ChunkRequest& request, std::string& cause) {
         oversized = true;
         return false;
       }
-      if (t.stopRequested()) {
+      if (t.stopped()) {
         stoppedHere = true;
         return false;
       }
       return true;
     };
     std::string digest;
+    const std::string& location = locations[at];
     bool ok = placed ? downloadIntoRange(location, request.target, request.targetOffset, request.size, onProgress,
                                          digest, cause, stop)
                      : downloadFile(location, part, onProgress, digest, cause, stop);
     if (ok && digest == request.hash) {
       std::string moveError;
       if (placed || moveFileReplace(part, dest, MoveMode::Plain, moveError)) {
+        placeAnswered(t, place);
         t.objectsDone.fetch_add(1);
-        return true;
+        return Outcome::Done;
       }
       cause = "Can't write " + toUtf8(dest) + " (" + moveError + ")";
-    } else if (ok || oversized || (!ok && cause == objectTooLargeText)) {
+    } else if (ok || oversized || cause == objectTooLargeText) {
       cause = "checksum mismatch";
     }
     t.bytesReceived -= attemptBytes;
-    // Stopped from outside is not this object's fault: no warning, no pause,
-    // no further attempt.
-    if (stoppedHere || t.stopRequested()) return false;
+    // A cancel is not this object's fault: no warning, no pause, no further
+    // attempt.
+    if (stoppedHere || t.stopped()) return Outcome::Stopped;
     logf("warn", "Chunk {} failed (attempt {}): {}", request.hash.substr(0, 12), attempt, cause);
-    if (attempt == 1 && !pause(t, t.delays.afterFirstMs)) return false;
-    if (attempt == 2 && !pause(t, t.delays.afterSecondMs)) return false;
+    if (isLocalFailure(cause)) return Outcome::LocalFailure;
+    placeFailed(t, place);
+    failedAt[at] = Clock::now();
   }
-  return false;
 }
 
 void worker(Transfer& t) {
-  for (;;) {
-    const uint64_t i = t.nextIndex.fetch_add(1);
-    if (i >= t.requests.size() || t.stopRequested()) break;
+  Job job;
+  while (take(t, job)) {
     std::string cause;
-    if (!fetchObject(t, t.requests[i], cause)) {
-      // After a cancel this records "Cancelled"; after another worker's
-      // failure that worker's text is already set and stays.
-      t.fail(cause);
-      break;
-    }
+    const Outcome outcome = fetchObject(t, t.requests[job.index], cause);
+    finish(t, job, outcome, std::move(cause));
   }
   {
     std::lock_guard lock(t.endMutex);
@@ -153,6 +297,8 @@ bool fetchChunks(const std::vector<ChunkRequest>& requests, const GameManifest& 
                  const std::function<void(const Progress&)>& progress, std::string& error,
                  const RetryDelays& delays) {
   Transfer t(requests, manifest, chunksFolder, cancel, delays);
+  // Every hash has as many places as any other.
+  t.places.resize(objectLocations(manifest, std::string(64, '0')).size());
   std::error_code ec;
   fs::create_directories(chunksFolder, ec);
 
@@ -164,16 +310,17 @@ bool fetchChunks(const std::vector<ChunkRequest>& requests, const GameManifest& 
   record.filesTotal = static_cast<int32_t>(requests.size());
 
   std::vector<std::thread> workers(workerCount);
-  std::string threadError;
   for (int i = 0; i < workerCount; ++i) {
+    std::string threadError;
     if (!startThread(workers[static_cast<size_t>(i)], [&t] { worker(t); }, threadError)) {
       // Stop the workers that did start; the ones that never ran are not
       // waited for.
       {
-        std::lock_guard lock(t.errorMutex);
-        if (t.error.empty()) t.error = threadError;
-        t.failed = true;
+        std::lock_guard lock(t.mutex);
+        t.abortError = threadError;
+        t.aborted = true;
       }
+      t.changed.notify_all();
       std::lock_guard lock(t.endMutex);
       t.workersRunning -= workerCount - i;
       break;
@@ -181,10 +328,10 @@ bool fetchChunks(const std::vector<ChunkRequest>& requests, const GameManifest& 
   }
 
   const int32_t objectCount = static_cast<int32_t>(requests.size());
-  auto lastTime = std::chrono::steady_clock::now();
+  auto lastTime = Clock::now();
   uint64_t lastBytes = 0;
   if (objectCount > 0) {
-    while (!t.failed.load() && !cancel.load()) {
+    while (!t.aborted.load() && !cancel.load()) {
       bool allEnded = false;
       {
         std::unique_lock lock(t.endMutex);
@@ -194,7 +341,7 @@ bool fetchChunks(const std::vector<ChunkRequest>& requests, const GameManifest& 
       const int32_t done = t.objectsDone.load();
       record.bytesDone = static_cast<uint64_t>(std::max<int64_t>(0, t.bytesReceived.load()));
       record.filesDone = done;
-      const auto now = std::chrono::steady_clock::now();
+      const auto now = Clock::now();
       const double elapsed = std::chrono::duration<double>(now - lastTime).count();
       if (elapsed >= rateWindowSeconds) {
         const double delta = static_cast<double>(record.bytesDone) - static_cast<double>(lastBytes);
@@ -204,7 +351,7 @@ bool fetchChunks(const std::vector<ChunkRequest>& requests, const GameManifest& 
         lastBytes = record.bytesDone;
       }
       if (progress) progress(record);
-      if (allEnded || done + (t.failed.load() ? 1 : 0) >= objectCount) break;
+      if (allEnded) break;
     }
   }
   for (std::thread& w : workers) {
@@ -215,12 +362,14 @@ bool fetchChunks(const std::vector<ChunkRequest>& requests, const GameManifest& 
     error = "Cancelled";
     return false;
   }
-  if (t.failed.load()) {
-    std::lock_guard lock(t.errorMutex);
-    error = t.error;
+  std::lock_guard lock(t.mutex);
+  if (t.aborted.load()) {
+    error = t.abortError;
     return false;
   }
-  return true;
+  if (t.objectsDone.load() == objectCount) return true;
+  error = "Download failed: " + (t.setbacks.empty() ? std::string("the server did not answer") : t.setbacks.front().cause);
+  return false;
 }
 
 }  // namespace launcher

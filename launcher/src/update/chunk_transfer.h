@@ -1,6 +1,7 @@
 // Fetches a set of content objects into the staging area with four workers,
-// three attempts each, every object verified as it is written. Runs on the
-// calling (sync) thread, which samples progress every 100 ms.
+// every object verified as it is written, from the manifest's place or its
+// mirrors. Runs on the calling (sync) thread, which samples progress every
+// 100 ms.
 #pragma once
 
 #include "base/progress.h"
@@ -31,8 +32,14 @@ struct ChunkRequest {
 
 // Pauses between attempts; tests shorten them.
 struct RetryDelays {
+  // Before an object's second and third attempt at the same place.
   int afterFirstMs = 1000;
   int afterSecondMs = 3000;
+  // How long a place (the feed or a mirror) that failed is left to the
+  // others before it is tried again: this long after its first failure in a
+  // row, doubling with each further one up to 16 times as long. A success
+  // there ends it. With one place it changes nothing.
+  int placeRestMs = 2000;
 };
 
 // Downloads every request to chunksFolder / hash, or into its target range.
@@ -40,11 +47,24 @@ struct RetryDelays {
 // "<hash>" only once its digest checks out, so a file bearing a hash name is
 // always a verified object; an object written into a target range is verified
 // as it is written, and a range that failed is simply not trusted (a later run
-// hashes it before use). On success every object lies verified in its place. On failure `error` is "Cancelled" or "Download failed: "
-// + the first failing object's last cause; objects already fetched stay. A
-// cancel, or the first failure, stops the other workers quietly (no warning,
-// no pause, no further attempt). `progress` (may be empty) receives the
-// "Downloading" record, on the calling thread only.
+// hashes it before use).
+//
+// Each object comes from the first place of objectLocations() that is not
+// resting after a failure (or, when all rest, the one that failed least in a
+// row), with three attempts at each place; it fails when every place has
+// failed it three times. An object that failed does not stop the others: the
+// workers go on, and once the list is through, an object gets another round
+// when some other object succeeded while its last round ran or since (at
+// most four rounds in all). The run stops taking new objects when twelve in
+// a row have failed with no success between them (nothing answers), and at
+// once when this machine cannot write an object (a full disk stays full).
+//
+// On success every object lies verified in its place. On failure `error` is
+// "Cancelled" or "Download failed: " + the first object given up's last
+// cause; every object fetched stays. A cancel stops every worker quietly (no
+// warning, no pause, no further attempt) within about a second. `progress`
+// (may be empty) receives the "Downloading" record, on the calling thread
+// only.
 [[nodiscard]] bool fetchChunks(const std::vector<ChunkRequest>& requests, const GameManifest& manifest,
                                const std::filesystem::path& chunksFolder,
                                const std::atomic<bool>& cancel, Progress& record,

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
@@ -208,35 +209,176 @@ TEST_F(ChunkTransferTest, OneObjectStillCompletes) {
   EXPECT_EQ(record.filesTotal, 0);
 }
 
-TEST_F(ChunkTransferTest, FirstFailureStopsTheRest) {
+// One object that cannot be fetched must not cost the others: every worker
+// goes on through its own objects, and the run fails only at its end, with
+// everything else fetched.
+TEST_F(ChunkTransferTest, OneFailedObjectLeavesTheOthersToFinish) {
   LogCapture log;
   const std::string missing = sha256Hex("not on the server");
   std::vector<ChunkRequest> requests{{missing, 17}};
-  std::vector<std::string> others;
-  // The others are held: whatever the timing, none completes before the
-  // failure, and the failure must end their transfers.
+  std::vector<std::string> contents;
   for (int i = 0; i < 40; ++i) {
-    const std::string content = bytesOf(5000, static_cast<char>(10 + i));
-    const std::string hash = sha256Hex(content);
+    contents.push_back(bytesOf(5000, static_cast<char>(10 + i)));
+    requests.push_back(add(contents.back()));
+  }
+  // The next three objects are held until the missing one has failed, so
+  // whatever the timing, their workers are still at work when it fails.
+  for (size_t i = 1; i <= 3; ++i) {
     TestResponse held;
-    held.body = content;
+    held.body = contents[i - 1];
     held.hold = true;
+    server.serve(objectPath(requests[i].hash), held);
+  }
+  std::thread releaser([&] {
+    for (int i = 0; i < 60000 && log.warnings().size() < 3; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    server.releaseHeld();
+  });
+  const bool ok = fetch(requests);
+  releaser.join();
+  EXPECT_FALSE(ok);
+  EXPECT_EQ(error, "Download failed: Server answered 404 for " + server.url(objectPath(missing)));
+  for (size_t i = 1; i < requests.size(); ++i) {
+    EXPECT_EQ(testing::readFile(chunks / requests[i].hash), contents[i - 1]) << i;
+    EXPECT_EQ(server.requestCount(objectPath(requests[i].hash)), 1) << i;
+  }
+  EXPECT_EQ(record.filesDone, 40);
+  EXPECT_EQ(record.bytesDone, 40u * 5000u);
+  // Three attempts a round, a second round only after others succeeded, and
+  // at most four rounds.
+  const int tries = server.requestCount(objectPath(missing));
+  EXPECT_GE(tries, 3);
+  EXPECT_LE(tries, 12);
+  EXPECT_EQ(tries % 3, 0);
+  const std::vector<std::string> warnings = log.warnings();
+  EXPECT_EQ(warnings.size(), static_cast<size_t>(tries));
+  for (const std::string& w : warnings) EXPECT_EQ(w.find("Chunk " + missing.substr(0, 12)), 0u) << w;
+}
+
+// An object whose three attempts failed gets another round once other
+// objects have come through since: a server that failed it for a while does
+// not fail the run.
+TEST_F(ChunkTransferTest, FailedObjectGetsAnotherRoundAfterOthersSucceed) {
+  const std::string content = bytesOf(3000, 40);
+  const ChunkRequest late = add(content);
+  TestResponse unavailable;
+  unavailable.status = 503;
+  server.script(objectPath(late.hash), {unavailable, unavailable, unavailable});
+  // The other workers, and the first worker's next object, wait on held
+  // answers: once four are held, the late object's first round is over.
+  std::vector<ChunkRequest> requests{late};
+  for (int i = 0; i < 4; ++i) {
+    TestResponse held;
+    held.body = bytesOf(2000, static_cast<char>(50 + i));
+    held.hold = true;
+    const std::string hash = sha256Hex(held.body);
     server.serve(objectPath(hash), held);
-    requests.push_back({hash, content.size()});
-    others.push_back(hash);
+    requests.push_back({hash, held.body.size()});
+  }
+  std::thread releaser([&] {
+    for (int i = 0; i < 60000 && server.heldCount() < 4; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    server.releaseHeld();
+  });
+  const bool ok = fetch(requests);
+  releaser.join();
+  ASSERT_TRUE(ok) << error;
+  EXPECT_EQ(server.requestCount(objectPath(late.hash)), 4);
+  EXPECT_EQ(testing::readFile(chunks / late.hash), content);
+  EXPECT_EQ(record.filesDone, 5);
+}
+
+// An object whose round failed after every other object had come through
+// still gets another round: the others succeeded while it ran, so the place
+// answers, and three faults in a row were bad luck rather than a missing
+// object.
+TEST_F(ChunkTransferTest, ObjectFailingLastGetsAnotherRoundWhenOthersSucceededDuringIt) {
+  const std::string content = bytesOf(3000, 41);
+  const ChunkRequest late = add(content);
+  TestResponse unavailable;
+  unavailable.status = 503;
+  TestResponse heldUnavailable = unavailable;
+  heldUnavailable.hold = true;
+  server.script(objectPath(late.hash), {unavailable, unavailable, heldUnavailable});
+  std::vector<ChunkRequest> requests{late};
+  for (int i = 0; i < 8; ++i) requests.push_back(add(bytesOf(2000, static_cast<char>(70 + i))));
+  // Its third failure is held until every other object lies verified.
+  std::thread releaser([&] {
+    const auto othersDone = [&] {
+      for (size_t i = 1; i < requests.size(); ++i) {
+        if (!fs::exists(chunks / requests[i].hash)) return false;
+      }
+      return true;
+    };
+    for (int i = 0; i < 60000 && !(server.heldCount() == 1 && othersDone()); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    server.releaseHeld();
+  });
+  const bool ok = fetch(requests);
+  releaser.join();
+  ASSERT_TRUE(ok) << error;
+  EXPECT_EQ(server.requestCount(objectPath(late.hash)), 4);
+  EXPECT_EQ(testing::readFile(chunks / late.hash), content);
+  EXPECT_EQ(record.filesDone, 9);
+}
+
+// With nothing answering, the run ends after twelve objects in a row failed
+// rather than trying every object three times.
+TEST_F(ChunkTransferTest, EveryObjectFailingEndsTheRunEarly) {
+  LogCapture log;
+  std::vector<ChunkRequest> requests;
+  for (int i = 0; i < 60; ++i) requests.push_back({sha256Hex("gone " + std::to_string(i)), 100});
+  EXPECT_FALSE(fetch(requests, RetryDelays{1, 1}));
+  EXPECT_EQ(error.rfind("Download failed: Server answered 404 for ", 0), 0u) << error;
+  int tried = 0;
+  for (const ChunkRequest& r : requests) tried += server.requestCount(objectPath(r.hash)) > 0 ? 1 : 0;
+  // Twelve failed in a row; at most three more were on their way then.
+  EXPECT_GE(tried, 12);
+  EXPECT_LE(tried, 15);
+  const std::vector<std::string> warnings = log.warnings();
+  EXPECT_EQ(std::count(warnings.begin(), warnings.end(),
+                       "12 objects failed in a row; no further objects are tried this time"),
+            1);
+}
+
+// The feed's place fails every object, the first mirror refuses every
+// connection, the second flips a byte in every fifth object it sends: the
+// objects still arrive exact, in one run, from the places that answer, and
+// a place that failed is left alone for a while rather than asked for every
+// object.
+TEST_F(ChunkTransferTest, MirrorsServeWhatTheFeedCannot) {
+  LogCapture log;
+  std::string refusing;
+  {
+    TestHttpServer gone;
+    refusing = gone.url("/mirror1/manifest.json");
+  }
+  TestHttpServer mirror;
+  mirror.setFaults({"/mirror2/objects/", 5, 0, 1});
+  manifest.mirrorSources = {refusing, mirror.url("/mirror2/manifest.json")};
+  std::vector<ChunkRequest> requests;
+  std::vector<std::string> contents;
+  TestResponse unavailable;
+  unavailable.status = 503;
+  for (int i = 0; i < 30; ++i) {
+    contents.push_back(bytesOf(4000 + static_cast<size_t>(i), static_cast<char>(60 + i)));
+    const std::string hash = sha256Hex(contents.back());
+    server.serve(objectPath(hash), unavailable);
+    TestResponse r;
+    r.body = contents.back();
+    mirror.serve("/mirror2/objects/" + hash.substr(0, 2) + "/" + hash, r);
+    requests.push_back({hash, contents.back().size()});
   }
 
-  EXPECT_FALSE(fetch(requests));
-  EXPECT_EQ(error, "Download failed: Server answered 404 for " + server.url(objectPath(missing)));
-  int fetched = 0;
-  for (const std::string& hash : others) fetched += server.requestCount(objectPath(hash));
-  EXPECT_LE(fetched, 3) << "workers must stop taking objects after the first failure";
-  // Only the failing object is reported: transfers the failure stopped are
-  // not failures of their own (no warnings, no retries).
-  const std::vector<std::string> warnings = log.warnings();
-  ASSERT_EQ(warnings.size(), 3u);
-  for (const std::string& w : warnings) EXPECT_EQ(w.find("Chunk " + missing.substr(0, 12)), 0u) << w;
-  for (const std::string& hash : others) EXPECT_LE(server.requestCount(objectPath(hash)), 1) << hash;
+  ASSERT_TRUE(fetch(requests, RetryDelays{10, 20, 60000})) << error;
+  for (size_t i = 0; i < requests.size(); ++i) {
+    EXPECT_EQ(testing::readFile(chunks / requests[i].hash), contents[i]) << i;
+  }
+  EXPECT_GE(mirror.faultsMade(), 6) << "every fifth object from the second mirror was to be damaged";
+  int feedTries = 0;
+  for (const ChunkRequest& r : requests) feedTries += server.requestCount(objectPath(r.hash));
+  // Each of the four workers may find the feed's place not yet resting; after
+  // that it rests far longer than this run.
+  EXPECT_LE(feedTries, 8) << "a failing place was asked for every object";
 }
 
 // A server that accepted the request and then says nothing must not keep a

@@ -50,6 +50,13 @@ inline constexpr TransferLimits manifestDocumentLimits{600};
 // `contentLength` is the Content-Length header, 0 when absent; it is set
 // before the sink's first call. Each thread keeps one connection per server
 // alive between its requests; connections are never handed between threads.
+// Every http(s) call below first applies isAllowedTransferLocation (see
+// location.h): an http URL whose host is not a loopback address fails with
+// "The update server must use https" before anything is sent. Redirects from
+// https go only to https, and every connection of an http request must reach
+// a loopback address; anything else fails with the same text. Each call also
+// waits for a place at its server (at most 8 connections to one server from
+// the whole process); `stop` ends that wait as it ends the transfer.
 [[nodiscard]] bool httpGet(const std::string& url, const DataSink& sink, uint64_t& contentLength,
                            std::string& error, const StopRequested& stop = {},
                            const TransferLimits& limits = {});
@@ -90,5 +97,10 @@ inline constexpr const char* objectTooLargeText = "The object is larger than its
 [[nodiscard]] bool sendJsonRequest(const std::string& method, const std::string& url,
                                    const std::string& body, const std::string& bearerToken,
                                    std::string& response, int& status, std::string& error);
+
+// Makes every later https request trust the certificate authorities in
+// `caFile` instead of the system's. Tests only: a test server's own
+// certificate. An empty path goes back to the system's store.
+void trustCertificatesForTesting(const std::filesystem::path& caFile);
 
 }  // namespace launcher

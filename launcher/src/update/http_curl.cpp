@@ -2,14 +2,19 @@
 // cache and TLS sessions only: libcurl does not support sharing its
 // connection cache between concurrent threads. Each thread instead keeps one
 // easy handle of its own, reset between requests, whose connection cache
-// keeps that thread's keep-alive connections.
+// keeps that thread's keep-alive connection (http_curl_handles.h).
 #include "update/http.h"
+
+#include "base/text_checks.h"
+#include "update/connection_gate.h"
+#include "update/http_curl_handles.h"
+#include "update/location.h"
 
 #include <curl/curl.h>
 
 #include <algorithm>
-#include <array>
 #include <cctype>
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -32,106 +37,21 @@ constexpr size_t jsonResponseCap = jsonResponseLimit + 8 * 1024;
 // between the receive and our copy of it.
 constexpr long downloadBufferSize = 64 * 1024;
 
-// Connections one thread keeps open. A thread talks to one or two servers at
-// a time; the few threads that transfer stay within 8 connections a server.
-constexpr long connectionsPerThread = 2;
+// Connections one thread keeps open: one, to the server it last talked to.
+// The process-wide count of a server's connections (ConnectionGate) is kept
+// per thread, so a thread must never hold connections it has no place for.
+constexpr long connectionsPerThread = 1;
 
-class Session {
- public:
-  Session() {
-    curl_global_init(CURL_GLOBAL_DEFAULT);
-    share_ = curl_share_init();
-    if (!share_) return;
-    curl_share_setopt(share_, CURLSHOPT_LOCKFUNC, &Session::lock);
-    curl_share_setopt(share_, CURLSHOPT_UNLOCKFUNC, &Session::unlock);
-    curl_share_setopt(share_, CURLSHOPT_USERDATA, this);
-    curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
-    curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
-  }
-  // Never destroyed: handles of threads that outlive main() still use it.
-  ~Session() = delete;
+using Clock = std::chrono::steady_clock;
 
-  [[nodiscard]] CURLSH* share() const { return share_; }
-
- private:
-  // One mutex per kind of data, as libcurl asks.
-  static void lock(CURL*, curl_lock_data data, curl_lock_access, void* self) {
-    static_cast<Session*>(self)->mutexFor(data).lock();
-  }
-  static void unlock(CURL*, curl_lock_data data, void* self) {
-    static_cast<Session*>(self)->mutexFor(data).unlock();
-  }
-  std::mutex& mutexFor(curl_lock_data data) {
-    size_t index = static_cast<size_t>(data);
-    return mutexes_[index < mutexes_.size() ? index : 0];
-  }
-
-  CURLSH* share_ = nullptr;
-  std::array<std::mutex, CURL_LOCK_DATA_LAST> mutexes_;
-};
-
-CURLSH* sharedSession() {
-  // Thread-safe first use; kept for the life of the process.
-  static Session* session = new Session;
-  return session->share();
-}
+// A test may trust its own certificate authority instead of the system's.
+std::mutex caFileMutex;
+std::string caFileForTesting;
 
 struct ListDeleter {
   void operator()(curl_slist* list) const { curl_slist_free_all(list); }
 };
 using HeaderList = std::unique_ptr<curl_slist, ListDeleter>;
-
-// The calling thread's easy handle, owned by the thread and cleaned up when
-// it ends. A request borrows it for its whole length; a request made while
-// the thread's handle is busy (from inside a callback) gets a handle of its
-// own for that one request.
-class ThreadHandle {
- public:
-  ~ThreadHandle() {
-    if (easy_) curl_easy_cleanup(easy_);
-  }
-  CURL* borrow() {
-    if (busy_) return nullptr;
-    if (!easy_) easy_ = curl_easy_init();
-    if (!easy_) return nullptr;
-    curl_easy_reset(easy_);  // keeps the live connections and the share
-    busy_ = true;
-    return easy_;
-  }
-  void giveBack() { busy_ = false; }
-
- private:
-  CURL* easy_ = nullptr;
-  bool busy_ = false;
-};
-
-thread_local ThreadHandle threadHandle;
-
-// A request's easy handle: the thread's own, or a one-off.
-class Request {
- public:
-  Request() {
-    handle_ = threadHandle.borrow();
-    if (!handle_) {
-      handle_ = curl_easy_init();
-      oneOff_ = true;
-    }
-  }
-  ~Request() {
-    if (oneOff_) {
-      if (handle_) curl_easy_cleanup(handle_);
-    } else {
-      threadHandle.giveBack();
-    }
-  }
-  Request(const Request&) = delete;
-  Request& operator=(const Request&) = delete;
-  [[nodiscard]] CURL* get() const { return handle_; }
-
- private:
-  CURL* handle_ = nullptr;
-  bool oneOff_ = false;
-};
 
 // True when curl can parse the URL as http(s) and its host and path fit.
 bool isUsableUrl(const std::string& url) {
@@ -162,10 +82,38 @@ bool isUsableUrl(const std::string& url) {
   return ok;
 }
 
+// Watches every connection a clear-text (http) request makes, redirects
+// included: each must reach a loopback address.
+struct ClearTextCheck {
+  CURL* handle = nullptr;
+  bool refused = false;  // a connection went elsewhere; nothing was sent on it
+};
+
+// Called once a connection is made or reused, before the request is sent on it.
+int checkClearText(void* user, char* primaryIp, char*, int, int) {
+  auto* check = static_cast<ClearTextCheck*>(user);
+  char* scheme = nullptr;
+  curl_easy_getinfo(check->handle, CURLINFO_SCHEME, &scheme);
+  std::string name = scheme ? scheme : "";
+  for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if (name == "https") return CURL_PREREQFUNC_OK;
+  char* effective = nullptr;
+  curl_easy_getinfo(check->handle, CURLINFO_EFFECTIVE_URL, &effective);
+  if (!effective || !isAllowedTransferLocation(effective) || !primaryIp || !isLoopbackAddress(primaryIp)) {
+    check->refused = true;
+    return CURL_PREREQFUNC_ABORT;
+  }
+  return CURL_PREREQFUNC_OK;
+}
+
 // Every setting both kinds of request share; false when there is no session.
-bool prepareRequest(CURL* h, const std::string& url) {
+// An https request is redirected only to https. An http request (allowed
+// only to a loopback address) never goes through a proxy, and each of its
+// connections is checked by `check` to reach a loopback address.
+bool prepareRequest(CURL* h, const std::string& url, ClearTextCheck& check) {
   CURLSH* share = sharedSession();
   if (!share || !h) return false;
+  const bool secure = url.rfind("https://", 0) == 0;
   curl_easy_setopt(h, CURLOPT_URL, url.c_str());
   curl_easy_setopt(h, CURLOPT_SHARE, share);
   curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
@@ -178,12 +126,43 @@ bool prepareRequest(CURL* h, const std::string& url) {
   curl_easy_setopt(h, CURLOPT_MAXCONNECTS, connectionsPerThread);
   curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L);
   curl_easy_setopt(h, CURLOPT_MAXREDIRS, 10L);
-  // Never to a local file or any other scheme, not even by a redirect.
+  // Never to a local file or any other scheme, not even by a redirect; and
+  // once on https, never back to clear text.
   curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, secure ? "https" : "http,https");
+  if (!secure) {
+    check.handle = h;
+    curl_easy_setopt(h, CURLOPT_PROXY, "");
+    curl_easy_setopt(h, CURLOPT_PREREQFUNCTION, &checkClearText);
+    curl_easy_setopt(h, CURLOPT_PREREQDATA, &check);
+  }
   curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 1L);
   curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 2L);
+  {
+    std::lock_guard lock(caFileMutex);
+    if (!caFileForTesting.empty()) curl_easy_setopt(h, CURLOPT_CAINFO, caFileForTesting.c_str());
+  }
   return true;
+}
+
+// True when the request failed because a redirect led to clear text: curl
+// refuses the scheme, and the place it was sent to is an http URL.
+bool refusedClearTextRedirect(CURL* h, CURLcode code) {
+  if (code != CURLE_UNSUPPORTED_PROTOCOL) return false;
+  char* effective = nullptr;
+  return curl_easy_getinfo(h, CURLINFO_EFFECTIVE_URL, &effective) == CURLE_OK && effective &&
+         std::string(effective).rfind("http://", 0) == 0;
+}
+
+// When a request must be done: `seconds` from now, or never for 0.
+Clock::time_point deadlineAfter(long seconds) {
+  return seconds > 0 ? Clock::now() + std::chrono::seconds(seconds) : Clock::time_point::max();
+}
+
+// What is left of the time until `deadline`, for CURLOPT_TIMEOUT_MS; at least 1 ms.
+long millisecondsLeft(Clock::time_point deadline) {
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+  return left > 1 ? static_cast<long>(left) : 1L;
 }
 
 std::string codeText(CURLcode code) { return std::to_string(static_cast<unsigned>(code)); }
@@ -261,17 +240,33 @@ size_t receiveJson(char* data, size_t size, size_t count, void* user) {
 bool httpGet(const std::string& url, const DataSink& sink, uint64_t& contentLength, std::string& error,
              const StopRequested& stop, const TransferLimits& limits) {
   contentLength = 0;
+  // Texts may reach the page and the log: never with a password in them.
+  const std::string shown = withoutUserInfo(url);
   if (!isUsableUrl(url)) {
-    error = "Bad address: " + url;
+    error = "Bad address: " + shown;
+    return false;
+  }
+  if (!isAllowedTransferLocation(url)) {
+    error = httpsRequiredText;
     return false;
   }
   if (stop && stop()) {
     error = "Cancelled";
     return false;
   }
-  Request request;
+  const Clock::time_point deadline = deadlineAfter(limits.totalSeconds);
+  Request request(url, stop, deadline);
+  if (request.waited() == ConnectionGate::Wait::Stopped) {
+    error = "Cancelled";
+    return false;
+  }
+  if (request.waited() == ConnectionGate::Wait::TimedOut) {
+    error = "Can't reach the update server (error " + codeText(CURLE_OPERATION_TIMEDOUT) + ")";
+    return false;
+  }
   CURL* h = request.get();
-  if (!prepareRequest(h, url)) {
+  ClearTextCheck check;
+  if (!prepareRequest(h, url, check)) {
     error = "Can't reach the update server (error " + codeText(CURLE_FAILED_INIT) + ")";
     return false;
   }
@@ -287,11 +282,16 @@ bool httpGet(const std::string& url, const DataSink& sink, uint64_t& contentLeng
   curl_easy_setopt(h, CURLOPT_BUFFERSIZE, downloadBufferSize);
   curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &receiveGet);
   curl_easy_setopt(h, CURLOPT_WRITEDATA, &state);
-  if (limits.totalSeconds > 0) curl_easy_setopt(h, CURLOPT_TIMEOUT, limits.totalSeconds);
+  // The wait for a place counts against the limit too.
+  if (limits.totalSeconds > 0) curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, millisecondsLeft(deadline));
 
   const CURLcode code = curl_easy_perform(h);
+  if (check.refused || refusedClearTextRedirect(h, code)) {
+    error = httpsRequiredText;
+    return false;
+  }
   if (state.refused) {
-    error = "Server answered " + std::to_string(state.status) + " for " + url;
+    error = "Server answered " + std::to_string(state.status) + " for " + shown;
     return false;
   }
   if (state.stopped) {
@@ -301,7 +301,7 @@ bool httpGet(const std::string& url, const DataSink& sink, uint64_t& contentLeng
   if (code == CURLE_OK) {
     const long status = responseStatus(h);
     if (status != 200) {
-      error = "Server answered " + std::to_string(status) + " for " + url;
+      error = "Server answered " + std::to_string(status) + " for " + shown;
       return false;
     }
     // An empty body never reached the callback.
@@ -313,7 +313,7 @@ bool httpGet(const std::string& url, const DataSink& sink, uint64_t& contentLeng
     return true;
   }
   if (code == CURLE_URL_MALFORMAT) {
-    error = "Bad address: " + url;
+    error = "Bad address: " + shown;
   } else if (state.started || responseStatus(h) == 200) {
     // The answer had begun: the body broke off.
     error = "Downloading failed (error " + codeText(code) + ")";
@@ -323,6 +323,11 @@ bool httpGet(const std::string& url, const DataSink& sink, uint64_t& contentLeng
   return false;
 }
 
+void trustCertificatesForTesting(const std::filesystem::path& caFile) {
+  std::lock_guard lock(caFileMutex);
+  caFileForTesting = caFile.string();
+}
+
 namespace {
 
 // A JSON request may carry a password or a token, so curl follows none of its
@@ -330,30 +335,6 @@ namespace {
 // host and port), at most 10 like every other request. Anything else, https to
 // http included, leaves the redirect itself as the answer.
 constexpr int maxJsonRedirects = 10;
-
-// scheme://host:port of an http(s) URL, the port filled in when implied; ""
-// when it cannot be parsed.
-std::string originOf(const std::string& url) {
-  CURLU* parsed = curl_url();
-  if (!parsed) return {};
-  std::string origin;
-  if (curl_url_set(parsed, CURLUPART_URL, url.c_str(), 0) == CURLUE_OK) {
-    char* scheme = nullptr;
-    char* host = nullptr;
-    char* port = nullptr;
-    if (curl_url_get(parsed, CURLUPART_SCHEME, &scheme, 0) == CURLUE_OK &&
-        curl_url_get(parsed, CURLUPART_HOST, &host, 0) == CURLUE_OK &&
-        curl_url_get(parsed, CURLUPART_PORT, &port, CURLU_DEFAULT_PORT) == CURLUE_OK) {
-      origin = std::string(scheme) + "://" + host + ":" + port;
-      for (char& c : origin) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    }
-    curl_free(scheme);
-    curl_free(host);
-    curl_free(port);
-  }
-  curl_url_cleanup(parsed);
-  return origin;
-}
 
 // Where the answer just received redirects to, when that is on `origin`.
 bool sameOriginRedirect(CURL* h, const std::string& origin, std::string& next) {
@@ -395,13 +376,24 @@ bool sendJsonRequest(const std::string& method, const std::string& url, const st
                      std::string& error) {
   response.clear();
   status = 0;
+  const std::string shown = withoutUserInfo(url);
   if (!isUsableUrl(url)) {
-    error = "Bad address: " + url;
+    error = "Bad address: " + shown;
     return false;
   }
-  Request request;
+  if (!isAllowedTransferLocation(url)) {
+    error = httpsRequiredText;
+    return false;
+  }
+  const Clock::time_point deadline = deadlineAfter(smallDocumentLimits.totalSeconds);
+  Request request(url, {}, deadline);
+  if (request.waited() != ConnectionGate::Wait::Taken) {
+    error = "Can't reach the server (error " + codeText(CURLE_OPERATION_TIMEDOUT) + ")";
+    return false;
+  }
   CURL* h = request.get();
-  if (!prepareRequest(h, url)) {
+  ClearTextCheck check;
+  if (!prepareRequest(h, url, check)) {
     error = "Can't reach the server (error " + codeText(CURLE_FAILED_INIT) + ")";
     return false;
   }
@@ -428,14 +420,19 @@ bool sendJsonRequest(const std::string& method, const std::string& url, const st
   state.response = &response;
   curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &receiveJson);
   curl_easy_setopt(h, CURLOPT_WRITEDATA, &state);
-  curl_easy_setopt(h, CURLOPT_TIMEOUT, smallDocumentLimits.totalSeconds);
+  curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, millisecondsLeft(deadline));
 
   const CURLcode code = performJsonRequest(h, url, response);
+  if (check.refused) {
+    response.clear();
+    error = httpsRequiredText;
+    return false;
+  }
   status = code == CURLE_TOO_MANY_REDIRECTS ? 0 : static_cast<int>(responseStatus(h));
   // An answer that broke off, or one cut at the limit, is still an answer.
   if (code == CURLE_OK || status != 0) return true;
   if (code == CURLE_URL_MALFORMAT) {
-    error = "Bad address: " + url;
+    error = "Bad address: " + shown;
   } else {
     error = "Can't reach the server (error " + codeText(code) + ")";
   }

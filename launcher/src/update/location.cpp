@@ -156,6 +156,74 @@ bool resolveReference(const std::string& base, const std::string& ref, std::stri
   return true;
 }
 
+std::string urlHost(const std::string& url) {
+  const size_t scheme = url.find("://");
+  if (scheme == std::string::npos) return {};
+  std::string authority = url.substr(scheme + 3);
+  authority = authority.substr(0, authority.find_first_of("/?#"));
+  const size_t at = authority.rfind('@');
+  if (at != std::string::npos) authority.erase(0, at + 1);
+  std::string host;
+  if (!authority.empty() && authority.front() == '[') {
+    const size_t close = authority.find(']');
+    host = close == std::string::npos ? authority : authority.substr(0, close + 1);
+  } else {
+    host = authority.substr(0, authority.find(':'));
+  }
+  for (char& c : host) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return host;
+}
+
+bool isLoopbackAddress(const std::string& host) {
+  if (host == "::1" || host == "[::1]") return true;
+  // Four decimal parts of at most three digits, each below 256, the first
+  // 127. A leading zero is refused: some parsers read "0127" as octal.
+  int parts = 0;
+  int first = -1;
+  size_t i = 0;
+  while (i <= host.size()) {
+    size_t end = host.find('.', i);
+    if (end == std::string::npos) end = host.size();
+    const std::string part = host.substr(i, end - i);
+    if (part.empty() || part.size() > 3 || (part.size() > 1 && part[0] == '0')) return false;
+    int value = 0;
+    for (char c : part) {
+      if (c < '0' || c > '9') return false;
+      value = value * 10 + (c - '0');
+    }
+    if (value > 255) return false;
+    if (parts == 0) first = value;
+    ++parts;
+    i = end + 1;
+    if (end == host.size()) break;
+  }
+  return parts == 4 && first == 127;
+}
+
+bool isAllowedTransferLocation(const std::string& location) {
+  if (startsWith(location, "https://")) return true;
+  if (!startsWith(location, "http://")) return true;  // a local location
+  return isLoopbackAddress(urlHost(location));
+}
+
+std::string relocate(const std::string& location, const std::string& from, const std::string& to) {
+  if (from.empty() || to.empty() || location.size() <= from.size() + 1 || location.compare(0, from.size(), from) != 0) {
+    return {};
+  }
+  const char separator = location[from.size()];
+  if (separator != '/' && separator != '\\') return {};
+  std::string rest = location.substr(from.size() + 1);
+  // Below a plain folder either separator parts folders; in a URL only "/".
+  if (!isHttpUrl(from) && !startsWith(from, "file:")) {
+    for (char& c : rest) {
+      if (c == '\\') c = '/';
+    }
+  }
+  return joinLocation(to, rest);
+}
+
 fs::path toWide(const std::string& utf8) {
   return fs::path(std::u8string(reinterpret_cast<const char8_t*>(utf8.data()), utf8.size()));
 }

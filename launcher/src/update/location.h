@@ -39,6 +39,33 @@ namespace launcher {
 // Resolves "." and ".." path segments of a URL; empty segments survive.
 [[nodiscard]] std::string removeDotSegments(const std::string& url);
 
+// What a refused clear-text location fails with.
+inline constexpr const char* httpsRequiredText = "The update server must use https";
+
+// The host of an http(s) URL as written, lowercased: the text after "://" up
+// to the first "/", "?" or "#", without user information ("user:pw@") and
+// port; an IPv6 address keeps its brackets. "" when there is no "://".
+[[nodiscard]] std::string urlHost(const std::string& url);
+
+// True for a loopback address written as a literal: IPv4 in 127.0.0.0/8 as
+// four decimal numbers without leading zeros, or the IPv6 "::1" (bracketed
+// or not). Names are never loopback here, "localhost" included: what a name
+// stands for is the resolver's (or a proxy's) answer, not the text's.
+[[nodiscard]] bool isLoopbackAddress(const std::string& host);
+
+// True when a transfer from `location` keeps clear text on this machine:
+// every https URL and every local location (a path or "file:" URL), and an
+// http URL only when its host is a loopback address literal. Every transport
+// checks this before it sends a byte; a location it refuses fails with
+// httpsRequiredText.
+[[nodiscard]] bool isAllowedTransferLocation(const std::string& location);
+
+// `location` moved from under the base `from` to under the base `to` (both
+// without a trailing separator): "" when it does not lie under `from`. The
+// part below the base keeps its folders whatever separator each base uses,
+// as joinLocation writes them.
+[[nodiscard]] std::string relocate(const std::string& location, const std::string& from, const std::string& to);
+
 // UTF-8 text <-> file-system path. Byte-preserving on Linux; a Windows build
 // gives them their UTF-16 meaning.
 [[nodiscard]] std::filesystem::path toWide(const std::string& utf8);

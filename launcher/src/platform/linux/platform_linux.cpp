@@ -173,6 +173,14 @@ std::FILE* openFile(const fs::path& file, FileOpen mode) {
     case FileOpen::UpdateExisting:
       how = "r+be";
       break;
+    case FileOpen::CreatePrivate: {
+      int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY, 0600);
+      if (fd < 0) return nullptr;
+      // An existing file keeps its mode through O_CREAT: take it down.
+      std::FILE* stream = ::fchmod(fd, 0600) == 0 ? ::fdopen(fd, "wb") : nullptr;
+      if (!stream) ::close(fd);
+      return stream;
+    }
   }
   return std::fopen(file.c_str(), how);
 }

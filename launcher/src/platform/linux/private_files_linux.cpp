@@ -93,4 +93,71 @@ NewFileResult createPrivateFile(const fs::path& file, const std::string& bytes, 
   return NewFileResult::Created;
 }
 
+PrivateRead readPrivateFile(const fs::path& file, size_t maxBytes, std::string& bytes, std::string& why) {
+  bytes.clear();
+  why.clear();
+  // O_NOFOLLOW refuses a link at the name; O_NONBLOCK keeps a FIFO planted
+  // there from holding the open.
+  int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+  if (fd < 0) {
+    const int code = errno;
+    if (code == ENOENT) return PrivateRead::Missing;
+    if (code == ELOOP) {
+      why = "it is a link";
+      return PrivateRead::NotPrivate;
+    }
+    why = posix::errnoText(code);
+    return PrivateRead::Failed;
+  }
+  struct stat st {};
+  PrivateRead result = PrivateRead::Ok;
+  if (::fstat(fd, &st) != 0) {
+    why = posix::errnoText(errno);
+    result = PrivateRead::Failed;
+  } else if (!S_ISREG(st.st_mode)) {
+    why = "it is not a regular file";
+    result = PrivateRead::NotPrivate;
+  } else if (st.st_uid != ::geteuid()) {
+    why = "another user owns it";
+    result = PrivateRead::NotPrivate;
+  } else if ((st.st_mode & 077) != 0) {
+    why = "others may read or change it";
+    result = PrivateRead::NotPrivate;
+  }
+  if (result == PrivateRead::Ok) {
+    bytes.resize(maxBytes + 1);
+    size_t got = 0;
+    while (got < bytes.size()) {
+      const ssize_t n = ::read(fd, bytes.data() + got, bytes.size() - got);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) {
+        why = posix::errnoText(errno);
+        result = PrivateRead::Failed;
+        break;
+      }
+      if (n == 0) break;
+      got += static_cast<size_t>(n);
+    }
+    bytes.resize(result == PrivateRead::Ok ? got : 0);
+  }
+  ::close(fd);
+  return result;
+}
+
+bool removeFileName(const fs::path& file, std::string& error) {
+  if (::unlink(file.c_str()) == 0 || errno == ENOENT) return true;
+  error = posix::errnoText(errno);
+  return false;
+}
+
+bool restrictToOwner(const fs::path& file) {
+  int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+  if (fd < 0) return false;
+  struct stat st {};
+  bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::geteuid();
+  if (ok && (st.st_mode & 077) != 0) ok = ::fchmod(fd, st.st_mode & 0700) == 0;
+  ::close(fd);
+  return ok;
+}
+
 }  // namespace launcher
