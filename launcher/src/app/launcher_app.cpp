@@ -79,6 +79,7 @@ void LauncherApp::shutdown() {
   ui_.shutdown();
   shell_ = nullptr;
   // Every thread is told at once; then they are joined one by one.
+  stopCheck_ = true;
   jobs_.stop();
   stopGameWatch();
   if (workerThread_.joinable()) workerThread_.join();

@@ -224,6 +224,8 @@ class LauncherApp {
   bool checking_ = false;
   bool checked_ = false;
   std::thread checkThread_;  // UI
+  // Set at shutdown: the check ends its look for moved content at once.
+  std::atomic<bool> stopCheck_{false};
 
   // The installed game (mutex).
   GameManifest installedManifest_;

@@ -6,6 +6,7 @@
 #include "platform/platform.h"
 #include "update/http.h"
 #include "update/location.h"
+#include "update/moved_sync.h"
 
 #include <system_error>
 
@@ -54,7 +55,9 @@ void LauncherApp::runCheck(const std::string& channel, bool applyAutoUpdates) {
     std::string ignored;
     if (resolveReference(feed.url, feed.gameManifest, location, ignored) &&
         loadManifest(location, manifest, ignored)) {
-      if (!paths_.devBuild) size = estimateDownload(paths_.gameFolder, manifest);
+      // Counts the chunks the update would take from other offsets of the
+      // installed files (moved content), as the sync will.
+      if (!paths_.devBuild) size = estimateDownloadReusing(paths_.gameFolder, manifest, &stopCheck_);
     } else {
       manifest = GameManifest{};
     }
