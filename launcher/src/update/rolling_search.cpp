@@ -156,15 +156,26 @@ RollEnd WindowRoller::rollLockstep(Lane* lanes, uint64_t steps, const CrcSet& wa
       out[l] = lanes[l].at(r);
       in[l] = lanes[l].at(r + window);
     }
+    const uint64_t* bits = wanted.bitWords();
+    const uint32_t mask = wanted.bitMask();
     for (uint64_t k = 0; k < m; ++k) {
+      // One test for all lanes: a state that passes the bitmap is rare.
+      uint64_t any = 0;
+#pragma GCC unroll 4
       for (int l = 0; l < Lanes; ++l) {
-        if (wanted.mightContain(s[l])) [[unlikely]] {
+        const uint32_t bit = s[l] & mask;
+        any |= bits[bit >> 6] >> (bit & 63);
+      }
+      if (any & 1) [[unlikely]] {
+        for (int l = 0; l < Lanes; ++l) {
+          if (!wanted.mightContain(s[l])) continue;
           end = handle(lanes[l], lanes[l].first + r + k, s[l], wanted, onMatch);
-          if (end != RollEnd::Done) {
-            // Resume state is not needed after a stop.
-            return end;
-          }
+          // After a stop the lanes' states are not needed.
+          if (end != RollEnd::Done) return end;
         }
+      }
+#pragma GCC unroll 4
+      for (int l = 0; l < Lanes; ++l) {
         s[l] = (s[l] >> 8) ^ table[(s[l] ^ in[l][k]) & 0xff] ^ leaving[out[l][k]];
       }
     }

@@ -30,6 +30,10 @@ class CrcSet {
   [[nodiscard]] bool empty() const { return states_.empty(); }
   // Takes a state out; allowed while a roll that uses the set calls back.
   void remove(uint32_t state);
+  // For the rolling loop: bit (state & mask) of the words is set for every
+  // state in the set. The words stay where they are for the set's life.
+  [[nodiscard]] const uint64_t* bitWords() const { return bits_.data(); }
+  [[nodiscard]] uint32_t bitMask() const { return mask_; }
 
  private:
   std::vector<uint64_t> bits_ = std::vector<uint64_t>(1, 0);
