@@ -322,7 +322,7 @@ bool Searcher::run() {
     const bool sameSize = old != localByKey_.end() && s_.local[old->second].size == s_.files[f].size;
     reshaped[f] = !sameSize;
     for (size_t from : sources) {
-      if (stopping() || over(stats_.budget)) break;
+      if (stopping() || over(stats_.budget) || wantedBytesOf(f) == 0) break;
       if (s_.local[from].size <= 2 * wantedBytesOf(f)) {
         rollWhole(from, stats_.budget);
       } else {
