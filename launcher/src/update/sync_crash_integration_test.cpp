@@ -13,9 +13,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <map>
 #include <random>
@@ -243,13 +245,35 @@ TEST_F(SyncCrashTest, KilledSyncResumesToExactRelease) {
   std::cout << killedInTransfer << " kills landed in a transfer" << std::endl;
 }
 
+// How many of `chunks` (offset, size) of the staged file already end in the
+// bytes `expected` has there. The staged file starts zeroed and a chunk is
+// written front to back, so a chunk's last bytes in place mean it was
+// written whole; random data never ends in zeros.
+size_t chunksWrittenThrough(const fs::path& staged, const std::string& expected,
+                            const std::vector<std::pair<uint64_t, uint64_t>>& chunks) {
+  std::ifstream in(staged, std::ios::binary);
+  if (!in) return 0;
+  size_t written = 0;
+  std::string tail;
+  for (const auto& [offset, size] : chunks) {
+    const uint64_t n = std::min<uint64_t>(size, 32);
+    tail.assign(n, '\0');
+    in.clear();
+    in.seekg(static_cast<std::streamoff>(offset + size - n));
+    if (!in.read(tail.data(), static_cast<std::streamsize>(n))) continue;
+    written += expected.compare(offset + size - n, n, tail) == 0 ? 1 : 0;
+  }
+  return written;
+}
+
 // The moved-content path: ten bytes inserted near the start of a 48 MiB
 // archive published by the release tool, so that 47 of its 1 MiB chunks
 // are found at a new offset of the installed file and copied into the
-// staged file. The sync is killed while it copies them, then run again: it
-// must take what lay verified in the staged file as it is, look again only
-// for the rest, fetch nothing but the one chunk that holds the edit, and
-// leave the folder exactly as released.
+// staged file. The sync is killed while it copies them (once a random number
+// of them lies in the staged file), then run again: it must take what lay
+// verified in the staged file as it is, look again only for the rest, fetch
+// nothing but the one chunk that holds the edit, and leave the folder
+// exactly as released.
 TEST_F(SyncCrashTest, KilledDuringTheMovedChunkCopyResumesWithoutLosingAny) {
   const uint64_t seed = envNumber("VANTOR_CRASH_SEED", std::random_device{}());
   std::cout << "moved-copy crash test: seed " << seed << std::endl;
@@ -262,12 +286,10 @@ TEST_F(SyncCrashTest, KilledDuringTheMovedChunkCopyResumesWithoutLosingAny) {
   testing::writeRandomFile(pak, 48 * mib, 7);
   testing::writeFile(content / "readme.txt", "v1");
   ASSERT_TRUE(testing::publishRelease(VANTOR_SOURCE_DIR, content, feed, "1.0.0", 1, mib, v1, error)) << error;
-  {
-    std::string bytes = testing::readFile(pak);
-    bytes.insert(mib + 5, "0123456789");
-    testing::writeFile(pak, bytes);
-    testing::writeFile(content / "readme.txt", "v2");
-  }
+  std::string pakV2 = testing::readFile(pak);
+  pakV2.insert(mib + 5, "0123456789");
+  testing::writeFile(pak, pakV2);
+  testing::writeFile(content / "readme.txt", "v2");
   ASSERT_TRUE(testing::publishRelease(VANTOR_SOURCE_DIR, content, feed, "1.1.0", 2, mib, v2, error)) << error;
   server_ = std::make_unique<NginxServer>(feed);
   ASSERT_TRUE(server_->started()) << server_->error();
@@ -289,6 +311,12 @@ TEST_F(SyncCrashTest, KilledDuringTheMovedChunkCopyResumesWithoutLosingAny) {
   movable.erase(v2.find("paks/world.pak")->chunks.at(1));
   movable.erase(v2.find("readme.txt")->chunks.at(0));
   ASSERT_EQ(movable.size(), 47u);
+  // Where they go in the staged archive: every chunk after the edited one.
+  std::vector<std::pair<uint64_t, uint64_t>> movedPlaces;
+  for (uint64_t offset = 2 * mib; offset < pakV2.size(); offset += mib) {
+    movedPlaces.emplace_back(offset, std::min<uint64_t>(mib, pakV2.size() - offset));
+  }
+  ASSERT_EQ(movedPlaces.size(), 47u);
 
   const std::regex foundLine(R"(Found (\d+) of (\d+) chunks to download at other places)");
   int landed = 0;
@@ -299,25 +327,35 @@ TEST_F(SyncCrashTest, KilledDuringTheMovedChunkCopyResumesWithoutLosingAny) {
     server_->clearAccessLog();
     size_t placedAtKill = 0;
     bool ended = false;
+    // Kill once this many moved chunks lie written in the staged archive:
+    // the copy of the rest is still to come.
+    const size_t killAfter = std::uniform_int_distribution<size_t>(1, 40)(rng);
+    const fs::path stagedPak = folder / ".staging" / "files" / "paks" / "world.pak";
     {
       ChildProcess sync(syncCommand(folder, v2));
       ASSERT_TRUE(sync.started()) << sync.error();
-      // Killed a random moment after the search begins: the copy of 47
-      // chunks takes a good part of a second, of which the first hundred
-      // milliseconds or so are spent before the first copy.
-      const auto deadline = Clock::now() + std::chrono::seconds(60);
-      while (sync.running() && sync.out().find("Searching") == std::string::npos && Clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      const auto deadline = Clock::now() + std::chrono::seconds(120);
+      bool reached = false;
+      while (sync.running() && !(reached = chunksWrittenThrough(stagedPak, pakV2, movedPlaces) >= killAfter)) {
+        if (Clock::now() > deadline) {
+          ADD_FAILURE() << label << ": fewer than " << killAfter << " moved chunks written in 120 s";
+          break;
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
       }
-      const int delayMs = std::uniform_int_distribution<int>(0, 400)(rng);
-      std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+      // The sync may end between the last look and the kill; the exit code
+      // says which came first.
       sync.sendSignal(testing::Signal::Kill);
       const int code = sync.wait(30000);
       EXPECT_TRUE(code == 137 || code == 0) << label << ": exit " << code << "\n" << sync.out() << sync.err();
       ended = code == 0;
       for (const std::string& hash : testing::verifiedStagedChunks(folder, v2)) placedAtKill += movable.count(hash);
-      std::cout << label << ": killed " << delayMs << " ms into the search, " << placedAtKill
-                << " chunks placed" << std::endl;
+      // Whatever was written whole before the kill is there and checks out.
+      if (reached) {
+        EXPECT_GE(placedAtKill, killAfter) << label;
+      }
+      std::cout << label << ": killed after " << killAfter << " moved chunks were written, " << placedAtKill
+                << " placed and verified" << (ended ? " (had ended)" : "") << std::endl;
     }
     if (!ended) {
       EXPECT_EQ(testing::readFile(folder / "readme.txt"), "v1") << label << ": installed files changed early";
