@@ -53,11 +53,13 @@ void LauncherApp::runCheck(const std::string& channel, bool applyAutoUpdates) {
   if (feed.ok && !feed.gameManifest.empty()) {
     std::string location;
     std::string ignored;
+    // The launcher's close ends the fetch at once, also while a server is
+    // silent; the shutdown waits for this thread.
     if (resolveReference(feed.url, feed.gameManifest, location, ignored) &&
-        loadManifest(location, manifest, ignored)) {
+        loadManifest(location, manifest, ignored, [this] { return checkStop_.load(); }, manifestDocumentLimits)) {
       // Counts the chunks the update would take from other offsets of the
       // installed files (moved content), as the sync will.
-      if (!paths_.devBuild) size = estimateDownloadReusing(paths_.gameFolder, manifest, &stopCheck_);
+      if (!paths_.devBuild) size = estimateDownloadReusing(paths_.gameFolder, manifest, &checkStop_);
     } else {
       manifest = GameManifest{};
     }
