@@ -3,13 +3,20 @@
 
   gen_game.py generate OUT --size 2G [--seed 1] [--files 1500]
   gen_game.py mutate V1 V2 [--seed 2] [--chunk-size 1M] [--changed 0.03]
+  gen_game.py moved V1 V2 [--size 256M] [--chunk-size 1M] [--seed 4]
 
 generate writes about --files files of mixed sizes into OUT (a few large ones
 of hundreds of MiB at 2G, some medium ones of a few MiB, many small ones) in
 nested folders, --size bytes in all. mutate copies V1 to V2 and then, like a
 patch release would: overwrites whole chunk-aligned chunks in a few files
 (about --changed of all chunks), renames a few files, deletes some and adds
-some. The same seed gives the same bytes. A summary is printed as JSON.
+some. moved writes three archives of --size into V1 and their patch into
+V2, where content moves instead: 10 bytes inserted at 1 MiB into the first,
+4 KiB deleted at 5 MiB from the second, and the third copied to a new name
+with one byte in front; its summary names the chunks of V2 that hold an edit
+(new bytes, or a join of bytes that V1 does not have side by side), the least
+any fixed chunking must fetch. The same seed gives the same bytes. A summary
+is printed as JSON.
 """
 
 import argparse
@@ -182,6 +189,58 @@ def mutate(args):
     print()
 
 
+def copy_range(src, dst, offset, length):
+    src.seek(offset)
+    while length > 0:
+        block = src.read(min(BLOCK, length))
+        if not block:
+            sys.exit("gen_game: short read")
+        dst.write(block)
+        length -= len(block)
+
+
+def moved(args):
+    for folder in (args.v1, args.v2):
+        if os.path.exists(folder) and os.listdir(folder):
+            sys.exit(f"gen_game: {folder} is not empty")
+    size, cs = args.size, args.chunk_size
+    names = ["paks/inserted.pak", "paks/deleted.pak", "paks/copied.pak"]
+    for name in names:
+        write_random(os.path.join(args.v1, name), size, f"moved:{args.seed}:{name}")
+    os.makedirs(os.path.join(args.v2, "paks"), exist_ok=True)
+    edited = []  # (path, v2 size, offsets in v2 whose chunk holds an edit)
+    inserted = random.Random(f"moved-insert:{args.seed}").randbytes(10)
+    with open(os.path.join(args.v1, names[0]), "rb") as src, open(os.path.join(args.v2, names[0]), "wb") as dst:
+        copy_range(src, dst, 0, 1 << 20)
+        dst.write(inserted)
+        copy_range(src, dst, 1 << 20, size - (1 << 20))
+    edited.append((names[0], size + 10, list(range(1 << 20, (1 << 20) + 10))))
+    with open(os.path.join(args.v1, names[1]), "rb") as src, open(os.path.join(args.v2, names[1]), "wb") as dst:
+        copy_range(src, dst, 0, 5 << 20)
+        copy_range(src, dst, (5 << 20) + 4096, size - (5 << 20) - 4096)
+    # The join: the last byte before the cut and the first after it.
+    edited.append((names[1], size - 4096, [(5 << 20) - 1, 5 << 20]))
+    shutil.copyfile(os.path.join(args.v1, names[2]), os.path.join(args.v2, names[2]))
+    with open(os.path.join(args.v1, names[2]), "rb") as src, \
+            open(os.path.join(args.v2, "paks/copied-new.pak"), "wb") as dst:
+        dst.write(b"\x01")
+        copy_range(src, dst, 0, size)
+    edited.append(("paks/copied-new.pak", size + 1, [0]))
+    chunks = set()
+    minimum_bytes = 0
+    for path, v2_size, offsets in edited:
+        first = {o // cs for o in offsets}
+        # A join whose two bytes fall in different chunks is no edit of either.
+        if len(offsets) == 2 and offsets[1] - offsets[0] == 1 and len(first) == 2:
+            first = set()
+        for index in first:
+            chunks.add((path, index))
+            minimum_bytes += min(cs, v2_size - index * cs)
+    json.dump({"files": len(names), "file_bytes": size, "edits": 3, "minimum_objects": len(chunks),
+               "minimum_bytes": minimum_bytes}, sys.stdout)
+    print()
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     sub = parser.add_subparsers(dest="command", required=True)
@@ -196,8 +255,16 @@ def main():
     m.add_argument("--seed", type=int, default=2)
     m.add_argument("--chunk-size", type=parse_size, default=parse_size("1M"))
     m.add_argument("--changed", type=float, default=0.03, help="fraction of chunks to overwrite")
+    mv = sub.add_parser("moved", help="three archives and a patch that moves their content")
+    mv.add_argument("v1")
+    mv.add_argument("v2")
+    mv.add_argument("--size", type=parse_size, default=parse_size("256M"))
+    mv.add_argument("--chunk-size", type=parse_size, default=parse_size("1M"))
+    mv.add_argument("--seed", type=int, default=4)
     args = parser.parse_args()
-    if args.command == "generate":
+    if args.command == "moved":
+        moved(args)
+    elif args.command == "generate":
         if args.files < 4:
             parser.error("--files must be at least 4")
         generate(args)

@@ -222,7 +222,7 @@ function queue(S) {
       desc = 'Paused. Everything downloaded so far is kept; it carries on from there.';
     } else if (active) {
       act = (task.phase || 'Working') + (total ? ' ' + percent(task.bytesDone || 0, total) + '%' : '');
-      desc = (task.filesDone || 0) + ' of ' + (task.filesTotal || 0) + (task.phase === 'Downloading' ? ' chunks' : ' files');
+      desc = (task.filesDone || 0) + ' of ' + (task.filesTotal || 0) + (task.phase === 'Downloading' || task.phase === 'Searching' ? ' chunks' : ' files');
       if (task.rate > 0) desc += ' · ' + mbps(task.rate);
       if (total) {
         info.push(['Done', gb(task.bytesDone || 0) + ' of ' + gb(total)]);

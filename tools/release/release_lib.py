@@ -28,10 +28,17 @@ import re
 import sys
 import tempfile
 import time
+import zlib
 
 DEFAULT_CHUNK_SIZE = 1048576
 MINIMUM_CHUNK_SIZE = 4096
 MANIFEST_SCHEMA = 2
+
+# The weak checksum of each chunk ("weak" in a file entry, one value per
+# chunk), which lets the launcher find a chunk at any offset of its local
+# files: zlib's CRC-32 and zlib's Adler-32 of the chunk, as 16 lowercase hex
+# digits, CRC-32 first. The manifest names the kind once, as "weakKind".
+WEAK_KIND = "crc32+adler32"
 
 # Read files in blocks of at most this; a chunk up to SPOOL_LIMIT is kept in
 # memory until its digest (and so its object name) is known, a larger one is
@@ -474,14 +481,19 @@ class ObjectStore:
             _fsync_folder(folder)
 
 
+def weak_text(crc, adler):
+    return f"{crc:08x}{adler:08x}"
+
+
 def chunk_file(full_path, rel_path, chunk_size, store):
     """Hashes one file and stores its chunks in a single streaming pass.
 
-    Returns the manifest entry {path, size, sha256, chunks}. An empty file has
-    exactly one chunk, the digest of empty input, stored like any other.
+    Returns the manifest entry {path, size, sha256, chunks, weak}. An empty
+    file has exactly one chunk, the digest of empty input, stored like any other.
     """
     whole = hashlib.sha256()
     chunks = []
+    weak = []
     size = 0
     spool_chunks = chunk_size > SPOOL_LIMIT
     try:
@@ -491,6 +503,8 @@ def chunk_file(full_path, rel_path, chunk_size, store):
     with source:
         while True:
             part = hashlib.sha256()
+            crc = 0
+            adler = 1
             length = 0
             blocks = []
             out = tmp = None
@@ -504,6 +518,8 @@ def chunk_file(full_path, rel_path, chunk_size, store):
                     length += len(block)
                     part.update(block)
                     whole.update(block)
+                    crc = zlib.crc32(block, crc)
+                    adler = zlib.adler32(block, adler)
                     if out is not None:
                         out.write(block)
                     else:
@@ -522,10 +538,11 @@ def chunk_file(full_path, rel_path, chunk_size, store):
                     if os.path.exists(tmp):
                         os.unlink(tmp)
             chunks.append(digest)
+            weak.append(weak_text(crc, adler))
             size += length
             if length < chunk_size:
                 break
-    return {"path": rel_path, "size": size, "sha256": whole.hexdigest(), "chunks": chunks}
+    return {"path": rel_path, "size": size, "sha256": whole.hexdigest(), "chunks": chunks, "weak": weak}
 
 
 class Progress:
@@ -579,6 +596,7 @@ def manifest_document(version, build, chunk_size, objects, files):
         "objects": objects,
         "schema": MANIFEST_SCHEMA,
         "version": version,
+        "weakKind": WEAK_KIND,
     }
 
 

@@ -234,7 +234,9 @@ class LauncherApp {
   bool checking_ = false;
   bool checked_ = false;
   std::thread checkThread_;  // UI
-  std::atomic<bool> checkStop_{false};  // set at shutdown: the check's long fetches end
+  // Set at shutdown: the check's long fetches and its look for moved content
+  // end at once.
+  std::atomic<bool> checkStop_{false};
 
   // What the add-on scan read, kept between state documents (its own lock).
   AddonScanCache addonScanCache_;

@@ -8,6 +8,7 @@
 #include "update/feed_serials.h"
 #include "update/http.h"
 #include "update/location.h"
+#include "update/moved_sync.h"
 
 #include <system_error>
 
@@ -68,7 +69,9 @@ void LauncherApp::runCheck(const std::string& channel, bool applyAutoUpdates) {
     if (resolveReference(feed.url, feed.gameManifest, location, ignored) &&
         loadManifest(location, gameManifestPin(feed), manifest, ignored, [this] { return checkStop_.load(); },
                      manifestDocumentLimits)) {
-      if (!paths_.devBuild) size = estimateDownload(paths_.gameFolder, manifest);
+      // Counts the chunks the update would take from other offsets of the
+      // installed files (moved content), as the sync will.
+      if (!paths_.devBuild) size = estimateDownloadReusing(paths_.gameFolder, manifest, &checkStop_);
     } else {
       manifest = GameManifest{};
     }

@@ -10,6 +10,9 @@
 #include "testing/scoped_env.h"
 #include "testing/temp_dir.h"
 #include "testing/test_http_server.h"
+#include "update/manifest.h"
+#include "update/sha256.h"
+#include "update/weak_checksum.h"
 
 #include "update/feed_trust.h"
 
@@ -176,6 +179,44 @@ TEST(CoreThreadsUpdateCheckTest, FeedComesFromTheEnvironmentThenUpdateJson) {
   h.command({{"cmd", "checkUpdates"}});
   ASSERT_TRUE(h.waitForCheck());
   EXPECT_EQ(h.shell().lastState()["game"]["latestVersion"], "2.0");
+}
+
+// The size the page shows counts only what the update would fetch: the
+// chunks it finds at a new offset of the installed file are not among it.
+TEST(CoreThreadsUpdateCheckTest, DownloadSizeLeavesOutChunksFoundMovedInTheInstalledFiles) {
+  TempDir dir;
+  constexpr uint64_t chunk = 4096;
+  std::string v1(40 * chunk, '\0');
+  uint32_t x = 7;
+  for (char& c : v1) c = static_cast<char>((x = x * 1103515245 + 12345) >> 16);
+  const std::string v2 = v1.substr(0, chunk + 5) + "0123456789" + v1.substr(chunk + 5);
+  auto release = [&](const std::string& bytes, const std::string& version) {
+    GameManifest m;
+    m.version = version;
+    m.chunkSize = chunk;
+    m.weakKind = weakChecksumKind;
+    ManifestFile f;
+    f.path = "a.pak";
+    f.size = bytes.size();
+    f.sha256 = sha256Hex(bytes);
+    for (uint64_t at = 0; at < bytes.size(); at += chunk) {
+      const std::string piece = bytes.substr(at, chunk);
+      f.chunks.push_back(sha256Hex(piece));
+      f.weak.push_back(weakChecksum(piece.data(), piece.size()));
+    }
+    m.files.push_back(f);
+    return m;
+  };
+  const fs::path game = dir / "launcher" / "game";
+  testing::writeFile(game / "a.pak", v1);
+  ASSERT_TRUE(writeInstalledManifest(game, release(v1, "1.0")));
+  testing::writeFile(dir / "feed" / "m.json", manifestToJson(release(v2, "2.0")).dump());
+  testing::writeFile(dir / "feed" / "stable" / "latest.json", latest("2.0", 2).dump());
+  AppHarness h(dir / "launcher", (dir / "feed").string() + "/");
+  h.command({{"cmd", "checkUpdates"}});
+  ASSERT_TRUE(h.waitForCheck());
+  // One chunk holds the edit; 39 full chunks and the ten-byte tail moved.
+  EXPECT_EQ(h.shell().lastState()["game"]["downloadSize"], chunk);
 }
 
 // Pumps until what the last check posted to the UI thread (the automatic

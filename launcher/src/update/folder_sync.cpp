@@ -9,6 +9,7 @@
 #include "update/range_io.h"
 #include "update/sha256.h"
 #include "update/sync_install.h"
+#include "update/sync_run.h"
 
 #include <fstream>
 #include <limits>
@@ -24,8 +25,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-using ProgressFn = std::function<void(const Progress&)>;
-
 constexpr const char* lockName = "lock";
 // Written (durably) before the first installed file is replaced and removed
 // once manifest.json is durable: while it exists, manifest.json may not
@@ -33,64 +32,6 @@ constexpr const char* lockName = "lock";
 // holds the manifest being installed, plus the files of any install it
 // interrupted, so the files such an install may have put in place are known.
 constexpr const char* installingName = "installing.json";
-
-// Where the bytes of a chunk can be read.
-struct ChunkSource {
-  fs::path file;
-  uint64_t offset = 0;
-};
-
-// How one chunk position of a changed file gets into its staged file.
-enum class Placement : uint8_t {
-  Copy,      // copied during assembly from "have"
-  InStaged,  // already there, verified: left by an earlier run
-  Download,  // written there by the download, verified as it arrives
-};
-
-struct ChangedFile {
-  size_t index = 0;  // in manifest.files
-  std::vector<Placement> placement;  // by chunk
-};
-
-// One run's working state.
-struct SyncRun {
-  const fs::path& root;
-  const GameManifest& manifest;
-  const std::atomic<bool>& cancel;
-  const ProgressFn& progress;
-  SyncReport& report;
-  std::string error;  // handed to the caller only on failure
-
-  SyncRun(const fs::path& root, const GameManifest& manifest, const std::atomic<bool>& cancel,
-          const ProgressFn& progress, SyncReport& report)
-      : root(root), manifest(manifest), cancel(cancel), progress(progress), report(report) {}
-
-  fs::path staging;
-  fs::path chunksFolder;
-  fs::path filesFolder;
-  FileLock lock;
-  Progress record;
-  bool haveInstalled = false;
-  GameManifest installed;
-  bool interruptedInstall = false;  // an earlier run stopped while installing
-  GameManifest interrupted;         // what that run was installing, when readable
-  std::vector<ChangedFile> changed;  // in manifest order
-  std::unordered_map<std::string, ChunkSource> installedSources;  // by chunk hash
-  std::unordered_map<std::string, ChunkSource> have;              // by chunk hash
-  std::vector<ChunkRequest> downloads;
-  std::unordered_set<std::string> downloadSet;
-
-  void publish() {
-    if (progress) progress(record);
-  }
-  bool fail(std::string text) {
-    error = std::move(text);
-    return false;
-  }
-  bool cancelled() const { return cancel.load(); }
-  fs::path target(const ManifestFile& f) const { return root / toWide(f.path); }
-  fs::path staged(const ManifestFile& f) const { return filesFolder / toWide(f.path); }
-};
 
 // The size of a regular file, else all bits set (missing, a folder).
 uint64_t regularFileSize(const fs::path& file) {
@@ -166,7 +107,8 @@ bool sourceChunks(SyncRun& run) {
   run.record.filesTotal = static_cast<int32_t>(run.changed.size());
   RangeReader reader;
   const std::atomic<bool>* cancel = &run.cancel;
-  for (ChangedFile& changed : run.changed) {
+  for (size_t n = 0; n < run.changed.size(); ++n) {
+    ChangedFile& changed = run.changed[n];
     if (run.cancelled()) return run.fail("Cancelled");
     const ManifestFile& f = run.manifest.files[changed.index];
     run.record.file = f.path;
@@ -215,6 +157,7 @@ bool sourceChunks(SyncRun& run) {
       request.target = staged;
       request.targetOffset = c.offset;
       run.downloads.push_back(std::move(request));
+      run.downloadPlace.emplace_back(n, i);
     }
     ++run.record.filesDone;
     run.publish();
@@ -455,6 +398,11 @@ bool runSync(SyncRun& run, bool verify) {
   collectInstalledSources(run);
   if (!sourceChunks(run)) return false;
 
+  // Chunks still missing may have moved inside the local files; those found
+  // go straight to their place in the staged files.
+  if (!prepareStagedFiles(run)) return false;
+  if (!placeMovedChunks(run)) return false;
+
   // 5.
   uint64_t downloadBytes = 0;
   for (const ChunkRequest& r : run.downloads) downloadBytes += r.size;
@@ -463,7 +411,6 @@ bool runSync(SyncRun& run, bool verify) {
        static_cast<double>(downloadBytes) / 1e6);
 
   // 6. Download, straight into the staged files.
-  if (!prepareStagedFiles(run)) return false;
   if (!run.downloads.empty()) {
     if (!fetchChunks(run.downloads, run.manifest, run.chunksFolder, run.cancel, run.record, run.progress,
                      run.error)) {

@@ -20,6 +20,8 @@ struct SyncReport {
   int32_t filesRemoved = 0;      // files the release no longer lists, deleted
   int32_t chunksDownloaded = 0;  // objects fetched from the manifest's store
   uint64_t bytesDownloaded = 0;
+  int32_t chunksFoundMoved = 0;  // taken from other offsets of local files instead
+  uint64_t bytesFoundMoved = 0;
 };
 
 // With `verify` (repair) every file is hashed; otherwise the installed

@@ -8,6 +8,7 @@
 #include "update/location.h"
 #include "update/sha256.h"
 #include "update/sync_install.h"
+#include "update/weak_checksum.h"
 
 #include <fstream>
 #include <unordered_set>
@@ -49,6 +50,20 @@ bool hasDotDotElement(const std::string& slashed) {
   }
 }
 
+// A file's "weak" member: absent, or one value per listed chunk.
+bool readWeakList(const json& element, ManifestFile& file) {
+  auto weak = element.find("weak");
+  if (weak == element.end()) return true;
+  if (!weak->is_array() || weak->size() != file.chunks.size() || file.chunks.empty()) return false;
+  file.weak.reserve(weak->size());
+  for (const json& value : *weak) {
+    uint64_t parsed = 0;
+    if (!value.is_string() || !weakFromText(value.get_ref<const std::string&>(), parsed)) return false;
+    file.weak.push_back(parsed);
+  }
+  return true;
+}
+
 bool parseManifestValue(const json& doc, GameManifest& m, std::string& error) {
   if (!doc.is_object()) {
     error = damagedManifestText;
@@ -64,6 +79,9 @@ bool parseManifestValue(const json& doc, GameManifest& m, std::string& error) {
     error = "The manifest has an invalid chunk size";
     return false;
   }
+
+  m.weakKind = stringMember(doc, "weakKind");
+  const bool readWeak = m.weakKind == weakChecksumKind;
 
   m.files.clear();
   auto files = doc.find("files");
@@ -90,6 +108,10 @@ bool parseManifestValue(const json& doc, GameManifest& m, std::string& error) {
         error = "The manifest lists an invalid chunk in " + file.path;
         return false;
       }
+    }
+    if (readWeak && !readWeakList(element, file)) {
+      error = "The manifest lists an invalid weak checksum in " + file.path;
+      return false;
     }
     m.files.push_back(std::move(file));
   }
@@ -134,6 +156,10 @@ bool checkManifestPaths(const GameManifest& m, std::string& error) {
         error = "The manifest lists an invalid chunk in " + f.path;
         return false;
       }
+    }
+    if (!f.weak.empty() && f.weak.size() != f.chunks.size()) {
+      error = "The manifest lists an invalid weak checksum in " + f.path;
+      return false;
     }
   }
   // A file cannot also be the folder of another.
@@ -223,19 +249,28 @@ bool readManifestFile(const fs::path& file, GameManifest& m) {
 
 json manifestToJson(const GameManifest& m) {
   json files = json::array();
+  bool anyWeak = false;
   for (const ManifestFile& f : m.files) {
     json file = {{"path", f.path}, {"sha256", f.sha256}, {"size", f.size}};
     if (!f.chunks.empty()) file["chunks"] = f.chunks;
+    if (!f.weak.empty()) {
+      json weak = json::array();
+      for (uint64_t w : f.weak) weak.push_back(weakToText(w));
+      file["weak"] = std::move(weak);
+      anyWeak = true;
+    }
     files.push_back(std::move(file));
   }
   // The build is written unsigned; reading takes its low 32 bits back.
-  return {{"build", static_cast<uint32_t>(m.build)},
-          {"chunkSize", m.chunkSize},
-          {"files", std::move(files)},
-          {"objects", m.objects},
-          {"schema", 2},
-          {"source", m.source},
-          {"version", m.version}};
+  json doc = {{"build", static_cast<uint32_t>(m.build)},
+              {"chunkSize", m.chunkSize},
+              {"files", std::move(files)},
+              {"objects", m.objects},
+              {"schema", 2},
+              {"source", m.source},
+              {"version", m.version}};
+  if (anyWeak) doc["weakKind"] = m.weakKind;
+  return doc;
 }
 
 bool writeInstalledManifest(const fs::path& folder, const GameManifest& m, bool* durable) {

@@ -21,6 +21,9 @@ struct ManifestFile {
   uint64_t size = 0;
   std::string sha256;               // the whole file
   std::vector<std::string> chunks;  // each chunk's digest in order; may be empty
+  // Each chunk's weak checksum in order, when the manifest gives them in a
+  // kind this launcher reads (weakKind); empty otherwise.
+  std::vector<uint64_t> weak = {};
 };
 
 struct ManifestChunk {
@@ -36,10 +39,15 @@ struct GameManifest {
   std::string objects;  // prefix of every object location, relative to source
   std::string source;   // where the manifest was loaded from
   std::vector<ManifestFile> files;
+  std::string weakKind = {};  // the kind of the files' weak checksums ("weakKind"); may be empty
 };
 
 // Parses and validates a manifest document. The first fault ends the parse
-// with its text; `m` keeps what was filled so far.
+// with its text; `m` keeps what was filled so far. A file's "weak" list is
+// read only when the document's "weakKind" is weakChecksumKind; then it must
+// give one value per chunk ("The manifest lists an invalid weak checksum in "
+// + path). Of another kind, or without "weakKind", it is ignored, and the
+// manifest syncs as one without weak checksums.
 [[nodiscard]] bool parseManifest(const std::string& text, GameManifest& m, std::string& error);
 
 // fetchText(location) then parseManifest, with m.source = location. A manifest
@@ -85,7 +93,8 @@ inline constexpr const char* damagedManifestText = "The manifest is damaged";
 // The same for a manifest document at any path.
 [[nodiscard]] bool readManifestFile(const std::filesystem::path& file, GameManifest& m);
 
-// The installed-copy document (write it with one-space indentation).
+// The installed-copy document (write it with one-space indentation); with
+// "weakKind" and each file's "weak" when any file has weak checksums.
 [[nodiscard]] nlohmann::json manifestToJson(const GameManifest& m);
 
 // Writes manifestToJson(m) as folder / "manifest.json" (one-space indent, one

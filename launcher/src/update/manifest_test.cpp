@@ -29,6 +29,15 @@ json fileEntry(const std::string& path, uint64_t size = 3, const std::string& sh
   return f;
 }
 
+const std::string weakA = "cbf43926091e01de";
+const std::string weakB = "0000000000000001";
+const json weakKind = {{"weakKind", "crc32+adler32"}};
+
+json withWeak(json file, json weak) {
+  file["weak"] = std::move(weak);
+  return file;
+}
+
 std::string withFiles(json files, json extra = json::object()) {
   json doc = {{"version", "1.0"}, {"build", 1}, {"objects", "../objects/"}, {"files", std::move(files)}};
   for (auto& [key, value] : extra.items()) doc[key] = value;
@@ -37,6 +46,7 @@ std::string withFiles(json files, json extra = json::object()) {
 
 TEST(ParseManifest, RejectsEachMalformedInputWithItsText) {
   const std::string invalidFile = "The manifest lists an invalid file: ";
+  const std::string invalidWeak = "The manifest lists an invalid weak checksum in ";
   const std::string upper = "A" + std::string(63, 'a');
   struct Case {
     const char* name;
@@ -85,6 +95,30 @@ TEST(ParseManifest, RejectsEachMalformedInputWithItsText) {
        "The manifest lists an invalid chunk in a"},
       {"chunk digest short", withFiles({fileEntry("a", 3, digestA, {"abc"})}),
        "The manifest lists an invalid chunk in a"},
+      {"weak list shorter than the chunks",
+       withFiles({withWeak(fileEntry("big", 2621440, digestA, {digestB, digestC, digestD}), {weakA, weakB})},
+                 weakKind),
+       invalidWeak + "big"},
+      {"weak list longer than the chunks",
+       withFiles({withWeak(fileEntry("a", 3, digestA, {digestB}), {weakA, weakB})}, weakKind), invalidWeak + "a"},
+      {"weak list for a file without chunks", withFiles({withWeak(fileEntry("a", 3), {weakA})}, weakKind),
+       invalidWeak + "a"},
+      {"weak not a list", withFiles({withWeak(fileEntry("a", 3, digestA, {digestB}), weakA)}, weakKind),
+       invalidWeak + "a"},
+      {"weak value a number", withFiles({withWeak(fileEntry("a", 3, digestA, {digestB}), {12345})}, weakKind),
+       invalidWeak + "a"},
+      {"weak value uppercase",
+       withFiles({withWeak(fileEntry("a", 3, digestA, {digestB}), {"CBF43926091E01DE"})}, weakKind),
+       invalidWeak + "a"},
+      {"weak value short", withFiles({withWeak(fileEntry("a", 3, digestA, {digestB}), {"cbf43926"})}, weakKind),
+       invalidWeak + "a"},
+      {"weak value long",
+       withFiles({withWeak(fileEntry("a", 3, digestA, {digestB}), {weakA + "00"})}, weakKind), invalidWeak + "a"},
+      {"weak value not hex",
+       withFiles({withWeak(fileEntry("a", 3, digestA, {digestB}), {"cbf4392609xe01de"})}, weakKind),
+       invalidWeak + "a"},
+      {"weak value null", withFiles({withWeak(fileEntry("a", 3, digestA, {digestB}), {nullptr})}, weakKind),
+       invalidWeak + "a"},
   };
   for (const Case& c : cases) {
     GameManifest m;
@@ -111,6 +145,13 @@ TEST(ParseManifest, AcceptsWhatTheFormatAllows) {
       {"empty file, one chunk", withFiles({fileEntry("e", 0, digestA, {digestB})})},
       {"files missing", json{{"version", "1"}}.dump()},
       {"files an object", json{{"files", {{"path", "/etc/x"}}}}.dump()},
+      {"weak values of an unknown kind, not read",
+       withFiles({withWeak(fileEntry("a", 3, digestA, {digestB}), {1, 2, 3})}, {{"weakKind", "sum64"}})},
+      {"weak values without a kind, not read", withFiles({withWeak(fileEntry("a", 3, digestA, {digestB}), "x")})},
+      {"weak kind that is not text", withFiles({withWeak(fileEntry("a", 3), {weakA})}, {{"weakKind", 5}})},
+      {"some files with weak values, some without",
+       withFiles({withWeak(fileEntry("a", 3, digestA, {digestB}), {weakA}), fileEntry("b", 3, digestA, {digestB})},
+                 weakKind)},
   };
   for (const Case& c : cases) {
     GameManifest m;
@@ -148,6 +189,26 @@ TEST(ParseManifest, ReadsMembersAndDefaults) {
   ASSERT_EQ(wrong.files.size(), 1u);
   EXPECT_EQ(wrong.files[0].size, 0u);
   EXPECT_TRUE(wrong.files[0].chunks.empty());
+}
+
+// Weak checksums are read only in the kind this launcher rolls; of any other
+// kind the manifest reads as one without them, as older launchers read all.
+TEST(ParseManifest, ReadsWeakChecksumsOnlyOfItsOwnKind) {
+  const json file = withWeak(fileEntry("big", 2621440, digestA, {digestB, digestC, digestD}), {weakA, weakB, weakA});
+  GameManifest m;
+  std::string error;
+  ASSERT_TRUE(parseManifest(withFiles({file, fileEntry("plain", 3, digestA, {digestB})}, weakKind), m, error))
+      << error;
+  EXPECT_EQ(m.weakKind, "crc32+adler32");
+  EXPECT_EQ(m.files[0].weak, (std::vector<uint64_t>{0xcbf43926091e01deull, 1, 0xcbf43926091e01deull}));
+  EXPECT_TRUE(m.files[1].weak.empty());
+
+  for (const json& extra : {json::object(), json{{"weakKind", "crc64"}}}) {
+    GameManifest other;
+    ASSERT_TRUE(parseManifest(withFiles({file}, extra), other, error)) << error;
+    EXPECT_TRUE(other.files[0].weak.empty()) << extra.dump();
+    EXPECT_EQ(other.files[0].chunks.size(), 3u);
+  }
 }
 
 TEST(ParseManifest, NonStringChunkElementsAreSkipped) {
@@ -291,6 +352,33 @@ TEST(InstalledManifest, WriteThenReadRoundTripsWithOneSpaceIndent) {
   EXPECT_EQ(back.files[1].path, "readme.txt");
   EXPECT_EQ(back.files[1].size, 10u);
   EXPECT_TRUE(back.files[1].chunks.empty());
+}
+
+TEST(InstalledManifest, WeakChecksumsRoundTripAndAreWrittenOnlyWhenThere) {
+  TempDir dir;
+  GameManifest m;
+  m.chunkSize = 4096;
+  m.weakKind = "crc32+adler32";
+  m.files = {{"a", 5000, digestA, {digestB, digestC}, {0xcbf43926091e01deull, 1}}, {"b", 10, digestD, {digestE}}};
+  ASSERT_TRUE(writeInstalledManifest(dir.path(), m));
+  const json doc = json::parse(readFile(dir / "manifest.json"));
+  EXPECT_EQ(doc["weakKind"], "crc32+adler32");
+  EXPECT_EQ(doc["files"][0]["weak"], (json{weakA, weakB}));
+  EXPECT_FALSE(doc["files"][1].contains("weak"));
+  GameManifest back;
+  ASSERT_TRUE(readInstalledManifest(dir.path(), back));
+  EXPECT_EQ(back.weakKind, m.weakKind);
+  EXPECT_EQ(back.files[0].weak, m.files[0].weak);
+  EXPECT_TRUE(back.files[1].weak.empty());
+
+  // A manifest with no weak values names no kind.
+  m.files[0].weak.clear();
+  EXPECT_FALSE(manifestToJson(m).contains("weakKind"));
+  // A list that does not match the chunks is refused before a sync writes.
+  m.files[0].weak = {1};
+  std::string error;
+  EXPECT_FALSE(checkManifestPaths(m, error));
+  EXPECT_EQ(error, "The manifest lists an invalid weak checksum in a");
 }
 
 TEST(InstalledManifest, ChunklessReleaseWritesNoChunksMembers) {

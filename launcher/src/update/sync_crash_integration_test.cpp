@@ -13,12 +13,15 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <map>
 #include <random>
+#include <regex>
 #include <set>
 #include <thread>
 
@@ -240,6 +243,153 @@ TEST_F(SyncCrashTest, KilledSyncResumesToExactRelease) {
     std::cout << "update kill at " << updateKill << " ms " << describeKill(update) << std::endl;
   }
   std::cout << killedInTransfer << " kills landed in a transfer" << std::endl;
+}
+
+// How many of `chunks` (offset, size) of the staged file already end in the
+// bytes `expected` has there. The staged file starts zeroed and a chunk is
+// written front to back, so a chunk's last bytes in place mean it was
+// written whole; random data never ends in zeros.
+size_t chunksWrittenThrough(const fs::path& staged, const std::string& expected,
+                            const std::vector<std::pair<uint64_t, uint64_t>>& chunks) {
+  std::ifstream in(staged, std::ios::binary);
+  if (!in) return 0;
+  size_t written = 0;
+  std::string tail;
+  for (const auto& [offset, size] : chunks) {
+    const uint64_t n = std::min<uint64_t>(size, 32);
+    tail.assign(n, '\0');
+    in.clear();
+    in.seekg(static_cast<std::streamoff>(offset + size - n));
+    if (!in.read(tail.data(), static_cast<std::streamsize>(n))) continue;
+    written += expected.compare(offset + size - n, n, tail) == 0 ? 1 : 0;
+  }
+  return written;
+}
+
+// The moved-content path: ten bytes inserted near the start of a 48 MiB
+// archive published by the release tool, so that 47 of its 1 MiB chunks
+// are found at a new offset of the installed file and copied into the
+// staged file. The sync is killed while it copies them (once a random number
+// of them lies in the staged file), then run again: it must take what lay
+// verified in the staged file as it is, look again only for the rest, fetch
+// nothing but the one chunk that holds the edit, and leave the folder
+// exactly as released.
+TEST_F(SyncCrashTest, KilledDuringTheMovedChunkCopyResumesWithoutLosingAny) {
+  const uint64_t seed = envNumber("VANTOR_CRASH_SEED", std::random_device{}());
+  std::cout << "moved-copy crash test: seed " << seed << std::endl;
+  std::mt19937_64 rng(seed);
+  const fs::path content = dir_ / "content";
+  const fs::path feed = dir_ / "feed";
+  const fs::path pak = content / "paks" / "world.pak";
+  PublishedRelease v1, v2;
+  std::string error;
+  testing::writeRandomFile(pak, 48 * mib, 7);
+  testing::writeFile(content / "readme.txt", "v1");
+  ASSERT_TRUE(testing::publishRelease(VANTOR_SOURCE_DIR, content, feed, "1.0.0", 1, mib, v1, error)) << error;
+  std::string pakV2 = testing::readFile(pak);
+  pakV2.insert(mib + 5, "0123456789");
+  testing::writeFile(pak, pakV2);
+  testing::writeFile(content / "readme.txt", "v2");
+  ASSERT_TRUE(testing::publishRelease(VANTOR_SOURCE_DIR, content, feed, "1.1.0", 2, mib, v2, error)) << error;
+  server_ = std::make_unique<NginxServer>(feed);
+  ASSERT_TRUE(server_->started()) << server_->error();
+
+  const fs::path base = dir_ / "base";
+  runClean(base, v1);
+  ASSERT_FALSE(HasFailure());
+  // What a whole update does here: the readme and the edited chunk fetched,
+  // everything else of the archive found moved.
+  std::map<std::string, uint64_t> fresh;
+  for (const auto& [hash, size] : v2.objects()) {
+    if (!v1.objects().count(hash)) fresh.emplace(hash, size);
+  }
+  // 48 archive chunks (ten bytes longer, so the last is short) and the readme;
+  // all but the readme and the chunk with the edit can be found moved.
+  ASSERT_EQ(fresh.size(), 49u);
+  std::set<std::string> movable;
+  for (const auto& [hash, size] : fresh) movable.insert(hash);
+  movable.erase(v2.find("paks/world.pak")->chunks.at(1));
+  movable.erase(v2.find("readme.txt")->chunks.at(0));
+  ASSERT_EQ(movable.size(), 47u);
+  // Where they go in the staged archive: every chunk after the edited one.
+  std::vector<std::pair<uint64_t, uint64_t>> movedPlaces;
+  for (uint64_t offset = 2 * mib; offset < pakV2.size(); offset += mib) {
+    movedPlaces.emplace_back(offset, std::min<uint64_t>(mib, pakV2.size() - offset));
+  }
+  ASSERT_EQ(movedPlaces.size(), 47u);
+
+  const std::regex foundLine(R"(Found (\d+) of (\d+) chunks to download at other places)");
+  int landed = 0;
+  for (int attempt = 1; attempt <= 10 && landed < 2 && !HasFailure(); ++attempt) {
+    const std::string label = "attempt " + std::to_string(attempt) + " (seed " + std::to_string(seed) + ")";
+    const fs::path folder = dir_ / ("moved" + std::to_string(attempt));
+    fs::copy(base, folder, fs::copy_options::recursive);
+    server_->clearAccessLog();
+    size_t placedAtKill = 0;
+    bool ended = false;
+    // Kill once this many moved chunks lie written in the staged archive:
+    // the copy of the rest is still to come.
+    const size_t killAfter = std::uniform_int_distribution<size_t>(1, 40)(rng);
+    const fs::path stagedPak = folder / ".staging" / "files" / "paks" / "world.pak";
+    {
+      ChildProcess sync(syncCommand(folder, v2));
+      ASSERT_TRUE(sync.started()) << sync.error();
+      const auto deadline = Clock::now() + std::chrono::seconds(120);
+      bool reached = false;
+      while (sync.running() && !(reached = chunksWrittenThrough(stagedPak, pakV2, movedPlaces) >= killAfter)) {
+        if (Clock::now() > deadline) {
+          ADD_FAILURE() << label << ": fewer than " << killAfter << " moved chunks written in 120 s";
+          break;
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+      }
+      // The sync may end between the last look and the kill; the exit code
+      // says which came first.
+      sync.sendSignal(testing::Signal::Kill);
+      const int code = sync.wait(30000);
+      EXPECT_TRUE(code == 137 || code == 0) << label << ": exit " << code << "\n" << sync.out() << sync.err();
+      ended = code == 0;
+      for (const std::string& hash : testing::verifiedStagedChunks(folder, v2)) placedAtKill += movable.count(hash);
+      // Whatever was written whole before the kill is there and checks out.
+      if (reached) {
+        EXPECT_GE(placedAtKill, killAfter) << label;
+      }
+      std::cout << label << ": killed after " << killAfter << " moved chunks were written, " << placedAtKill
+                << " placed and verified" << (ended ? " (had ended)" : "") << std::endl;
+    }
+    if (!ended) {
+      EXPECT_EQ(testing::readFile(folder / "readme.txt"), "v1") << label << ": installed files changed early";
+    }
+    if (placedAtKill > 0 && placedAtKill < 47) ++landed;
+
+    ProcessResult rerun = testing::runProcess(syncCommand(folder, v2), 120000);
+    ASSERT_EQ(rerun.exitCode, 0) << label << "\n" << testing::describe(rerun);
+    EXPECT_TRUE(server_->waitIdle());
+    std::set<std::string> fetched;
+    for (const auto& hash : testing::objectRequests(server_->accessLog())) {
+      EXPECT_TRUE(fetched.insert(hash).second) << label << ": fetched twice: " << hash;
+      EXPECT_TRUE(fresh.count(hash)) << label << ": fetched an object v1 had: " << hash;
+    }
+    // At most the readme and the edited chunk, unless the first run got to them.
+    EXPECT_LE(fetched.size(), 2u) << label;
+    for (const std::string& hash : fetched) EXPECT_FALSE(movable.count(hash)) << label << ": fetched a moved chunk";
+    // Everything that lay verified in the staged file was taken as it was:
+    // the rerun looked only for the rest, found all of it, and fetched what
+    // it looked for and did not find.
+    std::smatch m;
+    if (std::regex_search(rerun.err, m, foundLine)) {
+      const size_t foundNow = std::stoul(m[1]);
+      const size_t lookedFor = std::stoul(m[2]);
+      EXPECT_EQ(foundNow + placedAtKill, 47u) << label;
+      EXPECT_EQ(lookedFor - foundNow, fetched.size()) << label;
+    } else if (!ended) {
+      EXPECT_EQ(placedAtKill, 47u) << label << ": the rerun did not look for moved chunks\n" << rerun.err;
+    }
+    std::string why;
+    EXPECT_TRUE(testing::folderMatchesRelease(folder, v2, why)) << label << ":\n" << why;
+    fs::remove_all(folder);
+  }
+  EXPECT_GE(landed, 1) << "no kill landed while the moved chunks were being copied";
 }
 
 }  // namespace

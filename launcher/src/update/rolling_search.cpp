@@ -1,0 +1,280 @@
+#include "update/rolling_search.h"
+
+#include "platform/platform.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstdio>
+#include <memory>
+
+namespace launcher {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Bytes per read. A lane keeps the blocks its window spans plus one.
+constexpr uint64_t blockSize = 256 * 1024;
+
+}  // namespace
+
+void CrcSet::assign(std::vector<uint32_t> states) {
+  std::sort(states.begin(), states.end());
+  states.erase(std::unique(states.begin(), states.end()), states.end());
+  states_ = std::move(states);
+  // About 256 bits per state: a position that is not wanted passes the
+  // bitmap once in 256 times, and the bitmap stays small (32 KiB for a
+  // thousand states, 4 MiB at most).
+  const uint64_t want = std::max<uint64_t>(uint64_t{1} << 16, states_.size() * 256);
+  const uint64_t bits = std::min<uint64_t>(uint64_t{1} << 25, std::bit_ceil(want));
+  mask_ = static_cast<uint32_t>(bits - 1);
+  bits_.assign(bits / 64, 0);
+  for (uint32_t s : states_) {
+    const uint32_t bit = s & mask_;
+    bits_[bit >> 6] |= uint64_t{1} << (bit & 63);
+  }
+}
+
+bool CrcSet::contains(uint32_t state) const { return std::binary_search(states_.begin(), states_.end(), state); }
+
+void CrcSet::remove(uint32_t state) {
+  auto it = std::lower_bound(states_.begin(), states_.end(), state);
+  if (it == states_.end() || *it != state) return;
+  states_.erase(it);
+  // The bit stays set while another state shares it. A scan per removal is
+  // cheap next to the search that found the chunk.
+  const uint32_t bit = state & mask_;
+  for (uint32_t s : states_) {
+    if ((s & mask_) == bit) return;
+  }
+  bits_[bit >> 6] &= ~(uint64_t{1} << (bit & 63));
+}
+
+struct WindowRoller::Lane {
+  std::FILE* in = nullptr;
+  uint64_t first = 0;   // its first window start, in the file
+  uint64_t count = 0;   // window starts it rolls
+  uint64_t length = 0;  // bytes it reads from `first` on
+  uint64_t loaded = 0;  // blocks read so far
+  uint64_t r = 0;       // the current window start, from `first`
+  uint32_t state = 0;   // of the window at r
+  std::vector<std::unique_ptr<unsigned char[]>> slots;
+
+  Lane() = default;
+  Lane(Lane&& other) noexcept { *this = std::move(other); }
+  Lane& operator=(Lane&& other) noexcept {
+    std::swap(in, other.in);
+    first = other.first;
+    count = other.count;
+    length = other.length;
+    loaded = other.loaded;
+    r = other.r;
+    state = other.state;
+    slots = std::move(other.slots);
+    return *this;
+  }
+  ~Lane() { close(); }
+  void close() {
+    if (in) std::fclose(in);
+    in = nullptr;
+  }
+
+  [[nodiscard]] const unsigned char* at(uint64_t rel) const {
+    return slots[(rel / blockSize) % slots.size()].get() + rel % blockSize;
+  }
+
+  // The bytes [rel, rel + n), all loaded.
+  void pieces(uint64_t rel, uint64_t n, BytePieces& out) const {
+    out.clear();
+    while (n > 0) {
+      const uint64_t take = std::min(n, blockSize - rel % blockSize);
+      out.emplace_back(at(rel), static_cast<size_t>(take));
+      rel += take;
+      n -= take;
+    }
+  }
+};
+
+WindowRoller::WindowRoller(const CrcWindow& crc) : crc_(crc) {}
+
+WindowRoller::~WindowRoller() = default;
+
+RollEnd WindowRoller::handle(Lane& lane, uint64_t position, uint32_t state, const CrcSet& wanted,
+                             const Match& onMatch) {
+  if (!wanted.contains(state)) return RollEnd::Done;
+  BytePieces bytes;
+  lane.pieces(position - lane.first, crc_.window(), bytes);
+  return onMatch(position, state, bytes) ? RollEnd::Done : RollEnd::Stopped;
+}
+
+namespace {
+
+// Reads blocks until the lane holds its bytes below `relEnd` (or all it
+// reads). False with the reason when it cannot.
+RollEnd ensureLoaded(std::vector<std::unique_ptr<unsigned char[]>>& slots, std::FILE* in, uint64_t length,
+                     uint64_t& loaded, uint64_t relEnd, uint64_t allowance, uint64_t& bytesRead,
+                     const uint64_t* alsoSpent, const std::function<void(uint64_t)>& progress) {
+  while (loaded * blockSize < std::min(relEnd, length)) {
+    const uint64_t n = std::min(blockSize, length - loaded * blockSize);
+    if (bytesRead + (alsoSpent ? *alsoSpent : 0) + n > allowance) return RollEnd::OutOfBudget;
+    unsigned char* slot = slots[loaded % slots.size()].get();
+    if (std::fread(slot, 1, static_cast<size_t>(n), in) != n) return RollEnd::Unreadable;
+    bytesRead += n;
+    ++loaded;
+    if (progress) progress(bytesRead);
+  }
+  return RollEnd::Done;
+}
+
+}  // namespace
+
+template <int Lanes>
+RollEnd WindowRoller::rollLockstep(Lane* lanes, uint64_t steps, const CrcSet& wanted, const Match& onMatch) {
+  const uint32_t* table = crc_.table();
+  const uint32_t* leaving = crc_.leavingTable();
+  const uint64_t window = crc_.window();
+  uint64_t r = lanes[0].r;
+  uint32_t s[Lanes];
+  for (int l = 0; l < Lanes; ++l) s[l] = lanes[l].state;
+  RollEnd end = RollEnd::Done;
+  while (steps > 0 && end == RollEnd::Done) {
+    if (cancel_ && cancel_->load()) {
+      end = RollEnd::Cancelled;
+      break;
+    }
+    // A stretch in which neither the leaving nor the entering byte crosses
+    // a block: the same for every lane, since all start on a block.
+    const uint64_t m = std::min({steps, blockSize - r % blockSize, blockSize - (r + window) % blockSize});
+    for (int l = 0; l < Lanes && end == RollEnd::Done; ++l) {
+      end = ensureLoaded(lanes[l].slots, lanes[l].in, lanes[l].length, lanes[l].loaded, r + window + m, allowance_,
+                         *bytesRead_, alsoSpent_, progress_);
+    }
+    if (end != RollEnd::Done) break;
+    const unsigned char* out[Lanes];
+    const unsigned char* in[Lanes];
+    for (int l = 0; l < Lanes; ++l) {
+      out[l] = lanes[l].at(r);
+      in[l] = lanes[l].at(r + window);
+    }
+    const uint64_t* bits = wanted.bitWords();
+    const uint32_t mask = wanted.bitMask();
+    for (uint64_t k = 0; k < m; ++k) {
+      // One test for all lanes: a state that passes the bitmap is rare.
+      uint64_t any = 0;
+#pragma GCC unroll 4
+      for (int l = 0; l < Lanes; ++l) {
+        const uint32_t bit = s[l] & mask;
+        any |= bits[bit >> 6] >> (bit & 63);
+      }
+      if (any & 1) [[unlikely]] {
+        for (int l = 0; l < Lanes; ++l) {
+          if (!wanted.mightContain(s[l])) continue;
+          end = handle(lanes[l], lanes[l].first + r + k, s[l], wanted, onMatch);
+          // After a stop the lanes' states are not needed.
+          if (end != RollEnd::Done) return end;
+        }
+      }
+#pragma GCC unroll 4
+      for (int l = 0; l < Lanes; ++l) {
+        s[l] = (s[l] >> 8) ^ table[(s[l] ^ in[l][k]) & 0xff] ^ leaving[out[l][k]];
+      }
+    }
+    r += m;
+    steps -= m;
+  }
+  for (int l = 0; l < Lanes; ++l) {
+    lanes[l].state = s[l];
+    lanes[l].r = r;
+  }
+  return end;
+}
+
+RollEnd WindowRoller::roll(const fs::path& file, uint64_t first, uint64_t last, const CrcSet& wanted,
+                           uint64_t allowance, const std::atomic<bool>* cancel, const Match& onMatch,
+                           uint64_t& bytesRead, const uint64_t* alsoSpent) {
+  if (last < first || wanted.empty()) return RollEnd::Done;
+  allowance_ = allowance;
+  bytesRead_ = &bytesRead;
+  alsoSpent_ = alsoSpent;
+  cancel_ = cancel;
+  const uint64_t window = crc_.window();
+  uint64_t positions = last - first + 1;
+  // Each lane after the first reads one window more; worth it once each
+  // rolls several windows' worth of positions, and only within the allowance.
+  const uint64_t spent = bytesRead + (alsoSpent ? *alsoSpent : 0);
+  const uint64_t canRead = allowance > spent ? allowance - spent : 0;
+  auto need = [&](int lanes) {
+    return positions - static_cast<uint64_t>(lanes) + static_cast<uint64_t>(lanes) * window;
+  };
+  int laneCount = positions >= 16 * window ? 4 : positions >= 4 * window ? 2 : 1;
+  while (laneCount > 1 && need(laneCount) > canRead) laneCount /= 2;
+  // As far as the allowance reaches.
+  bool capped = false;
+  if (need(1) > canRead) {
+    if (canRead < window) return RollEnd::OutOfBudget;
+    last = first + (canRead - window);
+    positions = last - first + 1;
+    capped = true;
+  }
+  const uint64_t part = positions / static_cast<uint64_t>(laneCount);
+  const size_t slotCount = static_cast<size_t>((window + blockSize - 1) / blockSize + 1);
+
+  lanes_.clear();
+  lanes_.resize(static_cast<size_t>(laneCount));
+  for (int l = 0; l < laneCount; ++l) {
+    Lane& lane = lanes_[static_cast<size_t>(l)];
+    lane.first = first + part * static_cast<uint64_t>(l);
+    lane.count = l + 1 < laneCount ? part : positions - part * static_cast<uint64_t>(l);
+    lane.length = lane.count - 1 + window;
+    lane.slots.resize(slotCount);
+    for (auto& slot : lane.slots) slot.reset(new unsigned char[blockSize]);
+    lane.in = openFile(file, FileOpen::Read);
+    if (!lane.in) return RollEnd::Unreadable;
+    std::setvbuf(lane.in, nullptr, _IONBF, 0);
+    if (!seekFile(lane.in, lane.first)) return RollEnd::Unreadable;
+    const RollEnd loaded =
+        ensureLoaded(lane.slots, lane.in, lane.length, lane.loaded, window, allowance_, *bytesRead_, alsoSpent_, progress_);
+    if (loaded != RollEnd::Done) return loaded;
+    BytePieces start;
+    lane.pieces(0, window, start);
+    uint32_t state = 0;
+    for (const auto& [data, n] : start) state = crcRawUpdate(state, data, n);
+    lane.state = state;
+  }
+
+  // Every lane rolls `part` positions in step; the last then rolls the rest.
+  RollEnd end = RollEnd::Done;
+  switch (laneCount) {
+    case 4:
+      end = rollLockstep<4>(lanes_.data(), part - 1, wanted, onMatch);
+      break;
+    case 2:
+      end = rollLockstep<2>(lanes_.data(), part - 1, wanted, onMatch);
+      break;
+    default:
+      end = rollLockstep<1>(lanes_.data(), part - 1, wanted, onMatch);
+      break;
+  }
+  for (Lane& lane : lanes_) {
+    if (end != RollEnd::Done) break;
+    if (wanted.mightContain(lane.state)) end = handle(lane, lane.first + lane.r, lane.state, wanted, onMatch);
+  }
+  Lane& tail = lanes_.back();
+  if (end == RollEnd::Done && tail.count > part) {
+    // One step onto the rest, then the rest alone.
+    end = ensureLoaded(tail.slots, tail.in, tail.length, tail.loaded, tail.r + window + 1, allowance_, *bytesRead_,
+                       alsoSpent_, progress_);
+    if (end == RollEnd::Done) {
+      tail.state = crc_.roll(tail.state, *tail.at(tail.r), *tail.at(tail.r + window));
+      ++tail.r;
+      end = rollLockstep<1>(&tail, tail.count - part - 1, wanted, onMatch);
+      if (end == RollEnd::Done && wanted.mightContain(tail.state)) {
+        end = handle(tail, tail.first + tail.r, tail.state, wanted, onMatch);
+      }
+    }
+  }
+  for (Lane& lane : lanes_) lane.close();
+  return end == RollEnd::Done && capped ? RollEnd::OutOfBudget : end;
+}
+
+}  // namespace launcher
