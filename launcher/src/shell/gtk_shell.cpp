@@ -2,6 +2,7 @@
 // view that shows the page. Built as a shared library of its own and loaded
 // only when a window opens (shell/window_module.h); it links GTK and WebKit
 // and nothing of the launcher's, which it reaches through WindowHost.
+#include "shell/gtk_starfield.h"
 #include "shell/page_files.h"
 #include "shell/window_module.h"
 #include "shell/window_placement.h"
@@ -14,6 +15,7 @@
 
 #include <chrono>
 #include <deque>
+#include <memory>
 #include <string>
 
 namespace launcher {
@@ -24,6 +26,8 @@ constexpr const char* windowTitle = "Astrane: Vantor";
 // script cannot run in it, and its script is injected into the top frame only.
 constexpr const char* bridgeWorld = "vantor-bridge";
 constexpr const char* messageHandlerName = "vantor";
+// What moves the starfield the window draws behind the page.
+constexpr const char* starsHandlerName = "vantorStars";
 
 // The page's window.chrome.webview, in the page's own world. It hands outgoing
 // text to the bridge world through a DOM event and turns incoming text into an
@@ -41,6 +45,10 @@ constexpr const char* pageShim = R"JS((() => {
     postMessage(message) {
       document.dispatchEvent(new CustomEvent('vantor-bridge-send', { detail: message }));
     },
+    // The window draws the starfield; the page says what moves it.
+    starfield(text) {
+      document.dispatchEvent(new CustomEvent('vantor-bridge-stars', { detail: String(text) }));
+    },
     addEventListener: target.addEventListener.bind(target),
     removeEventListener: target.removeEventListener.bind(target),
   });
@@ -52,6 +60,11 @@ constexpr const char* pageShim = R"JS((() => {
 // native message handler.
 constexpr const char* bridgeShim = R"JS(document.addEventListener('vantor-bridge-send', (event) => {
   window.webkit.messageHandlers.vantor.postMessage(event.detail);
+});
+document.addEventListener('vantor-bridge-stars', (event) => {
+  let message;
+  try { message = JSON.parse(event.detail); } catch (e) { return; }
+  if (message && typeof message === 'object') window.webkit.messageHandlers.vantorStars.postMessage(message);
 });)JS";
 
 // Runs in the bridge world with the message as the argument `text`: the text is
@@ -83,6 +96,7 @@ class GtkShell final : public NativeWindow {
 
   ~GtkShell() override {
     if (closeSource_ != 0) g_source_remove(closeSource_);
+    stars_.reset();  // it follows the window's signals
     if (window_) {
       g_signal_handlers_disconnect_by_data(window_, this);
       if (view_) g_signal_handlers_disconnect_by_data(view_, this);
@@ -156,6 +170,11 @@ class GtkShell final : public NativeWindow {
                      }), this);
     webkit_user_content_manager_register_script_message_handler_in_world(content_, messageHandlerName,
                                                                          bridgeWorld);
+    g_signal_connect(content_, "script-message-received::vantorStars",
+                     G_CALLBACK(+[](WebKitUserContentManager*, WebKitJavascriptResult* result, gpointer self) {
+                       static_cast<GtkShell*>(self)->starsReceived(result);
+                     }), this);
+    webkit_user_content_manager_register_script_message_handler_in_world(content_, starsHandlerName, bridgeWorld);
 
     WebKitSettings* settings = webkit_settings_new_with_settings(
         "enable-developer-extras", devtools_ ? TRUE : FALSE,
@@ -198,6 +217,9 @@ class GtkShell final : public NativeWindow {
                        return FALSE;
                      }), this);
 
+    connectInput();
+    connectLayeredDraw();
+    stars_ = std::make_unique<GtkStarfield>(window_, GTK_WIDGET(view_), parseStarTest(options_.starTest));
     gtk_container_add(GTK_CONTAINER(window_), GTK_WIDGET(view_));
     gtk_widget_show(GTK_WIDGET(view_));
     focusView();
@@ -364,6 +386,7 @@ class GtkShell final : public NativeWindow {
   }
 
   void rememberPress(const GdkEventButton* event) {
+    if (stars_) stars_->input();
     if (event->type != GDK_BUTTON_PRESS) return;
     press_ = {true, event->button, event->x_root, event->y_root, event->time};
   }
@@ -372,7 +395,48 @@ class GtkShell final : public NativeWindow {
     if (view_) gtk_widget_grab_focus(GTK_WIDGET(view_));
   }
 
+  void starsReceived(WebKitJavascriptResult* result) {
+    if (!stars_ || !onOrigin(view_, options_.origin)) return;
+    G_GNUC_BEGIN_IGNORE_DEPRECATIONS
+    JSCValue* value = webkit_javascript_result_get_js_value(result);
+    G_GNUC_END_IGNORE_DEPRECATIONS
+    stars_->pageMessage(value);
+  }
+
+  // Input on the page wakes a resting starfield; the pointer moves its
+  // vanishing point. The page still gets every event.
+  // The starfield lies under the page: it paints the view once the page has
+  // started it (gtk_starfield.h).
+  void connectLayeredDraw() {
+    g_signal_connect(view_, "draw", G_CALLBACK(+[](GtkWidget*, cairo_t* cr, gpointer self) -> gboolean {
+                       auto* shell = static_cast<GtkShell*>(self);
+                       return shell->stars_ && shell->stars_->draw(cr) ? TRUE : FALSE;
+                     }), this);
+  }
+
+  void connectInput() {
+    g_signal_connect(view_, "motion-notify-event", G_CALLBACK(+[](GtkWidget*, GdkEventMotion* event, gpointer self) {
+                       auto* shell = static_cast<GtkShell*>(self);
+                       if (shell->stars_) shell->stars_->pointerMoved(event->x, event->y);
+                       return FALSE;
+                     }), this);
+    g_signal_connect(view_, "leave-notify-event", G_CALLBACK(+[](GtkWidget*, GdkEventCrossing*, gpointer self) {
+                       auto* shell = static_cast<GtkShell*>(self);
+                       if (shell->stars_) shell->stars_->pointerLeft();
+                       return FALSE;
+                     }), this);
+    for (const char* signal : {"key-press-event", "scroll-event"}) {
+      g_signal_connect(view_, signal, G_CALLBACK(+[](GtkWidget*, GdkEvent*, gpointer self) {
+                         auto* shell = static_cast<GtkShell*>(self);
+                         if (shell->stars_) shell->stars_->input();
+                         return FALSE;
+                       }), this);
+    }
+  }
+
   void windowDestroyed() {
+    if (stars_) host_.log("info", "The starfield drew " + std::to_string(stars_->frames()) + " frames");
+    stars_.reset();
     window_ = nullptr;
     view_ = nullptr;
     host_.windowGone();
@@ -416,6 +480,7 @@ class GtkShell final : public NativeWindow {
   WebKitWebContext* context_ = nullptr;
   WebKitUserContentManager* content_ = nullptr;
   Press press_;
+  std::unique_ptr<GtkStarfield> stars_;
   std::deque<std::chrono::steady_clock::time_point> reloads_;
   guint closeSource_ = 0;
   bool failed_ = false;

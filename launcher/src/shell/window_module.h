@@ -46,6 +46,7 @@ struct WindowOptions {
   std::string dataFolder;      // the web view's user data folder (UTF-8)
   std::string_view iconPng;    // the window icon
   bool devtools = false;       // VANTOR_LAUNCHER_DEVTOOLS: inspector and context menu
+  std::string starTest;        // VANTOR_STARFIELD_TEST: the starfield's test hook (tests only)
 };
 
 // The window and its web view, as the module gives them. UI thread only.

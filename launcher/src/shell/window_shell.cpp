@@ -34,6 +34,7 @@ class WindowShell final : public AppShell, private WindowHost {
     options.dataFolder = toUtf8(dataFolder() / "launcher" / "webview");
     options.iconPng = embeddedIconPng();
     options.devtools = std::getenv("VANTOR_LAUNCHER_DEVTOOLS") != nullptr;
+    if (const char* test = std::getenv("VANTOR_STARFIELD_TEST")) options.starTest = test;
     window_.reset(openWindow(*this, options, reason));
     return window_ != nullptr;
   }
