@@ -79,6 +79,7 @@ GtkStarfield::GtkStarfield(GtkWidget* window, GtkWidget* view, std::optional<Sta
                      self->schedule();
                      return FALSE;
                    }), this);
+  active_ = gtk_window_is_active(GTK_WINDOW(window_));
   if (test_ && test_->focus) inputs_.menuFocus = *test_->focus;
 }
 
@@ -86,7 +87,6 @@ GtkStarfield::~GtkStarfield() {
   stopTimer();
   g_signal_handlers_disconnect_by_data(window_, this);
   g_signal_handlers_disconnect_by_data(view_, this);
-  if (page_) cairo_surface_destroy(page_);
   if (composite_) cairo_surface_destroy(composite_);
 }
 
@@ -207,8 +207,7 @@ void GtkStarfield::frame() {
   const double dt = test_ ? 1 / test_->steps : std::min(0.05, std::max(0.0, (now - last_) / 1e6));
   last_ = now;
   field_.step(dt, clock(), inputs_);
-  StarPixels stars{stars_.data(), width_ * scale_, height_ * scale_, width_ * scale_};
-  drawStarFrame(field_.streaks(), scale_, stars);
+  stars_.draw(field_.streaks(), scale_);
   gtk_widget_queue_draw(view_);
   ++frames_;
   // At rest the last frame stays until an input wakes the field.
@@ -223,34 +222,42 @@ void GtkStarfield::resized(int width, int height, int scale) {
   width_ = width;
   height_ = height;
   scale_ = scale;
-  stars_.assign(static_cast<size_t>(width * scale) * (height * scale), 0);  // black until the first frame
-  if (page_) cairo_surface_destroy(page_);
+  stars_.resize(width * scale, height * scale);  // black until the first frame
   if (composite_) cairo_surface_destroy(composite_);
-  page_ = newSurface(width, height, scale);
   composite_ = newSurface(width, height, scale);
   drawShadeMask(shades_, scale_, width * scale, height * scale, shadeMask_);
   field_.resize(width, height);
+  // As the page does on a resize while its field stands: a frame that moves
+  // nothing (stars off the new window are sent far again).
+  if (!timer_) {
+    field_.step(0, started_ ? clock() : 0, inputs_);
+    stars_.draw(field_.streaks(), scale_);
+  }
   schedule();
 }
 
-// WebKit paints the page into page_ (its own "draw", which this one's guard
-// lets through).
-void GtkStarfield::renderPage() {
-  cairo_t* cr = cairo_create(page_);
+// WebKit paints `area` of the page into composite_ (its own "draw", which
+// this one's guard lets through). It paints all of its picture that the
+// area shows, so the stars laid there before are gone.
+void GtkStarfield::renderPage(const GdkRectangle& area) {
+  cairo_t* cr = cairo_create(composite_);
+  cairo_rectangle(cr, area.x, area.y, area.width, area.height);
+  cairo_clip(cr);
   paintingPage_ = true;
   gtk_widget_draw(view_, cr);
   paintingPage_ = false;
   cairo_destroy(cr);
-  cairo_surface_flush(page_);
+  cairo_surface_flush(composite_);
 }
 
 bool GtkStarfield::draw(cairo_t* cr) {
-  if (paintingPage_ || !started_ || !page_) return false;
-  renderPage();
-  StarPixels page = pixelsOf(page_);
-  StarPixels out = pixelsOf(composite_);
-  StarPixels stars{stars_.data(), width_ * scale_, height_ * scale_, width_ * scale_};
-  composeBehind(page, stars, shades_.empty() ? nullptr : shadeMask_.data(), out);
+  if (paintingPage_ || !started_ || !composite_) return false;
+  GdkRectangle area;
+  if (!gdk_cairo_get_clip_rectangle(cr, &area)) return true;  // nothing to paint
+  renderPage(area);
+  StarPixels page = pixelsOf(composite_);
+  stars_.layBehind(page, shades_.empty() ? nullptr : shadeMask_.data(), area.x * scale_, area.y * scale_,
+                   (area.x + area.width) * scale_, (area.y + area.height) * scale_);
   cairo_surface_mark_dirty(composite_);
   cairo_save(cr);
   cairo_set_operator(cr, CAIRO_OPERATOR_SOURCE);

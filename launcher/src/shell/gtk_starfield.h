@@ -11,7 +11,8 @@
 // (its backing store is copied over what lies below, and translucent parts
 // that repaint pile up), so the page is painted opaque into a layer of its
 // own and the stars are put behind its pixels (star_raster.h says how); the
-// page names its dark translucent panels, which look black.
+// page names its dark translucent panels, which look black. When only part of
+// the page changes, only that part is painted again.
 //
 // It draws at most 30 frames a second while the window is active, 10 while it
 // is not, and none while the window is minimised, while the game runs, before
@@ -66,7 +67,7 @@ class GtkStarfield {
   [[nodiscard]] bool shouldRun() const;
   [[nodiscard]] double clock() const;
   void resized(int width, int height, int scale);
-  void renderPage();
+  void renderPage(const GdkRectangle& area);
   void readShades(JSCValue* list);
 
   GtkWidget* window_;
@@ -85,12 +86,11 @@ class GtkStarfield {
   guint timer_ = 0;
 
   int width_ = 0, height_ = 0, scale_ = 1;  // the view, CSS pixels and scale
-  std::vector<uint32_t> stars_;             // the stars over black, device pixels
+  StarLayer stars_;                         // the latest frame, device pixels
   std::vector<StarShade> shades_;
   std::vector<uint8_t> shadeMask_;
-  cairo_surface_t* page_ = nullptr;         // the page as WebKit paints it
   cairo_surface_t* composite_ = nullptr;    // the page with the stars behind
-  bool paintingPage_ = false;               // inside WebKit's paint into page_
+  bool paintingPage_ = false;               // inside WebKit's paint into composite_
 };
 
 }  // namespace launcher

@@ -1,7 +1,9 @@
 // Draws a starfield frame the way the page's canvas draws it (each streak a
 // faint line and a bright head, anti-aliased, with round caps, over black)
-// and lays it under the page's own pixels. Only the pixels near each streak
-// are visited to draw it. Pure; any thread.
+// and lays it under the page's own pixels. A frame visits only the pixels
+// near its streaks: clearing the last one, drawing, and laying it under the
+// page all cost in proportion to the stars, not to the window. Pure; one
+// thread at a time.
 #pragma once
 
 #include "shell/starfield.h"
@@ -19,10 +21,6 @@ struct StarPixels {
   int stride = 0;
 };
 
-// Clears `target` to black and draws `streaks` (CSS pixels) at `scale`
-// device pixels per CSS pixel.
-void drawStarFrame(const std::vector<StarStreak>& streaks, double scale, StarPixels& target);
-
 // A part of the page that darkens what lies behind it (a translucent dark
 // panel, a dialog's backdrop): CSS pixels and the panel's opacity.
 struct StarShade {
@@ -35,13 +33,41 @@ struct StarShade {
 void drawShadeMask(const std::vector<StarShade>& shades, double scale, int width, int height,
                    std::vector<uint8_t>& mask);
 
-// `out` = the page (opaque, as painted over black) with the stars behind it.
-// Where the page shows black the stars show whole; where it paints something,
-// the brightest of its three channels tells how much of the black it covers
-// (exact for content with a full channel, white, yellow or orange, and close
-// for greys), and the stars show through the rest; dark panels, which look
-// black, say what they cover through `shade` (null: none). All four buffers
-// have the same size.
-void composeBehind(const StarPixels& page, const StarPixels& stars, const uint8_t* shade, StarPixels& out);
+// One pixel of the page (opaque, as painted over black) with the star pixel
+// behind it. Where the page shows black the star shows whole; where it paints
+// something, the brightest of its three channels tells how much of the black
+// it covers (exact for content with a full channel: white, yellow, orange;
+// close for greys), and the star shows through the rest; dark panels, which
+// look black, say what they cover through `shade` (255: nothing).
+[[nodiscard]] uint32_t starBehind(uint32_t page, uint32_t star, uint8_t shade);
+
+// The stars of the latest frame, in device pixels.
+class StarLayer {
+ public:
+  // Black, `width` x `height` device pixels.
+  void resize(int width, int height);
+  // Clears the last frame and draws `streaks` (CSS pixels) at `scale` device
+  // pixels per CSS pixel.
+  void draw(const std::vector<StarStreak>& streaks, double scale);
+  // Puts the stars behind the page's pixels (`page`, the layer's size) within
+  // device pixels [x0, x1) x [y0, y1), with `shade` (null: none; else one
+  // value per pixel) dimming them. The page's pixels there must be the page
+  // alone: laying the stars twice adds them twice.
+  void layBehind(StarPixels& page, const uint8_t* shade, int x0, int y0, int x1, int y1) const;
+
+  [[nodiscard]] int width() const { return width_; }
+  [[nodiscard]] int height() const { return height_; }
+  [[nodiscard]] uint32_t at(int x, int y) const { return pixels_[static_cast<size_t>(y) * width_ + x]; }
+
+ private:
+  struct Span {
+    int row, first, last;  // pixels first..last of the row may hold light
+  };
+  void line(double x0, double y0, double x1, double y1, double width, double alpha, const uint8_t tint[3]);
+
+  int width_ = 0, height_ = 0;
+  std::vector<uint32_t> pixels_;
+  std::vector<Span> spans_;
+};
 
 }  // namespace launcher

@@ -7,66 +7,65 @@
 namespace launcher {
 namespace {
 
-struct Image {
-  Image(int w, int h, uint32_t fill = 0) : width(w), height(h), data(static_cast<size_t>(w) * h, fill) {}
-  StarPixels pixels() { return {data.data(), width, height, width}; }
-  uint32_t at(int x, int y) const { return data[static_cast<size_t>(y) * width + x]; }
-  int width, height;
-  std::vector<uint32_t> data;
-};
-
 int red(uint32_t p) { return (p >> 16) & 0xff; }
 int green(uint32_t p) { return (p >> 8) & 0xff; }
 int blue(uint32_t p) { return p & 0xff; }
 
 // One white streak: a faint full line and a bright head over its last 30 %.
-StarStreak streak(double x0, double y0, double x1, double y1, double width, double brightness) {
-  return {x0, y0, x1, y1, width, brightness, 0};
+StarStreak streak(double x0, double y0, double x1, double y1, double width, double brightness, int tint = 0) {
+  return {x0, y0, x1, y1, width, brightness, tint};
 }
 
 TEST(StarRaster, AStreakIsAFaintLineWithABrightHeadAndRoundEnds) {
-  Image img(100, 40, 0x123456);  // not black: the frame clears it
-  StarPixels px = img.pixels();
-  drawStarFrame({streak(10.5, 20.5, 90.5, 20.5, 3, 0.5)}, 1, px);
+  StarLayer layer;
+  layer.resize(100, 40);
+  layer.draw({streak(10.5, 20.5, 90.5, 20.5, 3, 0.5)}, 1);
   // Faint part: alpha 0.32 * 0.5 of white over black.
-  EXPECT_NEAR(red(img.at(30, 20)), 255 * 0.16, 1.5);
+  EXPECT_NEAR(red(layer.at(30, 20)), 255 * 0.16, 1.5);
   // Head: the faint line, then alpha 0.5 of white over it.
-  EXPECT_NEAR(red(img.at(85, 20)), 255 * (0.16 + 0.5 * (1 - 0.16)), 1.5);
+  EXPECT_NEAR(red(layer.at(85, 20)), 255 * (0.16 + 0.5 * (1 - 0.16)), 1.5);
   // Across the 3 px line: the pixels beside the centre are inside, two away outside.
-  EXPECT_GT(red(img.at(30, 21)), 30);
-  EXPECT_EQ(img.at(30, 23), 0u);
+  EXPECT_GT(red(layer.at(30, 21)), 30);
+  EXPECT_EQ(layer.at(30, 23), 0u);
   // Round ends: just past the head there is light, further on none.
-  EXPECT_GT(red(img.at(91, 20)), 0);
-  EXPECT_EQ(img.at(93, 20), 0u);
-  // Everything else is black, the old content gone.
-  EXPECT_EQ(img.at(5, 5), 0u);
-  EXPECT_EQ(img.at(50, 35), 0u);
+  EXPECT_GT(red(layer.at(91, 20)), 0);
+  EXPECT_EQ(layer.at(93, 20), 0u);
+  EXPECT_EQ(layer.at(5, 5), 0u);
+}
+
+TEST(StarRaster, ANewFrameClearsTheLastOne) {
+  StarLayer layer;
+  layer.resize(100, 40);
+  layer.draw({streak(10, 10, 40, 30, 3, 0.38), streak(60, 5, 60, 35, 2, 0.38)}, 1);
+  EXPECT_GT(red(layer.at(60, 20)), 0);
+  layer.draw({streak(80, 20, 95, 20, 1, 0.38)}, 1);
+  for (int y = 0; y < 40; ++y)
+    for (int x = 0; x < 75; ++x) ASSERT_EQ(layer.at(x, y), 0u) << x << "," << y;
+  EXPECT_GT(red(layer.at(90, 20)), 0);
 }
 
 TEST(StarRaster, AThinLineCoversInProportionToItsWidthAndTintsAreKept) {
-  Image img(40, 40);
-  StarPixels px = img.pixels();
-  StarStreak s = streak(5.5, 20.5, 35.5, 20.5, 0.5, 0.38);
-  s.tint = 2;  // 186, 208, 255
-  drawStarFrame({s}, 1, px);
-  const uint32_t p = img.at(15, 20);
+  StarLayer layer;
+  layer.resize(40, 40);
+  layer.draw({streak(5.5, 20.5, 35.5, 20.5, 0.5, 0.38, 2)}, 1);  // tint 186, 208, 255
+  const uint32_t p = layer.at(15, 20);
   EXPECT_NEAR(blue(p), 255 * 0.5 * 0.32 * 0.38, 1.5);
   EXPECT_NEAR(red(p), 186 * 0.5 * 0.32 * 0.38, 1.5);
   EXPECT_LT(red(p), green(p));
 }
 
 TEST(StarRaster, ScaleDoublesTheDrawingAndStreaksOffTheEdgeAreClipped) {
-  Image img(60, 60);
-  StarPixels px = img.pixels();
+  StarLayer layer;
+  layer.resize(60, 60);
   // At scale 2 a streak at CSS (10, 10) lands at device (20, 20); another runs
-  // far outside the buffer on every side.
-  drawStarFrame({streak(5, 10.25, 15, 10.25, 1, 0.38), streak(-100, -100, 200, 200, 4, 0.38)}, 2, px);
-  EXPECT_GT(red(img.at(20, 20)), 0);
-  EXPECT_EQ(img.at(20, 10), 0u);
-  EXPECT_GT(red(img.at(30, 30)), 0);  // the long diagonal crosses the middle
+  // far outside the buffer at both ends.
+  layer.draw({streak(5, 10.25, 15, 10.25, 1, 0.38), streak(-100, -100, 200, 200, 4, 0.38)}, 2);
+  EXPECT_GT(red(layer.at(20, 20)), 0);
+  EXPECT_EQ(layer.at(20, 10), 0u);
+  EXPECT_GT(red(layer.at(30, 30)), 0);
 }
 
-TEST(StarRaster, StarsShowBehindThePageWhereItsBlackShows) {
+TEST(StarRaster, AStarShowsBehindThePageWhereItsBlackShows) {
   struct Row {
     const char* what;
     uint32_t page;
@@ -85,13 +84,28 @@ TEST(StarRaster, StarsShowBehindThePageWhereItsBlackShows) {
       {"under an opaque panel", 0x0a0a0d, 0xffffff, 0, 0x0a0a0d},
       {"sums clip at white", 0x808080, 0xffffff, 255, 0xffffff},
   };
-  for (const Row& row : rows) {
-    Image page(1, 1, row.page), stars(1, 1, row.star), out(1, 1);
-    const uint8_t shade = row.shade;
-    StarPixels o = out.pixels();
-    composeBehind(page.pixels(), stars.pixels(), &shade, o);
-    EXPECT_EQ(out.at(0, 0), row.expected) << row.what << std::hex << " got " << out.at(0, 0);
-  }
+  for (const Row& row : rows)
+    EXPECT_EQ(starBehind(row.page, row.star, row.shade), row.expected) << row.what;
+}
+
+TEST(StarRaster, StarsAreLaidUnderThePageOnceWithinTheAreaAsked) {
+  StarLayer layer;
+  layer.resize(40, 20);
+  // Two crossing streaks: their spans overlap on the crossing row.
+  layer.draw({streak(2, 10.5, 38, 10.5, 2, 0.38), streak(20.5, 1, 20.5, 19, 2, 0.38)}, 1);
+  std::vector<uint32_t> page(40 * 20, 0x000000);
+  page[10 * 40 + 5] = 0xffffff;  // a white pixel of the page on the first streak
+  StarPixels out{page.data(), 40, 20, 40};
+  layer.layBehind(out, nullptr, 0, 0, 30, 20);
+  EXPECT_EQ(page[10 * 40 + 20], layer.at(20, 10)) << "the crossing, laid once";
+  EXPECT_EQ(page[10 * 40 + 5], 0xffffffu);
+  EXPECT_EQ(page[10 * 40 + 10], layer.at(10, 10));
+  EXPECT_EQ(page[10 * 40 + 35], 0u) << "outside the area asked for";
+  std::vector<uint8_t> shade(40 * 20, 0);
+  std::vector<uint32_t> dark(40 * 20, 0);
+  StarPixels shaded{dark.data(), 40, 20, 40};
+  layer.layBehind(shaded, shade.data(), 0, 0, 40, 20);
+  EXPECT_EQ(dark[10 * 40 + 10], 0u) << "an opaque dark panel hides the field";
 }
 
 TEST(StarRaster, ShadesDimWhatTheyCoverAndOverlapsCompound) {
