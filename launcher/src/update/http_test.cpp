@@ -4,6 +4,7 @@
 #include "testing/scoped_tmpfs.h"
 #include "testing/temp_dir.h"
 #include "testing/test_http_server.h"
+#include "testing/transfer_faults.h"
 #include "update/location.h"
 #include "update/sha256.h"
 
@@ -26,6 +27,10 @@ using testing::readFile;
 using testing::TempDir;
 using testing::TestHttpServer;
 using testing::TestResponse;
+using testing::TransferFault;
+using testing::transferFaultCode;
+using testing::serverUnreachableText;
+using testing::unreachableText;
 using testing::writeFile;
 
 constexpr uint64_t MiB = 1024 * 1024;
@@ -174,7 +179,7 @@ TEST_F(Http, RedirectToFileUrlFailsWithoutReadingTheFile) {
   Fetched f = get(server.url("/latest.json"));
   EXPECT_FALSE(f.ok);
   EXPECT_EQ(f.sinkCalls, 0);
-  EXPECT_EQ(f.error, "Can't reach the update server (error 1)");  // CURLE_UNSUPPORTED_PROTOCOL
+  EXPECT_EQ(f.error, unreachableText(TransferFault::RedirectScheme));
 
   std::string digest;
   std::string error;
@@ -207,7 +212,7 @@ TEST_F(Http, EndlessRedirectsStopWithoutHanging) {
   Fetched f = get(server.url("/loop"));
   EXPECT_FALSE(f.ok);
   EXPECT_EQ(f.sinkCalls, 0);
-  EXPECT_EQ(f.error, "Can't reach the update server (error 47)");  // CURLE_TOO_MANY_REDIRECTS
+  EXPECT_EQ(f.error, unreachableText(TransferFault::TooManyRedirects));
   EXPECT_EQ(server.requestCount("/loop"), 11);  // the first request and 10 redirects
 }
 
@@ -322,7 +327,7 @@ TEST_F(Http, BodyCutShortIsADownloadFailure) {
   std::string digest;
   std::string error;
   EXPECT_FALSE(downloadFile(server.url("/cut"), dir / "cut", {}, digest, error));
-  EXPECT_EQ(error, "Downloading failed (error 18)");  // CURLE_PARTIAL_FILE
+  EXPECT_EQ(error, "Downloading failed (error " + transferFaultCode(TransferFault::BodyCutShort) + ")");
 
   TestResponse chunked = ok(std::string(2 * MiB, 'c'));
   chunked.noContentLength = true;
@@ -449,7 +454,7 @@ TEST_F(Http, JsonRequestFollowsRedirectsWithinItsOrigin) {
   EXPECT_EQ(server.lastRequest("/api/status").method, "GET");
   // A loop ends as every other request's does.
   EXPECT_FALSE(sendJsonRequest("GET", server.url("/api/loop"), "", "", response, status, error));
-  EXPECT_EQ(error, "Can't reach the server (error 47)");  // CURLE_TOO_MANY_REDIRECTS
+  EXPECT_EQ(error, serverUnreachableText(TransferFault::TooManyRedirects));
   EXPECT_EQ(status, 0);
   EXPECT_EQ(server.requestCount("/api/loop"), 11);
 }
@@ -474,12 +479,12 @@ TEST(HttpRefused, ClosedPortCannotBeReached) {
   }
   Fetched f = get(url);
   EXPECT_FALSE(f.ok);
-  EXPECT_EQ(f.error, "Can't reach the update server (error 7)");  // CURLE_COULDNT_CONNECT
+  EXPECT_EQ(f.error, unreachableText(TransferFault::CouldNotConnect));
   std::string response;
   int status = -1;
   std::string error;
   EXPECT_FALSE(sendJsonRequest("POST", url, "{}", "t", response, status, error));
-  EXPECT_EQ(error, "Can't reach the server (error 7)");
+  EXPECT_EQ(error, serverUnreachableText(TransferFault::CouldNotConnect));
   EXPECT_EQ(status, 0);
 }
 
