@@ -7,4 +7,5 @@ cd "$(dirname "$0")"
 if [[ ! -d node_modules/playwright-core ]] || [[ package-lock.json -nt node_modules/.package-lock.json ]]; then
   npm ci --no-audit --no-fund --loglevel=error
 fi
-LAUNCHER="$1" FAKEGAME="$2" exec node --test --test-concurrency=1 browser_mode.test.js port_handover.test.js player_journey.test.js
+LAUNCHER="$1" FAKEGAME="$2" exec node --test --test-concurrency=1 browser_mode.test.js browser_abuse.test.js port_handover.test.js \
+  player_journey.test.js
