@@ -224,10 +224,15 @@ function sectionFor(name) {
   return document.getElementById(SECTIONS[name] || 'page');
 }
 
+// What moves the starfield (the screen, reduced motion) reaches it here.
+let fieldChanged = () => {};
+export function onFieldChange(fn) { fieldChanged = fn; }
+
 export function showScreen(name) {
   const old = sectionFor(app.screen);
   const next = sectionFor(name);
   app.screen = name;
+  fieldChanged();
   if (old === next) return;
   old.classList.remove('entering');
   old.classList.add('leaving');
@@ -253,4 +258,5 @@ export function applyCalm() {
   const S = app.S;
   app.calm = !!((S && S.prefs && S.prefs.reduceMotion) || (systemCalm && systemCalm.matches));
   document.documentElement.classList.toggle('calm', app.calm);
+  fieldChanged();
 }

@@ -5,7 +5,7 @@
 import {
   app, send, h, $, setText, setContent, gb, mins, mbps, percent, prompts, confirmBox,
 } from './core.js';
-import { jump } from './starfield.js';
+import { jump, updateStarfield } from './starfield.js';
 import { openPage } from './rows.js';
 
 const ENTRIES = ['play', 'addons', 'settings', 'data', 'quit'];
@@ -72,6 +72,7 @@ export function buildMenu() {
 
 export function focusEntry(i, moveDom = true) {
   app.menuFocus = (i + ENTRIES.length) % ENTRIES.length;
+  updateStarfield();
   renderHome();
   if (moveDom && app.screen === 'home') {
     const el = $('#menu').children[app.menuFocus];

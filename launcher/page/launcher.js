@@ -1,7 +1,7 @@
 // The launcher page's entry: the bridge to the launcher, the state intake, the
 // title bar and the keyboard. The screens live in their own modules:
 //   core.js      page variables, send, formatting, toast, confirm box, prompts
-//   starfield.js the animated background
+//   starfield.js the animated background (its motion in starmath.js)
 //   mark.js      the title mark
 //   home.js      home screen, banner, downloads indicator, close request
 //   account.js   account screen
@@ -9,9 +9,8 @@
 //   settings.js  the SETTINGS page;  pages.js  DATA, ADDONS and DOWNLOADS
 //   demo.js      built-in states for working on the page without a launcher
 // "?fps=N" caps the starfield's frame rate while the window has focus; by
-// default every frame is drawn. The launcher's window asks for 30 (its web
-// view paints without the GPU; see pageStartUrl in the shell), browser mode
-// and the demo for none.
+// default every frame is drawn. The launcher's window draws the field itself
+// (starfield.js), browser mode and the demo on the page's canvas.
 
 import {
   app, now, send, $, toast, setTransport, closeConfirm, chooseConfirm, focusConfirm, applyCalm,

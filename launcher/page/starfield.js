@@ -1,53 +1,75 @@
 // The full-window starfield behind every screen.
 //
-// It draws every animation frame while the window has focus (at most N a
-// second with "?fps=N", as the launcher's window asks), at most 10 frames a
-// second while it does not, and none while the page is hidden (minimised) or
-// while the game runs: the player's game must never compete with it. The
-// vignette is applied to each star's brightness rather than painted over the
-// canvas, so a frame costs one clear and the stars, nothing else.
+// In the launcher's window the field is drawn natively behind the page (its
+// web view paints without the GPU, and a full-window canvas redrawn every
+// frame cost most of a core there): the page then only tells the window what
+// moves the field (the focused menu entry, the screen, reduced motion, a
+// task's progress, the jump) and shows through a transparent background.
+// Elsewhere (browser mode, the demo) the page draws it on its canvas.
+//
+// The page's canvas draws every animation frame while the window has focus
+// (at most N a second with "?fps=N"), at most 10 frames a second while it does
+// not, and none while the page is hidden (minimised) or while the game runs:
+// the player's game must never compete with it. After a few minutes without
+// input the field eases to a stop and draws nothing until the next input
+// (starmath.js). The vignette is applied to each star's brightness rather
+// than painted over the canvas, so a frame costs one clear and the stars.
+//
+// Test hook: "?starTest=SEED,STEPS,STOP,FOCUS" seeds the stars, advances the
+// clock by exactly 1/STEPS s a frame (the pointer ignored), stops after STOP
+// frames (0: never) and, when given, holds the menu focus at FOCUS; the
+// window takes the same text from VANTOR_STARFIELD_TEST.
 
-import { app } from './core.js';
+import { app, onFieldChange } from './core.js';
+import { Field, makeRandom, SEGMENT, TINTS } from './starmath.js';
 
-const COUNT = 560;
-const TINTS = ['255,255,255', '214,228,255', '186,208,255', '255,240,225'];
-// Speed factor of each home menu entry: PLAY, ADDONS, SETTINGS, DATA, QUIT.
-const FACTORS = [1, 0.5, 0.38, 0.26, 0.06];
 const UNFOCUSED_INTERVAL_MS = 100;
 
-const field = {
-  jump: 0,
-  speed: 0,
-  vx: 0, vy: 0,          // vanishing point, CSS pixels
-  px: null, py: null,    // pointer
+const loop = {
   start: 0,
   last: 0,
   frames: 0,
-  running: false,
+  running: false,        // the page's state lets the field move
+  idle: false,           // running, but resting and still: no frames until an input
   raf: 0,
   timer: 0,
   maxFps: 0,             // 0: every animation frame while focused
 };
 
-let canvas, ctx, stars, width = 0, height = 0, dpr = 1;
-// Stars grouped by tint, so each frame sets a colour four times, not 1120.
-let byTint = [];
+let canvas, ctx, field, width = 0, height = 0, dpr = 1;
+let native = null;       // the window's starfield(text), when it draws the field
+let test = null;         // { seed, steps, stop, focus } from the test hook
+let sentInputs = '';
+let sentShades = '';
+let shadeTimer = 0;
 
-function newStar(far) {
-  const angle = Math.random() * Math.PI * 2;
-  const r = 0.04 + Math.pow(Math.random(), 0.7) * 1.4;
-  return {
-    x: Math.cos(angle) * r,
-    y: Math.sin(angle) * r,
-    z: far ? 1.0 + Math.random() * 0.2 : 0.02 + Math.random() * 1.2,
-    w: 0.6 + Math.random() * 0.9,
-    tint: (Math.random() * 4) | 0,
-  };
+// The page's dark translucent panels: they look black on the page, so the
+// window, which lays the field under the page's pixels, is told where they
+// dim it. A new dark panel in launcher.css belongs in this list.
+const SHADED = '.cap, .tb-dl, #banner, .text, .field input, .btn, #toast, #confirm, .confirm-box';
+const tintStyles = TINTS.map((c) => `rgb(${c.join(',')})`);
+
+export function parseStarTest(text) {
+  if (!text) return null;
+  const [seed, steps, stop, focus] = text.split(',').map((v) => (v === '' || v == null ? null : Number(v)));
+  if (!Number.isFinite(seed) || !(steps > 0)) return null;
+  return { seed, steps, stop: stop > 0 ? stop : 0, focus: Number.isInteger(focus) ? focus : null };
 }
 
-function respawn(s) {
-  const n = newStar(true);
-  s.x = n.x; s.y = n.y; s.z = n.z; s.w = n.w;
+// Seconds on the field's clock: real time, or whole steps under the test hook.
+function clock() {
+  return test ? loop.frames / test.steps : (performance.now() - loop.start) / 1000;
+}
+
+function inputs() {
+  const S = app.S;
+  const task = S && S.task;
+  return {
+    menuFocus: test && test.focus != null ? test.focus : app.menuFocus,
+    home: app.screen === 'home',
+    calm: app.calm,
+    progress: task && task.bytesTotal > 0 ? task.bytesDone / task.bytesTotal : null,
+  };
 }
 
 function resize() {
@@ -56,69 +78,147 @@ function resize() {
   height = window.innerHeight;
   canvas.width = Math.round(width * dpr);
   canvas.height = Math.round(height * dpr);
-  if (!field.vx) { field.vx = width / 2; field.vy = height / 2; }
-  if (!field.running) drawFrame(0);
+  field.resize(width, height);
+  if (!loop.running) drawFrame(0);
 }
 
 export function initStarfield(el) {
   canvas = el;
+  const params = new URLSearchParams(location.search);
+  test = parseStarTest(params.get('starTest'));
+  const q = params.get('fps');
+  if (q && Number(q) > 0) loop.maxFps = Number(q);
+  loop.start = performance.now();
+  const webview = window.chrome && window.chrome.webview;
+  if (webview && typeof webview.starfield === 'function') {
+    native = webview.starfield;
+    document.documentElement.classList.add('native-stars');
+    onFieldChange(updateStarfield);
+    updateStarfield();
+    new MutationObserver(shadesChanged).observe(document.body, {
+      subtree: true, childList: true, attributes: true, attributeFilter: ['class', 'hidden', 'style'],
+    });
+    window.addEventListener('resize', shadesChanged);
+    for (const el of document.querySelectorAll('#toast, #confirm')) el.addEventListener('transitionend', shadesChanged);
+    shadesChanged();
+    return;
+  }
   ctx = canvas.getContext('2d', { alpha: false });
-  stars = Array.from({ length: COUNT }, () => newStar(false));
-  byTint = TINTS.map((_, t) => stars.filter((s) => s.tint === t));
-  field.start = performance.now();
-  const q = new URLSearchParams(location.search).get('fps');
-  if (q && Number(q) > 0) field.maxFps = Number(q);
+  field = new Field(makeRandom(test ? test.seed : null));
+  onFieldChange(updateStarfield);
   window.addEventListener('resize', resize);
-  window.addEventListener('pointermove', (e) => { field.px = e.clientX; field.py = e.clientY; });
-  document.addEventListener('pointerleave', () => { field.px = null; field.py = null; });
+  window.addEventListener('pointermove', (e) => {
+    if (!test) field.pointer(e.clientX, e.clientY);
+    wake();
+  });
+  document.addEventListener('pointerleave', () => field.pointer(null, null));
+  for (const type of ['pointerdown', 'keydown', 'wheel']) window.addEventListener(type, wake, { passive: true });
   document.addEventListener('visibilitychange', updateStarfield);
-  window.addEventListener('focus', updateStarfield);
+  window.addEventListener('focus', () => { wake(); updateStarfield(); });
   window.addEventListener('blur', updateStarfield);
   resize();
   updateStarfield();
 }
 
-export function jump() {
-  field.jump = 1;
+// The alpha of a dark background colour ("rgb(...)" or "rgba(...)"), or 0
+// for a light one (the page's own pixels show those).
+function darkAlpha(color) {
+  const m = /rgba?\(([^)]*)\)/.exec(color);
+  if (!m) return 0;
+  const [r, g, b, a = 1] = m[1].split(',').map(Number);
+  return Math.max(r, g, b) <= 48 ? a : 0;
 }
 
-// Whether the starfield should be drawing at all right now.
+function shadesChanged() {
+  if (shadeTimer) return;
+  // One look per burst of changes, after the page has laid itself out.
+  shadeTimer = setTimeout(() => {
+    shadeTimer = 0;
+    const list = [];
+    for (const el of document.querySelectorAll(SHADED)) {
+      const box = el.getBoundingClientRect();
+      if (box.width <= 0 || box.height <= 0) continue;
+      const style = getComputedStyle(el);
+      const alpha = darkAlpha(style.backgroundColor) * Number(style.opacity);
+      if (alpha < 0.02) continue;
+      list.push([box.x, box.y, box.width, box.height, Math.round(alpha * 100) / 100].map((v) => Math.round(v * 100) / 100));
+    }
+    const text = JSON.stringify({ shades: list });
+    if (text !== sentShades) {
+      sentShades = text;
+      native(text);
+    }
+  }, 50);
+}
+
+export function jump() {
+  if (native) {
+    native(JSON.stringify({ jump: true }));
+    return;
+  }
+  field.jump = 1;
+  wake();
+}
+
+// An input: a resting field moves again.
+function wake() {
+  if (!field) return;
+  field.input(clock());
+  if (loop.idle) {
+    loop.idle = false;
+    loop.last = performance.now();
+    schedule();
+  }
+}
+
+// Whether the starfield should be moving at all right now.
 function shouldRun() {
   if (document.hidden) return false;
   if (app.S && app.S.game && app.S.game.status === 'running') return false;
   return true;
 }
 
-// Starts, throttles or stops the frame loop to match the window's state.
+// Starts, throttles or stops the frame loop to match the window's state; in
+// the window, tells it what moves the field when that changed.
 export function updateStarfield() {
+  if (native) {
+    const text = JSON.stringify({ ...inputs(), running: !(app.S && app.S.game && app.S.game.status === 'running') });
+    if (text !== sentInputs) {
+      sentInputs = text;
+      native(text);
+    }
+    return;
+  }
   const run = shouldRun();
-  if (run && !field.running) {
-    field.running = true;
-    field.last = performance.now();
+  if (run && !loop.running) {
+    loop.running = true;
+    loop.idle = false;
+    loop.last = performance.now();
     schedule();
-  } else if (!run && field.running) {
-    field.running = false;
-    cancelAnimationFrame(field.raf);
-    clearTimeout(field.timer);
-    field.raf = 0;
-    field.timer = 0;
-  } else if (run && field.timer && document.hasFocus()) {
+  } else if (!run && loop.running) {
+    loop.running = false;
+    loop.idle = false;
+    cancelAnimationFrame(loop.raf);
+    clearTimeout(loop.timer);
+    loop.raf = 0;
+    loop.timer = 0;
+  } else if (run && loop.timer && document.hasFocus()) {
     // Focus came back while waiting out an unfocused pause: draw now.
-    clearTimeout(field.timer);
-    field.timer = 0;
+    clearTimeout(loop.timer);
+    loop.timer = 0;
     schedule();
   }
 }
 
 function schedule() {
-  if (!field.running || field.raf || field.timer) return;
+  if (!loop.running || loop.idle || loop.raf || loop.timer) return;
   const focused = document.hasFocus();
-  const interval = !focused ? UNFOCUSED_INTERVAL_MS : field.maxFps ? 1000 / field.maxFps : 0;
-  const wait = interval ? field.last + interval - performance.now() - 2 : 0;
+  const interval = !focused ? UNFOCUSED_INTERVAL_MS : loop.maxFps ? 1000 / loop.maxFps : 0;
+  const wait = interval ? loop.last + interval - performance.now() - 2 : 0;
   if (wait > 0) {
-    field.timer = setTimeout(() => { field.timer = 0; schedule(); }, wait);
+    loop.timer = setTimeout(() => { loop.timer = 0; schedule(); }, wait);
   } else {
-    field.raf = requestAnimationFrame(tick);
+    loop.raf = requestAnimationFrame(tick);
   }
 }
 
@@ -126,103 +226,62 @@ function schedule() {
 const drawTimes = new Float32Array(256);
 
 function tick() {
-  field.raf = 0;
-  if (!field.running) return;
+  loop.raf = 0;
+  if (!loop.running) return;
+  if (test && test.stop && loop.frames >= test.stop) return;
   const t = performance.now();
-  const dt = Math.min(0.05, Math.max(0, (t - field.last) / 1000));
-  field.last = t;
+  const dt = test ? 1 / test.steps : Math.min(0.05, Math.max(0, (t - loop.last) / 1000));
+  loop.last = t;
   drawFrame(dt);
-  drawTimes[field.frames & 255] = performance.now() - t;
-  field.frames++;
-  schedule();
-}
-
-function targetSpeed() {
-  const S = app.S;
-  const calm = app.calm;
-  const t = (performance.now() - field.start) / 1000;
-  const a = calm ? 1 : Math.min(1, t / 2.2);
-  const factor = app.menuFocus < 0 ? 0.24 : FACTORS[app.menuFocus] ?? 0.24;
-  const want = 0.02 + 0.22 * factor;
-  let target = want * (0.2 + 0.8 * a * a) + field.jump * field.jump * 1.2;
-  const task = S && S.task;
-  if (task && task.bytesTotal > 0) target = 0.05 + 0.3 * Math.min(1, task.bytesDone / task.bytesTotal);
-  if (app.screen !== 'home') target *= 0.35;
-  if (calm) target = Math.min(target, 0.03);
-  return target;
+  drawTimes[loop.frames & 255] = performance.now() - t;
+  loop.frames++;
+  // At rest the last frame stays on screen until an input wakes the field.
+  if (field.still(clock())) loop.idle = true;
+  else schedule();
 }
 
 function drawFrame(dt) {
-  const t = (performance.now() - field.start) / 1000;
-  field.jump = Math.max(0, field.jump - 0.9 * dt);
-  if (app.calm) field.jump = 0;
-  const k = field.jump > 0 ? 6 : 4;
-  field.speed += (targetSpeed() - field.speed) * (1 - Math.exp(-k * dt));
-  const speed = field.speed;
-
-  // The vanishing point drifts away from the pointer.
-  const cx = width / 2, cy = height / 2;
-  const tx = field.px == null ? cx : cx - (field.px - cx) * 0.06;
-  const ty = field.py == null ? cy : cy - (field.py - cy) * 0.06;
-  const e = 1 - Math.exp(-2 * dt);
-  field.vx += (tx - field.vx) * e;
-  field.vy += (ty - field.vy) * e;
-
-  const f = 0.55 * Math.max(width, height) * 0.35;
-  const fade = Math.min(1, 0.8 * t + 0.15) * 0.38;
-  const move = speed * dt * 0.55 + 0.004 * dt;
-  const streak = 0.003 + speed * 0.05;
-  const vx = field.vx, vy = field.vy;
-  // Vignette: full brightness in the middle, darker towards the corners.
-  const vr2 = 1 / (cx * cx + cy * cy);
-
+  field.step(dt, clock(), inputs());
   ctx.setTransform(1, 0, 0, 1, 0, 0);
   ctx.globalAlpha = 1;
   ctx.fillStyle = '#000';
   ctx.fillRect(0, 0, canvas.width, canvas.height);
   ctx.setTransform(dpr, 0, 0, dpr, 0, 0);
   ctx.lineCap = 'round';
-
-  for (let tint = 0; tint < 4; tint++) {
-    ctx.strokeStyle = `rgb(${TINTS[tint]})`;
-    const list = byTint[tint];
-    for (let i = 0; i < list.length; i++) {
-      const s = list[i];
-      s.z -= move;
-      let hx = vx + (s.x / s.z) * f;
-      let hy = vy + (s.y / s.z) * f;
-      if (s.z <= 0.015 || hx < -80 || hy < -80 || hx > width + 80 || hy > height + 80) {
-        respawn(s);
-        hx = vx + (s.x / s.z) * f;
-        hy = vy + (s.y / s.z) * f;
-      }
-      const near = Math.min(1, Math.max(0, 1.15 - s.z));
-      const dx = hx - cx, dy = hy - cy;
-      const vig = 1 - 0.7 * Math.min(1, (dx * dx + dy * dy) * vr2);
-      const b = near * near * fade * vig;
-      if (b < 0.02) continue;
-      const tz = Math.min(1.3, s.z + streak);
-      const ex = vx + (s.x / tz) * f;
-      const ey = vy + (s.y / tz) * f;
-      const lw = s.w * (0.5 + 1.6 * near);
-      ctx.globalAlpha = 0.32 * b;
-      ctx.lineWidth = lw;
-      ctx.beginPath();
-      ctx.moveTo(ex, ey);
-      ctx.lineTo(hx, hy);
-      ctx.stroke();
-      ctx.globalAlpha = b;
-      ctx.lineWidth = lw * 0.9;
-      ctx.beginPath();
-      ctx.moveTo(ex + (hx - ex) * 0.7, ey + (hy - ey) * 0.7);
-      ctx.lineTo(hx, hy);
-      ctx.stroke();
+  const out = field.out;
+  let tint = -1;
+  for (let o = 0; o < field.count * SEGMENT; o += SEGMENT) {
+    if (out[o + 6] !== tint) {
+      tint = out[o + 6];
+      ctx.strokeStyle = tintStyles[tint];
     }
+    const ex = out[o], ey = out[o + 1], hx = out[o + 2], hy = out[o + 3];
+    const lw = out[o + 4], b = out[o + 5];
+    ctx.globalAlpha = 0.32 * b;
+    ctx.lineWidth = lw;
+    ctx.beginPath();
+    ctx.moveTo(ex, ey);
+    ctx.lineTo(hx, hy);
+    ctx.stroke();
+    ctx.globalAlpha = b;
+    ctx.lineWidth = lw * 0.9;
+    ctx.beginPath();
+    ctx.moveTo(ex + (hx - ex) * 0.7, ey + (hy - ey) * 0.7);
+    ctx.lineTo(hx, hy);
+    ctx.stroke();
   }
 }
 
-// For the benchmark and tests: frames drawn so far and whether the loop runs.
+// For the benchmark and tests: frames drawn so far, whether the loop runs (and
+// is not resting), the speed, the last draw times, and who draws the field.
 export function starfieldStats() {
-  const n = Math.min(field.frames, 256);
-  return { frames: field.frames, running: field.running, speed: field.speed, drawMs: Array.from(drawTimes.subarray(0, n)) };
+  const n = Math.min(loop.frames, 256);
+  return {
+    frames: loop.frames,
+    running: loop.running && !loop.idle,
+    resting: loop.idle,
+    speed: field ? field.speed : 0,
+    drawMs: Array.from(drawTimes.subarray(0, n)),
+    native: native != null,
+  };
 }

@@ -76,9 +76,16 @@ function fakeBridge() {
   window.__push = (msg) => { for (const fn of listeners) fn({ data: msg }); };
 }
 
+// The launcher's window draws the starfield itself: its bridge has a
+// starfield(text) call, recorded here as parsed messages.
+function fakeNativeStars() {
+  window.__stars = [];
+  window.chrome.webview.starfield = (text) => window.__stars.push(JSON.parse(text));
+}
+
 // Opens the page with the fake bridge (or without, for the demo), collecting
 // console errors and requests that leave the page's origin.
-export async function openPage(env, { bridge = true, reducedMotion = 'reduce', query = '', hash = '', clock = false } = {}) {
+export async function openPage(env, { bridge = true, nativeStars = false, reducedMotion = 'reduce', query = '', hash = '', clock = false } = {}) {
   // A context per page: the fake clock and permissions stay with their test.
   const context = await env.browser.newContext({ viewport: { width: 1280, height: 760 }, reducedMotion });
   const page = await context.newPage();
@@ -93,6 +100,7 @@ export async function openPage(env, { bridge = true, reducedMotion = 'reduce', q
   page.on('requestfailed', (r) => problems.push('failed request: ' + r.url()));
   page.on('response', (r) => { if (r.status() >= 400) problems.push(`HTTP ${r.status()}: ${r.url()}`); });
   if (bridge) await page.addInitScript(fakeBridge);
+  if (bridge && nativeStars) await page.addInitScript(fakeNativeStars);
   if (clock) await page.clock.install();
   await page.goto(env.server.origin + '/index.html' + query + hash);
   page.problems = problems;

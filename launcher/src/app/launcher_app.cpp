@@ -47,6 +47,18 @@ int LauncherApp::run(Shell& shell, UiLoop& loop, const LaunchOptions& options,
                      std::function<void()> releaseInstance) {
   releaseInstance_ = std::move(releaseInstance);
   load(options, probeInstallPaths(options.executable.parent_path()));
+  // A logout or a service manager ends the launcher the way its window does.
+  // Asked for before the window opens: browser mode prints its address from
+  // createWindow, and a signal sent once that is seen must not find the
+  // default action (the process ending at once, nothing shut down).
+  loop.onTerminateSignal([this, &loop] {
+    logf("info", "Asked to stop by a signal");
+    if (shell_) {
+      shell_->close();
+    } else {
+      loop.quit();
+    }
+  });
   std::string error;
   if (!shell.createWindow(error)) {
     logf("error", "The window could not be created: {}", error);
@@ -61,11 +73,6 @@ int LauncherApp::run(Shell& shell, UiLoop& loop, const LaunchOptions& options,
     return 1;
   }
   shell.createWebView([this](const json& command) { handleCommand(command); });
-  // A logout or a service manager ends the launcher the way its window does.
-  loop.onTerminateSignal([this] {
-    logf("info", "Asked to stop by a signal");
-    if (shell_) shell_->close();
-  });
   loop.run();
   shutdown();
   return 0;

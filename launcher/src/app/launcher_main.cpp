@@ -3,6 +3,7 @@
 #include "app/launcher_app.h"
 #include "app/sync_command.h"
 #include "base/log.h"
+#include "base/version.h"
 #include "base/ui_queue.h"
 #include "data/paths.h"
 #include "platform/instance.h"
@@ -40,7 +41,45 @@ void removeUpdateLeftover(const fs::path& executable) {
   }
 }
 
+constexpr const char* helpText =
+    "Usage: vantor-launcher [--ui=gtk|browser|auto] [--port N]\n"
+    "       vantor-launcher --sync FOLDER MANIFEST-LOCATION [--verify]\n"
+    "       vantor-launcher --help | --version\n"
+    "\n"
+    "Starts the launcher of Astrane: Vantor. A second start brings the running\n"
+    "launcher to the front instead.\n"
+    "\n"
+    "  --ui=MODE  gtk: a window (exit status 1 without a display); browser: the\n"
+    "             page served on 127.0.0.1, its address printed on standard\n"
+    "             output; auto (the default): a window when a display can be\n"
+    "             opened, else browser\n"
+    "  --port N   browser mode's port (0, the default, picks a free one)\n"
+    "  --sync     brings a folder to a manifest's content without a window\n"
+    "             (\"--sync\" alone prints its usage)\n"
+    "\n"
+    "Environment: VANTOR_UPDATE_FEED (the update feed), VANTOR_LAUNCHER_UI (a\n"
+    "folder to serve the page from), VANTOR_LAUNCHER_DEVTOOLS (web inspector).\n";
+
 }  // namespace
+
+InfoRequest parseInfoRequest(const std::vector<std::string>& args) {
+  InfoRequest request = InfoRequest::None;
+  for (const std::string& a : args) {
+    if (a == "--sync") return InfoRequest::None;
+    if (a == "--help" || a == "-h") request = InfoRequest::Help;
+    else if (a == "--version" && request == InfoRequest::None) request = InfoRequest::Version;
+  }
+  return request;
+}
+
+std::string infoText(InfoRequest request) {
+  switch (request) {
+    case InfoRequest::None: return {};
+    case InfoRequest::Help: return helpText;
+    case InfoRequest::Version: return std::string("vantor-launcher ") + launcherVersion + "\n";
+  }
+  return {};
+}
 
 StartFlags parseStartFlags(const std::vector<std::string>& args) {
   std::string joined;
@@ -86,6 +125,11 @@ int launcherMain(int argc, char** argv, const ShellFactory& makeShell) {
   ignoreBrokenPipeSignal();
 
   const std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
+  if (const InfoRequest info = parseInfoRequest(args); info != InfoRequest::None) {
+    const std::string text = infoText(info);
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    return std::fflush(stdout) == 0 ? 0 : 1;
+  }
   const StartFlags flags = parseStartFlags(args);
 
   std::string error;

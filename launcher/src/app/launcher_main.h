@@ -39,6 +39,14 @@ struct StartFlags {
 };
 [[nodiscard]] StartFlags parseStartFlags(const std::vector<std::string>& args);
 
+// "--help" (or "-h") and "--version" among the arguments: the launcher
+// prints the text and exits 0 without starting anything. With "--sync" they
+// are the sync's to read (it prints its own usage).
+enum class InfoRequest { None, Help, Version };
+[[nodiscard]] InfoRequest parseInfoRequest(const std::vector<std::string>& args);
+// What the launcher prints for a request (empty for None).
+[[nodiscard]] std::string infoText(InfoRequest request);
+
 // The arguments a restart passes on: "--ui" and "--port" in either form
 // ("--ui=browser" or "--ui browser").
 [[nodiscard]] std::vector<std::string> restartArguments(const std::vector<std::string>& args);

@@ -36,6 +36,32 @@ TEST(StartFlags, RestartPassesOnTheUiAndPortInEitherForm) {
   EXPECT_EQ(restartArguments({"--port"}), std::vector<std::string>{"--port"});
 }
 
+TEST(InfoRequest, HelpAndVersionAnswerUnlessTheArgumentsAreASync) {
+  struct Row {
+    std::vector<std::string> args;
+    InfoRequest expected;
+  };
+  const Row rows[] = {
+      {{}, InfoRequest::None},
+      {{"--help"}, InfoRequest::Help},
+      {{"-h"}, InfoRequest::Help},
+      {{"--version"}, InfoRequest::Version},
+      {{"--ui=browser", "--version"}, InfoRequest::Version},
+      {{"--version", "--help"}, InfoRequest::Help},  // help says more, and names --version
+      {{"--help", "--version"}, InfoRequest::Help},
+      {{"--sync", "--help"}, InfoRequest::None},     // the sync prints its own usage
+      {{"--version", "--sync", "a", "b"}, InfoRequest::None},
+      {{"--helpme"}, InfoRequest::None},             // whole arguments only
+      {{"x--version"}, InfoRequest::None},
+  };
+  for (const Row& r : rows) {
+    EXPECT_EQ(parseInfoRequest(r.args), r.expected) << ::testing::PrintToString(r.args);
+  }
+  EXPECT_EQ(infoText(InfoRequest::Version), "vantor-launcher 1.0.0\n");
+  EXPECT_NE(infoText(InfoRequest::Help).find("--ui=gtk|browser|auto"), std::string::npos);
+  EXPECT_EQ(infoText(InfoRequest::None), "");
+}
+
 // Without its own path every folder of the launcher would be relative to
 // wherever it was started from.
 TEST(StartPaths, OnlyAFullExecutablePathIsUsed) {

@@ -3,15 +3,18 @@
 #include "base/log.h"
 #include "platform/ui_loop.h"
 #include "shell/browser_shell.h"
-#include "shell/gtk_shell.h"
+#include "shell/window_shell.h"
 
 namespace launcher {
 
 std::unique_ptr<AppShell> createShell(const ShellOptions& options, UiLoop& loop, UiQueue& queue,
                                       std::string& error) {
   if (options.ui != UiMode::Browser) {
+    // No window module (and so no GTK) is loaded unless a display is named.
     std::string reason;
-    if (openDisplay(reason)) return makeGtkShell(loop);
+    std::unique_ptr<AppShell> window;
+    if (displayNamed(reason)) window = openWindowShell(loop, reason);
+    if (window) return window;
     if (options.ui == UiMode::Gtk) {
       error = reason;
       logf("error", "{}", error);

@@ -1,14 +1,11 @@
-#include "shell/gtk_shell.h"
-
-#include "base/log.h"
-#include "data/paths.h"
-#include "platform/ui_loop.h"
-#include "shell/bridge.h"
-#include "shell/external_open.h"
-#include "shell/navigation_policy.h"
+// The window module: an undecorated GTK window filled by a WebKitGTK web
+// view that shows the page. Built as a shared library of its own and loaded
+// only when a window opens (shell/window_module.h); it links GTK and WebKit
+// and nothing of the launcher's, which it reaches through WindowHost.
+#include "shell/gtk_starfield.h"
 #include "shell/page_files.h"
+#include "shell/window_module.h"
 #include "shell/window_placement.h"
-#include "update/location.h"
 
 #include <gtk/gtk.h>
 #ifdef GDK_WINDOWING_X11
@@ -17,8 +14,9 @@
 #include <webkit2/webkit2.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <deque>
+#include <memory>
+#include <string>
 
 namespace launcher {
 namespace {
@@ -28,6 +26,8 @@ constexpr const char* windowTitle = "Astrane: Vantor";
 // script cannot run in it, and its script is injected into the top frame only.
 constexpr const char* bridgeWorld = "vantor-bridge";
 constexpr const char* messageHandlerName = "vantor";
+// What moves the starfield the window draws behind the page.
+constexpr const char* starsHandlerName = "vantorStars";
 
 // The page's window.chrome.webview, in the page's own world. It hands outgoing
 // text to the bridge world through a DOM event and turns incoming text into an
@@ -45,6 +45,10 @@ constexpr const char* pageShim = R"JS((() => {
     postMessage(message) {
       document.dispatchEvent(new CustomEvent('vantor-bridge-send', { detail: message }));
     },
+    // The window draws the starfield; the page says what moves it.
+    starfield(text) {
+      document.dispatchEvent(new CustomEvent('vantor-bridge-stars', { detail: String(text) }));
+    },
     addEventListener: target.addEventListener.bind(target),
     removeEventListener: target.removeEventListener.bind(target),
   });
@@ -56,6 +60,11 @@ constexpr const char* pageShim = R"JS((() => {
 // native message handler.
 constexpr const char* bridgeShim = R"JS(document.addEventListener('vantor-bridge-send', (event) => {
   window.webkit.messageHandlers.vantor.postMessage(event.detail);
+});
+document.addEventListener('vantor-bridge-stars', (event) => {
+  let message;
+  try { message = JSON.parse(event.detail); } catch (e) { return; }
+  if (message && typeof message === 'object') window.webkit.messageHandlers.vantorStars.postMessage(message);
 });)JS";
 
 // Runs in the bridge world with the message as the argument `text`: the text is
@@ -66,9 +75,9 @@ constexpr const char* deliverBody =
 // A web process that dies more often than this is not coming back.
 constexpr int maxReloadsPerMinute = 3;
 
-bool onOrigin(WebKitWebView* view) {
+bool onOrigin(WebKitWebView* view, std::string_view origin) {
   const char* uri = view ? webkit_web_view_get_uri(view) : nullptr;
-  return uri && std::string_view(uri).substr(0, pageOrigin.size()) == pageOrigin;
+  return uri && std::string_view(uri).substr(0, origin.size()) == origin;
 }
 
 const char* terminationReason(WebKitWebProcessTerminationReason reason) {
@@ -80,19 +89,14 @@ const char* terminationReason(WebKitWebProcessTerminationReason reason) {
   return "ended";
 }
 
-void openExternal(const char* uri) {
-  std::string error;
-  if (uri && !openInBrowser(uri, error)) logf("warn", "Couldn't open a link: {}", error);
-}
-
-class GtkShell final : public AppShell {
+class GtkShell final : public NativeWindow {
  public:
-  explicit GtkShell(UiLoop& loop) : loop_(loop), source_(pageSourceFromEnvironment()) {
-    devtools_ = std::getenv("VANTOR_LAUNCHER_DEVTOOLS") != nullptr;
-  }
+  GtkShell(WindowHost& host, const WindowOptions& options)
+      : host_(host), options_(options), devtools_(options.devtools) {}
 
   ~GtkShell() override {
     if (closeSource_ != 0) g_source_remove(closeSource_);
+    stars_.reset();  // it follows the window's signals
     if (window_) {
       g_signal_handlers_disconnect_by_data(window_, this);
       if (view_) g_signal_handlers_disconnect_by_data(view_, this);
@@ -105,7 +109,7 @@ class GtkShell final : public AppShell {
     if (context_) g_object_unref(context_);
   }
 
-  bool createWindow(std::string& error) override {
+  bool create(std::string& error) override {
     window_ = gtk_window_new(GTK_WINDOW_TOPLEVEL);
     if (!window_) {
       error = "Couldn't create the window.";
@@ -138,12 +142,11 @@ class GtkShell final : public AppShell {
     return true;
   }
 
-  void createWebView(CommandHandler onCommand) override {
+  void loadPage() override {
     if (!window_) return;
-    onCommand_ = std::move(onCommand);
 
-    std::string dataDir = toUtf8(dataFolder() / "launcher" / "webview");
-    std::string cacheDir = toUtf8(dataFolder() / "launcher" / "webview" / "cache");
+    const std::string& dataDir = options_.dataFolder;
+    const std::string cacheDir = dataDir + "/cache";
     WebKitWebsiteDataManager* data = webkit_website_data_manager_new(
         "base-data-directory", dataDir.c_str(), "base-cache-directory", cacheDir.c_str(), nullptr);
     context_ = webkit_web_context_new_with_website_data_manager(data);
@@ -167,6 +170,11 @@ class GtkShell final : public AppShell {
                      }), this);
     webkit_user_content_manager_register_script_message_handler_in_world(content_, messageHandlerName,
                                                                          bridgeWorld);
+    g_signal_connect(content_, "script-message-received::vantorStars",
+                     G_CALLBACK(+[](WebKitUserContentManager*, WebKitJavascriptResult* result, gpointer self) {
+                       static_cast<GtkShell*>(self)->starsReceived(result);
+                     }), this);
+    webkit_user_content_manager_register_script_message_handler_in_world(content_, starsHandlerName, bridgeWorld);
 
     WebKitSettings* settings = webkit_settings_new_with_settings(
         "enable-developer-extras", devtools_ ? TRUE : FALSE,
@@ -195,10 +203,13 @@ class GtkShell final : public AppShell {
     // No built-in error page: the page's own files cannot fail to load short
     // of a broken installation, and WebKit's page would only confuse.
     g_signal_connect(view_, "load-failed", G_CALLBACK(+[](WebKitWebView*, WebKitLoadEvent, char* uri, GError* error,
-                                                           gpointer) -> gboolean {
+                                                           gpointer self) -> gboolean {
                        bool quiet = g_error_matches(error, WEBKIT_NETWORK_ERROR, WEBKIT_NETWORK_ERROR_CANCELLED) ||
                                     error->domain == WEBKIT_POLICY_ERROR;
-                       if (!quiet) logf("warn", "Couldn't load {}: {}", uri ? uri : "", error->message);
+                       if (!quiet) {
+                         static_cast<GtkShell*>(self)->host_.log(
+                             "warn", std::string("Couldn't load ") + (uri ? uri : "") + ": " + error->message);
+                       }
                        return TRUE;
                      }), this);
     g_signal_connect(view_, "button-press-event", G_CALLBACK(+[](GtkWidget*, GdkEventButton* event, gpointer self) {
@@ -206,18 +217,17 @@ class GtkShell final : public AppShell {
                        return FALSE;
                      }), this);
 
+    connectInput();
+    connectLayeredDraw();
+    stars_ = std::make_unique<GtkStarfield>(window_, GTK_WIDGET(view_), parseStarTest(options_.starTest));
     gtk_container_add(GTK_CONTAINER(window_), GTK_WIDGET(view_));
     gtk_widget_show(GTK_WIDGET(view_));
     focusView();
-    webkit_web_view_load_uri(view_, std::string(pageStartUrl).c_str());
+    webkit_web_view_load_uri(view_, options_.startUrl.c_str());
   }
 
-  void sendToPage(const std::string& json) override {
-    if (!view_ || !onOrigin(view_)) return;  // no page yet, or not ours: dropped
-    if (!isValidUtf8(json)) {
-      logf("warn", "Dropped a page message that is not valid UTF-8");
-      return;
-    }
+  void deliver(const std::string& json) override {
+    if (!view_ || !onOrigin(view_, options_.origin)) return;  // no page yet, or not ours: dropped
     GVariantDict arguments;
     g_variant_dict_init(&arguments, nullptr);
     g_variant_dict_insert_value(&arguments, "text", g_variant_new_string(json.c_str()));
@@ -286,29 +296,32 @@ class GtkShell final : public AppShell {
   };
 
   static gboolean onDecidePolicy(WebKitWebView*, WebKitPolicyDecision* decision, WebKitPolicyDecisionType type,
-                                 gpointer) {
+                                 gpointer data) {
+    auto* self = static_cast<GtkShell*>(data);
     if (type != WEBKIT_POLICY_DECISION_TYPE_NAVIGATION_ACTION && type != WEBKIT_POLICY_DECISION_TYPE_NEW_WINDOW_ACTION)
       return FALSE;  // responses keep WebKit's handling
     WebKitNavigationAction* action =
         webkit_navigation_policy_decision_get_navigation_action(WEBKIT_NAVIGATION_POLICY_DECISION(decision));
     const char* uri = webkit_uri_request_get_uri(webkit_navigation_action_get_request(action));
     std::string_view target = uri ? uri : "";
-    NavigationDecision verdict = type == WEBKIT_POLICY_DECISION_TYPE_NEW_WINDOW_ACTION ? decideNewWindow(target)
-                                                                                      : decideNavigation(target);
+    NavigationDecision verdict = type == WEBKIT_POLICY_DECISION_TYPE_NEW_WINDOW_ACTION
+                                     ? self->host_.newWindow(target)
+                                     : self->host_.navigation(target);
     if (verdict == NavigationDecision::Allow) {
       webkit_policy_decision_use(decision);
       return TRUE;
     }
     webkit_policy_decision_ignore(decision);
-    if (verdict == NavigationDecision::OpenInBrowser) openExternal(uri);
+    if (verdict == NavigationDecision::OpenInBrowser && uri) self->host_.openExternal(uri);
     return TRUE;
   }
 
   // Windows the page opens by script. Links with a target were already turned
   // away by the new-window policy, so each address opens once.
-  static GtkWidget* onCreate(WebKitWebView*, WebKitNavigationAction* action, gpointer) {
+  static GtkWidget* onCreate(WebKitWebView*, WebKitNavigationAction* action, gpointer data) {
+    auto* self = static_cast<GtkShell*>(data);
     const char* uri = webkit_uri_request_get_uri(webkit_navigation_action_get_request(action));
-    if (uri && decideNewWindow(uri) == NavigationDecision::OpenInBrowser) openExternal(uri);
+    if (uri && self->host_.newWindow(uri) == NavigationDecision::OpenInBrowser) self->host_.openExternal(uri);
     return nullptr;
   }
 
@@ -324,7 +337,8 @@ class GtkShell final : public AppShell {
 
   void serve(WebKitURISchemeRequest* request) {
     const char* uri = webkit_uri_scheme_request_get_uri(request);
-    PageResponse page = servePagePath(pagePathFromUri(uri ? uri : "", pageOrigin), source_);
+    PageResponse page;
+    host_.servePage(uri ? uri : "", page);
     auto* body = new std::string(std::move(page.body));
     GBytes* bytes = g_bytes_new_with_free_func(body->data(), body->size(),
                                                +[](gpointer data) { delete static_cast<std::string*>(data); }, body);
@@ -345,33 +359,34 @@ class GtkShell final : public AppShell {
   }
 
   void received(WebKitJavascriptResult* result) {
-    if (!onCommand_ || !onOrigin(view_)) return;
+    if (!onOrigin(view_, options_.origin)) return;
     G_GNUC_BEGIN_IGNORE_DEPRECATIONS
     JSCValue* value = webkit_javascript_result_get_js_value(result);
     G_GNUC_END_IGNORE_DEPRECATIONS
     if (!value || !jsc_value_is_string(value)) return;  // the page sends text only
     char* text = jsc_value_to_string(value);
-    std::optional<nlohmann::json> command = parsePageMessage(text ? text : "");
+    const std::string message = text ? text : "";
     g_free(text);
-    if (command) onCommand_(*command);
+    host_.pageMessage(message);
   }
 
   void webProcessEnded(WebKitWebProcessTerminationReason reason) {
     auto now = std::chrono::steady_clock::now();
     while (!reloads_.empty() && now - reloads_.front() >= std::chrono::minutes(1)) reloads_.pop_front();
     if (static_cast<int>(reloads_.size()) >= maxReloadsPerMinute) {
-      logf("error", "The page's web process {} again; it ended {} times within a minute, so the launcher stops",
-           terminationReason(reason), maxReloadsPerMinute + 1);
+      host_.log("error", std::string("The page's web process ") + terminationReason(reason) + " again; it ended " +
+                             std::to_string(maxReloadsPerMinute + 1) + " times within a minute, so the launcher stops");
       failed_ = true;
       close();
       return;
     }
     reloads_.push_back(now);
-    logf("error", "The page's web process {}; reloading the page", terminationReason(reason));
-    webkit_web_view_load_uri(view_, std::string(pageStartUrl).c_str());
+    host_.log("error", std::string("The page's web process ") + terminationReason(reason) + "; reloading the page");
+    webkit_web_view_load_uri(view_, options_.startUrl.c_str());
   }
 
   void rememberPress(const GdkEventButton* event) {
+    if (stars_) stars_->input();
     if (event->type != GDK_BUTTON_PRESS) return;
     press_ = {true, event->button, event->x_root, event->y_root, event->time};
   }
@@ -380,14 +395,55 @@ class GtkShell final : public AppShell {
     if (view_) gtk_widget_grab_focus(GTK_WIDGET(view_));
   }
 
+  void starsReceived(WebKitJavascriptResult* result) {
+    if (!stars_ || !onOrigin(view_, options_.origin)) return;
+    G_GNUC_BEGIN_IGNORE_DEPRECATIONS
+    JSCValue* value = webkit_javascript_result_get_js_value(result);
+    G_GNUC_END_IGNORE_DEPRECATIONS
+    stars_->pageMessage(value);
+  }
+
+  // Input on the page wakes a resting starfield; the pointer moves its
+  // vanishing point. The page still gets every event.
+  // The starfield lies under the page: it paints the view once the page has
+  // started it (gtk_starfield.h).
+  void connectLayeredDraw() {
+    g_signal_connect(view_, "draw", G_CALLBACK(+[](GtkWidget*, cairo_t* cr, gpointer self) -> gboolean {
+                       auto* shell = static_cast<GtkShell*>(self);
+                       return shell->stars_ && shell->stars_->draw(cr) ? TRUE : FALSE;
+                     }), this);
+  }
+
+  void connectInput() {
+    g_signal_connect(view_, "motion-notify-event", G_CALLBACK(+[](GtkWidget*, GdkEventMotion* event, gpointer self) {
+                       auto* shell = static_cast<GtkShell*>(self);
+                       if (shell->stars_) shell->stars_->pointerMoved(event->x, event->y);
+                       return FALSE;
+                     }), this);
+    g_signal_connect(view_, "leave-notify-event", G_CALLBACK(+[](GtkWidget*, GdkEventCrossing*, gpointer self) {
+                       auto* shell = static_cast<GtkShell*>(self);
+                       if (shell->stars_) shell->stars_->pointerLeft();
+                       return FALSE;
+                     }), this);
+    for (const char* signal : {"key-press-event", "scroll-event"}) {
+      g_signal_connect(view_, signal, G_CALLBACK(+[](GtkWidget*, GdkEvent*, gpointer self) {
+                         auto* shell = static_cast<GtkShell*>(self);
+                         if (shell->stars_) shell->stars_->input();
+                         return FALSE;
+                       }), this);
+    }
+  }
+
   void windowDestroyed() {
+    if (stars_) host_.log("info", "The starfield drew " + std::to_string(stars_->frames()) + " frames");
+    stars_.reset();
     window_ = nullptr;
     view_ = nullptr;
-    loop_.quit();
+    host_.windowGone();
   }
 
   void setIcon(GtkWindow* window) {
-    std::string_view png = embeddedIconPng();
+    std::string_view png = options_.iconPng;
     GInputStream* stream = g_memory_input_stream_new_from_data(png.data(), static_cast<gssize>(png.size()), nullptr);
     GdkPixbuf* icon = gdk_pixbuf_new_from_stream(stream, nullptr, nullptr);
     g_object_unref(stream);
@@ -416,15 +472,15 @@ class GtkShell final : public AppShell {
     return {area.x, area.y, area.width, area.height};
   }
 
-  UiLoop& loop_;
-  PageSource source_;
+  WindowHost& host_;
+  const WindowOptions options_;
   bool devtools_ = false;
   GtkWidget* window_ = nullptr;
   WebKitWebView* view_ = nullptr;  // owned by window_
   WebKitWebContext* context_ = nullptr;
   WebKitUserContentManager* content_ = nullptr;
-  CommandHandler onCommand_;
   Press press_;
+  std::unique_ptr<GtkStarfield> stars_;
   std::deque<std::chrono::steady_clock::time_point> reloads_;
   guint closeSource_ = 0;
   bool failed_ = false;
@@ -432,21 +488,18 @@ class GtkShell final : public AppShell {
 
 }  // namespace
 
-bool openDisplay(std::string& error) {
-  if (gtk_init_check(nullptr, nullptr)) {
-    // The window's class names the launcher, whatever the executable is called.
-    gdk_set_program_class("VantorLauncher");
-    return true;
-  }
-  const char* x11 = std::getenv("DISPLAY");
-  const char* wayland = std::getenv("WAYLAND_DISPLAY");
-  if ((!x11 || !*x11) && (!wayland || !*wayland))
-    error = "No display to open a window on: neither DISPLAY nor WAYLAND_DISPLAY is set.";
-  else
-    error = std::string("Couldn't open the display ") + (x11 && *x11 ? x11 : wayland) + ".";
-  return false;
-}
-
-std::unique_ptr<AppShell> makeGtkShell(UiLoop& loop) { return std::make_unique<GtkShell>(loop); }
-
 }  // namespace launcher
+
+// The module's one export (see shell/window_module.h).
+extern "C" __attribute__((visibility("default"))) launcher::NativeWindow* vantor_open_window(
+    launcher::WindowHost& host, const launcher::WindowOptions& options, std::string& error) {
+  if (!gtk_init_check(nullptr, nullptr)) {
+    const char* x11 = g_getenv("DISPLAY");
+    const char* wayland = g_getenv("WAYLAND_DISPLAY");
+    error = std::string("Couldn't open the display ") + (x11 && *x11 ? x11 : wayland && *wayland ? wayland : "") + ".";
+    return nullptr;
+  }
+  // The window's class names the launcher, whatever the executable is called.
+  gdk_set_program_class("VantorLauncher");
+  return new launcher::GtkShell(host, options);
+}

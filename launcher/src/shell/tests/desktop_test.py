@@ -20,8 +20,10 @@ machine), and checks:
   dying ends the launcher with exit code 1; a termination signal closes it
   with 0; the context menu appears only with VANTOR_LAUNCHER_DEVTOOLS;
 - with the page built in (no VANTOR_LAUNCHER_UI): the home screen gets its
-  state, the keyboard alone reaches the settings page and changes a setting
-  the launcher saves, screenshots of both are kept, and QUIT ends the launcher;
+  state, the window draws the starfield (stars shine and move where the page
+  shows nothing) with its window module and WebKitGTK loaded, the keyboard
+  alone reaches the settings page and changes a setting the launcher saves,
+  screenshots of both are kept, and QUIT ends the launcher;
 - without a display, --ui=gtk exits 1 with the reason and --ui=auto serves
   the browser and prints its address.
 
@@ -473,6 +475,43 @@ HOME_ENTRANCE_S = 3.0
 SETTLED = 0.004
 
 
+def field_part(shot, wid, name):
+    """The right half of the window below the title bar, where the home screen
+    shows only the starfield, cut from a screenshot of the screen."""
+    geometry = dict(line.split("=", 1) for line in run("xdotool", "getwindowgeometry", "--shell", wid).stdout.split())
+    x, y, w, h = (int(geometry[k]) for k in ("X", "Y", "WIDTH", "HEIGHT"))
+    part = os.path.join(os.path.dirname(shot), name)
+    run("convert", shot, "-crop", "%dx%d+%d+%d" % (w // 2 - 60, h - 200, x + w // 2 + 20, y + 60), part)
+    return part
+
+
+def field_checks(app, wid, shots):
+    """The window draws the starfield itself (the page draws none in it), from
+    the window module, which the window's launcher alone has loaded."""
+    try:
+        with open("/proc/%d/maps" % app.proc.pid) as f:
+            maps = f.read()
+    except OSError:
+        maps = ""
+    check("memfd:vantor-window" in maps and "libwebkit2gtk-4.1.so" in maps,
+          "the window's launcher has loaded its window module and WebKitGTK")
+    first = os.path.join(shots, "field-1.png")
+    second = os.path.join(shots, "field-2.png")
+    screenshot(first)
+    a = field_part(first, wid, "field-a.png")
+    lit = float(run("convert", a, "-format", "%[fx:maxima]", "info:").stdout or 0)
+    check(lit > 0.15, "stars shine where the page shows nothing (brightest %.2f)" % lit)
+
+    def moved():
+        screenshot(second)
+        return mean_difference(a, field_part(second, wid, "field-b.png")) > 0.0005
+
+    check(wait_for(moved, 10, 0.3), "and they move")
+    for f in (first, second, a, os.path.join(shots, "field-b.png")):
+        if os.path.exists(f):
+            os.remove(f)
+
+
 def page_checks(exe, shots, root):
     """The page built into the launcher, driven by the keyboard alone."""
     env, _ = make_env(root)
@@ -489,6 +528,7 @@ def page_checks(exe, shots, root):
         run("xdotool", "windowactivate", "--sync", wid)
         home = os.path.join(shots, "page-home.png")
         check(settled_screenshot(home, entrance_over) > 0.05, "screenshot %s is not blank" % home)
+        field_checks(app, wid, shots)
 
         # The page ignores keys until it has a state: reaching the settings
         # page and changing a setting shows that it got one. The state went to
