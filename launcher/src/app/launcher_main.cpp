@@ -1,18 +1,22 @@
 #include "app/launcher_main.h"
 
 #include "app/launcher_app.h"
+#include "app/player_copy.h"
 #include "app/sync_command.h"
 #include "base/log.h"
 #include "base/ui_queue.h"
+#include "data/instance_owner.h"
 #include "data/paths.h"
 #include "platform/instance.h"
 #include "platform/platform.h"
 #include "platform/process.h"
 #include "platform/ui_loop.h"
+#include "update/location.h"
 #include "update/self_update.h"
 
 #include <chrono>
 #include <cstdio>
+#include <optional>
 #include <thread>
 
 namespace launcher {
@@ -24,6 +28,8 @@ namespace {
 // How long a launcher started with "--updated" or "--first-run" waits for
 // the running one to let go.
 constexpr int handOverWaitMs = 5000;
+// The exit status of a start refused because vantorctl holds the lock.
+constexpr int exitBusy = 3;
 
 // The previous executable, moved aside by a self-update: deleted at start,
 // trying a few times while the old process may still be ending.
@@ -37,6 +43,32 @@ void removeUpdateLeftover(const fs::path& executable) {
     if (fs::remove(old, ec)) return;
     std::this_thread::sleep_for(std::chrono::milliseconds(150));
   }
+}
+
+// A packaged launcher cannot update itself where it is: it runs the player's
+// own copy instead (made on the first start). Nothing when this is not a
+// packaged launcher, or is the copy itself; else the exit status.
+std::optional<int> handOverToPlayerCopy(const std::vector<std::string>& args, const StartFlags& flags) {
+  const fs::path executable = executablePath();
+  fs::path share;
+  if (!findPackageShare(executable.parent_path(), share)) return std::nullopt;
+  std::error_code ec;
+  if (fs::equivalent(executable.parent_path(), playerCopyFolder(), ec)) return std::nullopt;
+  std::string error;
+  const CopyState state = preparePlayerCopy(executable, share, error);
+  if (state == CopyState::Failed) {
+    std::fprintf(stderr, "vantor-launcher: %s\n", error.c_str());
+    return 1;
+  }
+  std::vector<std::string> argv{toUtf8(playerCopyExecutable())};
+  argv.insert(argv.end(), args.begin(), args.end());
+  // As an installer would: the copy's first start is a first run.
+  if (state == CopyState::Created && !flags.firstRun) argv.push_back("--first-run");
+  if (!replaceProcess(argv, error)) {
+    std::fprintf(stderr, "vantor-launcher: %s\n", error.c_str());
+    return 1;
+  }
+  return 0;  // not reached: the copy runs in this process now
 }
 
 }  // namespace
@@ -74,6 +106,7 @@ int launcherMain(int argc, char** argv, const ShellFactory& makeShell) {
 
   const std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
   const StartFlags flags = parseStartFlags(args);
+  if (std::optional<int> code = handOverToPlayerCopy(args, flags)) return *code;
 
   std::string error;
   {
@@ -94,7 +127,13 @@ int launcherMain(int argc, char** argv, const ShellFactory& makeShell) {
   }
   if (lock == LockResult::HeldElsewhere) {
     // Another launcher runs: bring it to the front and leave no trace.
-    (void)requestActivation();
+    if (requestActivation()) return 0;
+    // vantorctl has no window to show, and is writing what this one would.
+    InstanceOwner owner;
+    if (readInstanceOwner(owner) && owner.program == "vantorctl" && isInstanceLockHeld()) {
+      std::fprintf(stderr, "vantor-launcher: %s\n", instanceBusyText().c_str());
+      return exitBusy;
+    }
     return 0;
   }
   if (lock == LockResult::Failed) {
@@ -103,6 +142,14 @@ int launcherMain(int argc, char** argv, const ShellFactory& makeShell) {
     return 1;
   }
 
+  // Tells a refused vantorctl who holds the lock.
+  (void)recordInstanceOwner("vantor-launcher", "window");
+  {
+    // The player's copy says which version it is, for the next package upgrade.
+    std::error_code ec;
+    const fs::path folder = executablePath().parent_path();
+    if (fs::equivalent(folder, playerCopyFolder(), ec)) recordCopyVersion(folder);
+  }
   startLog(logsFolder());
   LaunchOptions options;
   options.launchedAfterUpdate = flags.updated;

@@ -5,6 +5,7 @@
 
 #include "base/progress.h"
 #include "update/feed.h"
+#include "update/folder_sync.h"
 #include "update/manifest.h"
 
 #include <atomic>
@@ -21,11 +22,14 @@ struct GameUpdateRequest {
   std::filesystem::path gameFolder;
   std::string channel;
   bool repair = false;  // hash every file
+  // Sees what the sync is about to fetch before it fetches anything (may be empty).
+  PlanReview review;
 };
 
 struct GameUpdateResult {
   Feed feed;              // the latest.json this run used
   GameManifest manifest;  // the release it installed
+  SyncReport report;      // what the sync did (stoppedAtReview: nothing)
 };
 
 // The bytes that must be free before the sync starts: what assembly writes

@@ -58,15 +58,17 @@ struct SyncRun {
   const std::atomic<bool>& cancel;
   const ProgressFn& progress;
   SyncReport& report;
+  const PlanReview& review;
   std::string error;  // handed to the caller only on failure
 
   SyncRun(const fs::path& root, const GameManifest& manifest, const std::atomic<bool>& cancel,
-          const ProgressFn& progress, SyncReport& report)
-      : root(root), manifest(manifest), cancel(cancel), progress(progress), report(report) {}
+          const ProgressFn& progress, SyncReport& report, const PlanReview& review)
+      : root(root), manifest(manifest), cancel(cancel), progress(progress), report(report), review(review) {}
 
   fs::path staging;
   fs::path chunksFolder;
   fs::path filesFolder;
+  bool stagingExisted = false;  // an earlier run left a staging area
   FileLock lock;
   Progress record;
   bool haveInstalled = false;
@@ -107,7 +109,7 @@ bool lockStaging(SyncRun& run) {
     case FileLock::Result::Acquired:
       return true;
     case FileLock::Result::HeldElsewhere:
-      return run.fail("Another update of this folder is running");
+      return run.fail(folderBusyText);
     case FileLock::Result::Failed:
       break;
   }
@@ -407,6 +409,36 @@ std::string folderName(const fs::path& root) {
   return toUtf8(normal.filename());
 }
 
+SyncPlan planOf(const SyncRun& run, uint64_t downloadBytes) {
+  std::unordered_map<std::string, const ManifestFile*> installed;
+  if (run.haveInstalled) {
+    for (const ManifestFile& f : run.installed.files) installed.emplace(manifestPathKey(f.path), &f);
+  }
+  SyncPlan plan;
+  plan.version = run.manifest.version;
+  plan.build = run.manifest.build;
+  plan.filesChecked = static_cast<int32_t>(run.manifest.files.size());
+  plan.downloadBytes = downloadBytes;
+  plan.downloadObjects = static_cast<int32_t>(run.downloads.size());
+  for (const ChangedFile& changed : run.changed) {
+    const ManifestFile& f = run.manifest.files[changed.index];
+    PlannedFile planned;
+    planned.path = f.path;
+    planned.size = f.size;
+    std::error_code ec;
+    const auto it = installed.find(manifestPathKey(f.path));
+    if (!fs::exists(fs::symlink_status(run.target(f), ec))) {
+      planned.change = PlannedChange::Missing;
+    } else if (run.haveInstalled && (it == installed.end() || it->second->sha256 != f.sha256)) {
+      planned.change = PlannedChange::Updated;
+    } else {
+      planned.change = PlannedChange::Damaged;
+    }
+    plan.files.push_back(std::move(planned));
+  }
+  return plan;
+}
+
 bool runSync(SyncRun& run, bool verify) {
   // 1. Preparation.
   if (!checkManifestPaths(run.manifest, run.error)) return false;
@@ -415,6 +447,7 @@ bool runSync(SyncRun& run, bool verify) {
   run.staging = run.root / ".staging";
   run.chunksFolder = run.staging / "chunks";
   run.filesFolder = run.staging / "files";
+  run.stagingExisted = fs::exists(run.staging, ec);
   if (!lockStaging(run)) return false;
   run.haveInstalled = readInstalledManifest(run.root, run.installed);
   run.interruptedInstall = fs::exists(run.staging / installingName, ec);
@@ -445,6 +478,16 @@ bool runSync(SyncRun& run, bool verify) {
   logf("info", "Sync {} to {} ({}): {} of {} files change, {:.1f} MB to download", toUtf8(run.root),
        run.manifest.version, run.manifest.build, run.changed.size(), run.manifest.files.size(),
        static_cast<double>(downloadBytes) / 1e6);
+  if (run.review) {
+    const PlanDecision decision = run.review(planOf(run, downloadBytes));
+    if (run.cancelled()) return run.fail("Cancelled");
+    if (decision == PlanDecision::Stop) {
+      // Nothing was staged yet: a staging area made only for this check goes.
+      if (!run.stagingExisted) removeStaging(run);
+      run.report.stoppedAtReview = true;
+      return true;
+    }
+  }
 
   // 6. Download, straight into the staged files.
   if (!prepareStagedFiles(run)) return false;
@@ -529,12 +572,17 @@ bool runSync(SyncRun& run, bool verify) {
 }  // namespace
 
 bool syncFolder(const fs::path& root, const GameManifest& manifest, bool verify, const std::atomic<bool>& cancel,
-                const ProgressFn& progress, std::string& error, SyncReport& report) {
+                const ProgressFn& progress, std::string& error, SyncReport& report, const PlanReview& review) {
   report = SyncReport{};
-  SyncRun run(root, manifest, cancel, progress, report);
+  SyncRun run(root, manifest, cancel, progress, report, review);
   if (runSync(run, verify)) return true;
   error = run.error;
   return false;
+}
+
+bool syncFolder(const fs::path& root, const GameManifest& manifest, bool verify, const std::atomic<bool>& cancel,
+                const ProgressFn& progress, std::string& error, SyncReport& report) {
+  return syncFolder(root, manifest, verify, cancel, progress, error, report, PlanReview{});
 }
 
 bool syncFolder(const fs::path& root, const GameManifest& manifest, bool verify, const std::atomic<bool>& cancel,
