@@ -20,6 +20,8 @@ packages=(
   openbox xdotool x11-utils
   # peers the benchmarks measure against
   aria2 casync rsync
+  # the fuzz targets (libFuzzer and the sanitizers' runtimes)
+  clang libclang-rt-14-dev
 )
 
 missing=()

@@ -46,3 +46,8 @@ echo "== test: tsan"
 export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$PWD/launcher/tsan.supp"
 build/tsan/launcher/launcher_tests --gtest_filter="$tsan_tests" --gtest_brief=1
 (cd build/tsan && ctest --output-on-failure --timeout 600 -j2 -R "$tsan_process_tests" -L integration)
+
+# Every reader of outside input under libFuzzer, briefly (clang, build/fuzz);
+# fuzz/run TARGET SECONDS runs one for longer.
+echo "== fuzz: every target for 8 s"
+./fuzz/run all 8

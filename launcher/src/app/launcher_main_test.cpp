@@ -36,5 +36,25 @@ TEST(StartFlags, RestartPassesOnTheUiAndPortInEitherForm) {
   EXPECT_EQ(restartArguments({"--port"}), std::vector<std::string>{"--port"});
 }
 
+// Without its own path every folder of the launcher would be relative to
+// wherever it was started from.
+TEST(StartPaths, OnlyAFullExecutablePathIsUsed) {
+  struct Row {
+    const char* path;
+    bool usable;
+  };
+  const Row rows[] = {
+      {"", false},
+      {"vantor-launcher", false},
+      {"bin/vantor-launcher", false},
+      {"/opt/vantor/vantor-launcher", true},
+  };
+  for (const Row& r : rows) {
+    std::string error;
+    EXPECT_EQ(usableExecutablePath(r.path, error), r.usable) << r.path;
+    EXPECT_EQ(error.empty(), r.usable) << r.path << ": " << error;
+  }
+}
+
 }  // namespace
 }  // namespace launcher
