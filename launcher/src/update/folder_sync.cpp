@@ -9,6 +9,7 @@
 #include "update/range_io.h"
 #include "update/sha256.h"
 #include "update/sync_install.h"
+#include "update/sync_plan.h"
 
 #include <fstream>
 #include <limits>
@@ -425,36 +426,6 @@ std::string folderName(const fs::path& root) {
   return toUtf8(normal.filename());
 }
 
-SyncPlan planOf(const SyncRun& run, uint64_t downloadBytes) {
-  std::unordered_map<std::string, const ManifestFile*> installed;
-  if (run.haveInstalled) {
-    for (const ManifestFile& f : run.installed.files) installed.emplace(manifestPathKey(f.path), &f);
-  }
-  SyncPlan plan;
-  plan.version = run.manifest.version;
-  plan.build = run.manifest.build;
-  plan.filesChecked = static_cast<int32_t>(run.manifest.files.size());
-  plan.downloadBytes = downloadBytes;
-  plan.downloadObjects = static_cast<int32_t>(run.downloads.size());
-  for (const ChangedFile& changed : run.changed) {
-    const ManifestFile& f = run.manifest.files[changed.index];
-    PlannedFile planned;
-    planned.path = f.path;
-    planned.size = f.size;
-    std::error_code ec;
-    const auto it = installed.find(manifestPathKey(f.path));
-    if (!fs::exists(fs::symlink_status(run.target(f), ec))) {
-      planned.change = PlannedChange::Missing;
-    } else if (run.haveInstalled && (it == installed.end() || it->second->sha256 != f.sha256)) {
-      planned.change = PlannedChange::Updated;
-    } else {
-      planned.change = PlannedChange::Damaged;
-    }
-    plan.files.push_back(std::move(planned));
-  }
-  return plan;
-}
-
 bool runSync(SyncRun& run, bool verify) {
   // 1. Preparation.
   if (!checkManifestPaths(run.manifest, run.error)) return false;
@@ -495,7 +466,11 @@ bool runSync(SyncRun& run, bool verify) {
        run.manifest.version, run.manifest.build, run.changed.size(), run.manifest.files.size(),
        static_cast<double>(downloadBytes) / 1e6);
   if (run.review) {
-    const PlanDecision decision = run.review(planOf(run, downloadBytes));
+    std::vector<size_t> changedIndexes;
+    for (const ChangedFile& changed : run.changed) changedIndexes.push_back(changed.index);
+    const PlanDecision decision =
+        run.review(makeSyncPlan(run.root, run.manifest, run.haveInstalled ? &run.installed : nullptr, changedIndexes,
+                                downloadBytes, static_cast<int32_t>(run.downloads.size())));
     if (run.cancelled()) return run.fail("Cancelled");
     if (decision == PlanDecision::Stop) {
       // Nothing was staged yet: a staging area made only for this check goes.
