@@ -5,6 +5,7 @@
 #include "app/sync_command.h"
 #include "base/log.h"
 #include "base/ui_queue.h"
+#include "base/version.h"
 #include "data/instance_owner.h"
 #include "data/paths.h"
 #include "platform/instance.h"
@@ -73,6 +74,34 @@ std::optional<int> handOverToPlayerCopy(const std::vector<std::string>& args, co
 
 }  // namespace
 
+bool infoRequested(const std::vector<std::string>& args, std::string& text) {
+  bool version = false;
+  for (const std::string& a : args) {
+    if (a == "--help" || a == "-h") {
+      text =
+          "Usage: vantor-launcher [--ui=gtk|browser|auto] [--port N]\n"
+          "       vantor-launcher --sync FOLDER MANIFEST-LOCATION [--verify]\n"
+          "       vantor-launcher --help | --version\n"
+          "\n"
+          "Installs, updates, verifies and starts Astrane: Vantor. With a display it\n"
+          "opens its window; without one, or with --ui=browser, it serves its page on\n"
+          "127.0.0.1 (on port N) and prints the address to open.\n"
+          "\n"
+          "  --ui=MODE   gtk (the window), browser (the page in a browser) or auto\n"
+          "  --port N    browser mode's port (default: any free one)\n"
+          "  --sync      brings FOLDER to the manifest's content, without a window;\n"
+          "              vantorctl sync does the same\n"
+          "\n"
+          "Exit status: 0 ended normally, 1 could not start, 3 vantorctl is writing\n"
+          "the game. From a terminal: vantorctl --help. More: man vantor-launcher.\n";
+      return true;
+    }
+    version |= a == "--version";
+  }
+  if (version) text = std::string("vantor-launcher ") + launcherVersion + "\n";
+  return version;
+}
+
 StartFlags parseStartFlags(const std::vector<std::string>& args) {
   std::string joined;
   for (const std::string& a : args) {
@@ -117,6 +146,10 @@ int launcherMain(int argc, char** argv, const ShellFactory& makeShell) {
   ignoreBrokenPipeSignal();
 
   const std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
+  if (std::string info; infoRequested(args, info)) {
+    std::fputs(info.c_str(), stdout);
+    return std::fflush(stdout) == 0 ? 0 : 1;
+  }
   const StartFlags flags = parseStartFlags(args);
   if (std::optional<int> code = handOverToPlayerCopy(args, flags)) return *code;
 

@@ -43,4 +43,11 @@ struct StartFlags {
 // ("--ui=browser" or "--ui browser").
 [[nodiscard]] std::vector<std::string> restartArguments(const std::vector<std::string>& args);
 
+// What "--help" (or "-h") and "--version" print on standard output: the
+// usage or "vantor-launcher VERSION", and true; false for any other line.
+// Asked anywhere on the line they answer at once, before the single-instance
+// lock and before a packaged launcher hands over to the player's copy, so
+// they never open a window or make a copy.
+[[nodiscard]] bool infoRequested(const std::vector<std::string>& args, std::string& text);
+
 }  // namespace launcher

@@ -36,6 +36,35 @@ TEST(StartFlags, RestartPassesOnTheUiAndPortInEitherForm) {
   EXPECT_EQ(restartArguments({"--port"}), std::vector<std::string>{"--port"});
 }
 
+// Help and version answer from anywhere on the line (help first), and
+// nothing else does: a start with a word merely containing them goes on.
+TEST(StartInfo, HelpAndVersionAnswerAloneAndAnythingElseStarts) {
+  struct Row {
+    std::vector<std::string> args;
+    bool answers;
+    const char* startsWith;
+  };
+  const Row rows[] = {
+      {{"--version"}, true, "vantor-launcher 1.0.0\n"},
+      {{"--ui=browser", "--version"}, true, "vantor-launcher 1.0.0\n"},
+      {{"--help"}, true, "Usage: vantor-launcher "},
+      {{"-h"}, true, "Usage: vantor-launcher "},
+      {{"--version", "--help"}, true, "Usage: vantor-launcher "},
+      {{}, false, ""},
+      {{"--first-run"}, false, ""},
+      {{"--versions"}, false, ""},
+      {{"--port", "--help-me"}, false, ""},
+  };
+  for (const Row& r : rows) {
+    std::string text;
+    EXPECT_EQ(infoRequested(r.args, text), r.answers) << ::testing::PrintToString(r.args);
+    EXPECT_EQ(text.rfind(r.startsWith, 0), 0u) << ::testing::PrintToString(r.args) << text;
+    if (!r.answers) {
+      EXPECT_EQ(text, "");
+    }
+  }
+}
+
 // Without its own path every folder of the launcher would be relative to
 // wherever it was started from.
 TEST(StartPaths, OnlyAFullExecutablePathIsUsed) {
