@@ -28,7 +28,7 @@ TESTS = {
     "commands": ["app/commands_test.cpp", "shell/bridge_test.cpp"],
     "location": ["update/location_test.cpp"],
     "launch_options": ["game/launch_test.cpp"],
-    "browser_request": ["shell/browser_shell_test.cpp"],
+    "browser_request": ["shell/browser_shell_test.cpp", "shell/http_head_test.cpp", "shell/http_server_test.cpp"],
     "account": ["online/account_test.cpp", "app/account_session_test.cpp"],
 }
 
@@ -117,6 +117,12 @@ def main():
         "POST /bridge/cmd HTTP/1.1\r\nHost: {HOST}\r\nOrigin: {ORIGIN}\r\nContent-Type: application/json\r\n"
         "Content-Length: 15\r\n\r\n{\"cmd\":\"ready\"}",
         "GET /bridge/events HTTP/1.1\r\nHost: {HOST}\r\nAccept: text/event-stream\r\n\r\n",
+        "POST /bridge/session HTTP/1.1\r\nHost: {HOST}\r\nOrigin: {ORIGIN}\r\nX-Vantor-Token: {TOKEN}\r\n"
+        "Content-Length: 0\r\n\r\n",
+        "POST /bridge/cmd HTTP/1.1\r\nHost: {HOST}\r\nOrigin: {ORIGIN}\r\nX-Vantor-Session: {SESSION}\r\n"
+        "Content-Type: application/json\r\nContent-Length: 15\r\n\r\n{\"cmd\":\"ready\"}",
+        "GET /bridge/events HTTP/1.1\r\nHost: {HOST}\r\nSec-Fetch-Site: same-origin\r\nX-Vantor-Session: {SESSION}\r\n\r\n",
+        "GET /bridge/bridge.js HTTP/1.1\r\nHost: {HOST}\r\nSec-Fetch-Site: same-origin\r\n\r\n",
         "POST /bridge/cmd HTTP/1.1\r\nHost: {HOST}\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n",
     ]
     for r in requests:

@@ -15,7 +15,7 @@ cd "$(dirname "$0")/.."
 # (chunk transfer workers, the sync's helper threads, per-thread HTTP
 # handles, the test server's threads). A GoogleTest filter: add a suite here
 # ("Suite.*") when its code starts or shares threads.
-tsan_tests='ChunkTransferTest.*:FolderSyncTest.*:Http.*:HttpRefused.*:FileLock.*:CoreThreads*:GlueThreads*:UiQueueTest.*:BrowserShellTest.*:BrowserShellPortTest.*'
+tsan_tests='ChunkTransferTest.*:FolderSyncTest.*:Http.*:HttpRefused.*:FileLock.*:CoreThreads*:GlueThreads*:UiQueueTest.*:BrowserShellTest.*:BrowserShellPortTest.*:HttpServerTest.*:EventStreamTest.*'
 # The integration tests whose launcher (built with ThreadSanitizer too) runs its
 # UI thread, worker, update check, game watcher, account thread and instance
 # hand-over for real. A ctest regex.

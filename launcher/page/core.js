@@ -75,6 +75,9 @@ export function h(tag, props, ...kids) {
       if (k === 'class') el.className = v;
       else if (k === 'text') el.textContent = v;
       else if (k.startsWith('on')) el.addEventListener(k.slice(2), v);
+      // Through the style object, not the attribute: a Content-Security-Policy
+      // without 'unsafe-inline' (browser mode's) drops inline style attributes.
+      else if (k === 'style') el.style.cssText = String(v);
       else el.setAttribute(k, v === true ? '' : String(v));
     }
   }

@@ -2,105 +2,37 @@
 
 #include "base/log.h"
 #include "base/ui_queue.h"
+#include "platform/random.h"
 #include "shell/bridge.h"
+#include "shell/browser_bridge_script.h"
+#include "shell/http_server.h"
+#include "shell/request_checks.h"
 
-#include <fcntl.h>
-#include <httplib.h>
-#include <sys/random.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <atomic>
-#include <cerrno>
-#include <chrono>
-#include <condition_variable>
+#include <cctype>
 #include <cstdio>
-#include <cstring>
 #include <deque>
 #include <list>
 #include <mutex>
-#include <system_error>
-#include <thread>
 
 namespace launcher {
 namespace {
 
 constexpr std::size_t maxBodyBytes = 1 << 20;
 constexpr std::size_t maxEventStreams = 8;
-constexpr auto keepAliveInterval = std::chrono::seconds(15);
+// Sessions live as long as the launcher; each needed a printed token.
+constexpr std::size_t maxSessions = 16;
 
-// The page's window.chrome.webview over fetch and EventSource. Commands wait
-// until the event stream is open and go one at a time, in order.
-constexpr const char* bridgeScript = R"JS((() => {
-  if (window.chrome && window.chrome.webview) return;
-  const target = new EventTarget();
-  const waiting = [];
-  let open = false;
-  let sending = false;
-  // The stream opens once the page's own scripts have run and listen, so the
-  // state it starts with is not dispatched to nobody.
-  const connect = () => {
-    const events = new EventSource('/bridge/events');
-    events.onopen = () => { open = true; pump(); };
-    events.onerror = () => { open = false; };
-    events.onmessage = (event) => {
-      let data;
-      try { data = JSON.parse(event.data); } catch (e) { return; }
-      target.dispatchEvent(new MessageEvent('message', { data }));
-    };
-  };
-  if (document.readyState === 'loading') document.addEventListener('DOMContentLoaded', connect, { once: true });
-  else connect();
-  async function pump() {
-    if (sending) return;
-    sending = true;
-    while (open && waiting.length) {
-      try {
-        await fetch('/bridge/cmd', {
-          method: 'POST', body: waiting[0], credentials: 'same-origin',
-          headers: { 'Content-Type': 'text/plain;charset=utf-8' },
-        });
-      } catch (e) {
-        setTimeout(pump, 500);  // not sent: the same command goes again
-        break;
-      }
-      waiting.shift();  // delivered, or refused for good
-    }
-    sending = false;
-  }
-  window.chrome = window.chrome || {};
-  window.chrome.webview = Object.freeze({
-    postMessage(message) {
-      if (typeof message !== 'string') return;  // as in the window: text only
-      waiting.push(message);
-      pump();
-    },
-    addEventListener: target.addEventListener.bind(target),
-    removeEventListener: target.removeEventListener.bind(target),
-  });
-})();
-)JS";
+// The page loads only its own files: no inline script or style, no plugin, no
+// other base, no form sent anywhere, and no other page may frame it. Images
+// may also be data: addresses, for the page's empty icon ("data:,"), which
+// keeps the browser from asking for /favicon.ico.
+constexpr const char* contentSecurityPolicy =
+    "default-src 'self'; img-src 'self' data:; object-src 'none'; base-uri 'none'; form-action 'none'; "
+    "frame-ancestors 'none'";
 
-bool equalsInConstantTime(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  unsigned char difference = 0;
-  for (std::size_t i = 0; i < a.size(); ++i) difference |= static_cast<unsigned char>(a[i] ^ b[i]);
-  return difference == 0;
-}
-
-std::string cookieValue(const std::string& header, const std::string& name) {
-  std::size_t pos = 0;
-  while (pos < header.size()) {
-    std::size_t end = header.find(';', pos);
-    if (end == std::string::npos) end = header.size();
-    std::string_view pair(header.data() + pos, end - pos);
-    while (!pair.empty() && pair.front() == ' ') pair.remove_prefix(1);
-    if (pair.size() > name.size() && pair.substr(0, name.size()) == name && pair[name.size()] == '=')
-      return std::string(pair.substr(name.size() + 1));
-    pos = end + 1;
-  }
-  return {};
-}
+constexpr const char* spentAddressText =
+    "This address has been used already, or is not this launcher's. Open the address the launcher printed "
+    "last; it works once, and starting vantor-launcher again prints a new one.\n";
 
 bool isStateDocument(const std::string& json) {
   nlohmann::json message = nlohmann::json::parse(json, nullptr, false);
@@ -109,9 +41,29 @@ bool isStateDocument(const std::string& json) {
   return type != message.end() && type->is_string() && *type == "state";
 }
 
-void forbid(httplib::Response& res) {
-  res.status = 403;
-  res.set_content("Forbidden", "text/plain; charset=utf-8");
+bool randomHex(std::size_t bytes, std::string& hex, std::string& error, RandomBytes source) {
+  unsigned char buffer[64];
+  if (bytes > sizeof buffer) return false;
+  std::string why;
+  if (!source(buffer, bytes, why)) {
+    error = "Couldn't get random bytes for the browser's token: " + why;
+    return false;
+  }
+  static const char digits[] = "0123456789abcdef";
+  hex.clear();
+  for (std::size_t i = 0; i < bytes; ++i) {
+    hex += digits[buffer[i] >> 4];
+    hex += digits[buffer[i] & 15];
+  }
+  return true;
+}
+
+HttpReply textReply(int status, std::string text) {
+  HttpReply reply;
+  reply.status = status;
+  reply.contentType = "text/plain; charset=utf-8";
+  reply.body = std::move(text);
+  return reply;
 }
 
 // The commands' way to the UI thread; outlives the shell while closures wait.
@@ -119,45 +71,10 @@ struct CommandSink {
   CommandHandler handler;  // UI thread only
 };
 
-// The library's server, plus a way to let go of a socket that was bound but
-// never listened on (the library closes it only when listening ends). Only
-// for that: once listening ran, the socket is the library's.
-class Server final : public httplib::Server {
- public:
-  void closeUnlistened() {
-    socket_t sock = svr_sock_.exchange(INVALID_SOCKET);
-    if (sock != INVALID_SOCKET) ::close(sock);
-  }
-};
-
 }  // namespace
 
-bool randomHex128(std::string& hex, std::string& error, RandomSource source) {
-  if (source == nullptr) source = [](void* buffer, std::size_t length, unsigned int flags) {
-    return ::getrandom(buffer, length, flags);
-  };
-  unsigned char bytes[16];
-  std::size_t got = 0;
-  while (got < sizeof bytes) {
-    ssize_t n = source(bytes + got, sizeof bytes - got, 0);
-    if (n > 0) {
-      got += static_cast<std::size_t>(n);
-    } else if (n < 0 && errno == EINTR) {
-      continue;  // a signal came first: ask again
-    } else {
-      // No kernel source (ENOSYS), or one that gives nothing: never a guessable token.
-      error = std::string("Couldn't get random bytes for the browser's token: ") +
-              (n < 0 ? std::strerror(errno) : "none came");
-      return false;
-    }
-  }
-  static const char digits[] = "0123456789abcdef";
-  hex.clear();
-  for (unsigned char b : bytes) {
-    hex += digits[b >> 4];
-    hex += digits[b & 15];
-  }
-  return true;
+bool randomHex128(std::string& hex, std::string& error, RandomBytes source) {
+  return randomHex(16, hex, error, source ? source : fillRandomBytes);
 }
 
 std::string serverSentEvent(const std::string& text) {
@@ -197,250 +114,195 @@ std::string injectIntoHead(const std::string& html, const std::string& tag) {
 }
 
 struct BrowserShell::Impl {
-  struct Stream {
-    std::deque<std::string> pending;  // events not yet written
-    bool evicted = false;             // a newer stream took its place: end it
-  };
-
   Impl(uint16_t port, PageSource source, UiQueue& queue, std::function<void()> endUi)
       : requestedPort(port), source(std::move(source)), queue(queue), endUi(std::move(endUi)),
         commands(std::make_shared<CommandSink>()) {}
 
   bool start(std::string& error);
-  void stopListening();
-  void stop();
-  bool allowed(const httplib::Request& req, httplib::Response& res);
-  void serveEvents(httplib::Response& res);
-  void serveCommand(const httplib::Request& req, httplib::Response& res);
-  void servePage(const httplib::Request& req, httplib::Response& res);
+  HeadDecision onHead(const RequestHead& head);
+  HttpReply onCommand(std::string body);
+  HttpReply page(const RequestHead& head) const;
+  HttpReply exchangeToken(const RequestHead& head);
+  HttpReply openStream();
+  bool newToken(std::string& error);
 
   uint16_t requestedPort;
   PageSource source;
   UiQueue& queue;
   std::function<void()> endUi;
   std::shared_ptr<CommandSink> commands;
-  std::string token;    // written by start(), before the server runs
-  std::string session;  // the cookie's value; likewise
-  int port = 0;
-  std::string host;    // "127.0.0.1:PORT"
-  std::string origin;  // "http://127.0.0.1:PORT"
-  std::string cookieName;
+  ServedAddress served;  // written by start(), before the server's thread runs
+  Credentials credentials;
+  std::unique_ptr<HttpServer> server;
 
-  Server server;
-  std::thread thread;
-  std::atomic<bool> listenEnded{false};
-  std::atomic<bool> stopped{false};  // the library's stop() may run only once
-
-  std::mutex mutex;  // guards what follows
-  std::condition_variable changed;
-  std::list<std::shared_ptr<Stream>> streams;
+  mutable std::mutex mutex;  // guards what follows
+  std::string token;         // the newest token printed
+  bool tokenSpent = false;
+  std::deque<std::string> sessions;               // oldest first
+  std::list<std::weak_ptr<EventStream>> streams;  // oldest first
   std::string lastState;
-  bool ending = false;
 };
 
+bool BrowserShell::Impl::newToken(std::string& error) {
+  std::string fresh;
+  if (!randomHex128(fresh, error)) return false;
+  std::lock_guard lock(mutex);
+  token = std::move(fresh);
+  tokenSpent = false;
+  return true;
+}
+
 bool BrowserShell::Impl::start(std::string& error) {
-  if (!randomHex128(token, error) || !randomHex128(session, error)) return false;
-  server.new_task_queue = [] { return new httplib::ThreadPool(12); };
-  // SO_REUSEADDR only: the library's default SO_REUSEPORT would let a second
-  // server share the port silently instead of failing to bind.
-  // The listening socket is also kept from every child process.
-  server.set_socket_options([](socket_t sock) {
-    int yes = 1;
-    setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-    fcntl(sock, F_SETFD, fcntl(sock, F_GETFD) | FD_CLOEXEC);
-  });
-  server.set_payload_max_length(maxBodyBytes);
-  server.set_default_headers({
-      {"Content-Security-Policy", "frame-ancestors 'none'"},
+  if (!newToken(error)) return false;
+  credentials.isSession = [this](std::string_view secret) {
+    std::lock_guard lock(mutex);
+    bool found = false;
+    for (const std::string& session : sessions) found |= equalsInConstantTime(secret, session);
+    return found;
+  };
+  credentials.isUnspentToken = [this](std::string_view candidate) {
+    std::lock_guard lock(mutex);
+    return !tokenSpent && equalsInConstantTime(candidate, token);
+  };
+  HttpServerOptions options;
+  options.port = requestedPort;
+  options.headers = {
+      {"Content-Security-Policy", contentSecurityPolicy},
+      {"Cross-Origin-Resource-Policy", "same-origin"},
       {"X-Frame-Options", "DENY"},
       {"Cache-Control", "no-store"},
       {"X-Content-Type-Options", "nosniff"},
       {"Referrer-Policy", "no-referrer"},
-  });
-  server.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
-    return allowed(req, res) ? httplib::Server::HandlerResponse::Unhandled : httplib::Server::HandlerResponse::Handled;
-  });
-  server.Get("/bridge/events", [this](const httplib::Request&, httplib::Response& res) { serveEvents(res); });
-  server.Get("/bridge/bridge.js", [](const httplib::Request&, httplib::Response& res) {
-    res.set_content(bridgeScript, "text/javascript; charset=utf-8");
-  });
-  server.Post("/bridge/cmd", [this](const httplib::Request& req, httplib::Response& res) { serveCommand(req, res); });
-  server.Get(".*", [this](const httplib::Request& req, httplib::Response& res) { servePage(req, res); });
-
-  if (requestedPort == 0) {
-    port = server.bind_to_any_port("127.0.0.1");
-  } else {
-    port = server.bind_to_port("127.0.0.1", requestedPort) ? requestedPort : -1;
-  }
-  if (port <= 0) {
-    error = requestedPort == 0 ? "Couldn't open a port on 127.0.0.1 for the browser."
-                               : "Couldn't serve on 127.0.0.1:" + std::to_string(requestedPort) +
-                                     "; is another program using that port?";
-    return false;
-  }
-  host = "127.0.0.1:" + std::to_string(port);
-  origin = "http://" + host;
-  cookieName = "vantor_session_" + std::to_string(port);
-  try {
-    thread = std::thread([this] {
-      server.listen_after_bind();
-      listenEnded = true;
-    });
-  } catch (const std::system_error& e) {
-    server.closeUnlistened();
-    error = std::string("Couldn't start serving the browser: ") + e.what();
-    return false;
-  }
-  // A stop() that came before the server runs would be lost and leave the
-  // thread listening for ever, so return only once it runs.
-  while (!server.is_running() && !listenEnded) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  if (!server.is_running()) {
-    thread.join();
-    error = "Couldn't serve on 127.0.0.1:" + std::to_string(port) + ".";
-    return false;
-  }
-  return true;
+  };
+  server = std::make_unique<HttpServer>(
+      std::move(options), [this](const RequestHead& head, const std::string&) { return onHead(head); },
+      [this](const RequestHead&, std::string body) { return onCommand(std::move(body)); });
+  if (!server->bind(error)) return false;
+  served.host = "127.0.0.1:" + std::to_string(server->port());
+  served.origin = "http://" + served.host;
+  return server->start(error);
 }
 
-// Ends every event stream and closes the listening socket, so the port is free
-// at once; requests already accepted still finish on the pool's threads.
-void BrowserShell::Impl::stopListening() {
+HeadDecision BrowserShell::Impl::onHead(const RequestHead& head) {
+  HeadDecision decision;
+  RequestVerdict verdict = checkRequest(head, served, credentials);
+  if (verdict.status != 0) {
+    decision.reply = textReply(verdict.status, verdict.spentToken ? spentAddressText : "Forbidden\n");
+    return decision;
+  }
+  switch (verdict.route) {
+    case Route::Page:
+      decision.reply = page(head);
+      break;
+    case Route::BridgeScript:
+      decision.reply = HttpReply{};
+      decision.reply->contentType = "text/javascript; charset=utf-8";
+      decision.reply->staticBody = browserBridgeScript();
+      break;
+    case Route::SessionExchange:
+      decision.reply = exchangeToken(head);
+      break;
+    case Route::Events:
+      decision.trusted = true;
+      decision.reply = openStream();
+      break;
+    case Route::Command:
+      decision.trusted = true;
+      decision.maxBody = maxBodyBytes;
+      break;
+  }
+  return decision;
+}
+
+HttpReply BrowserShell::Impl::exchangeToken(const RequestHead& head) {
+  std::string secret;
+  std::string error;
+  if (!randomHex(32, secret, error, fillRandomBytes)) {
+    logf("error", "{}", error);
+    return textReply(503, "No session could be made.\n");
+  }
   {
     std::lock_guard lock(mutex);
-    ending = true;
+    if (tokenSpent || !equalsInConstantTime(head.value(tokenHeader), token)) return textReply(403, "Forbidden\n");
+    // Spent: the printed address opens no second session.
+    tokenSpent = true;
+    sessions.push_back(secret);
+    if (sessions.size() > maxSessions) sessions.pop_front();
   }
-  changed.notify_all();
-  // The library's stop() is made to be called from another thread than the
-  // one listening, but not twice.
-  if (!stopped.exchange(true)) server.stop();
+  logf("info", "A browser's page traded the address's token for a session");
+  HttpReply reply;
+  reply.contentType = "application/json";
+  reply.body = nlohmann::json{{"session", secret}}.dump();
+  return reply;
 }
 
-void BrowserShell::Impl::stop() {
-  stopListening();
-  if (thread.joinable()) thread.join();
-}
-
-bool BrowserShell::Impl::allowed(const httplib::Request& req, httplib::Response& res) {
-  // Closed: a connection kept alive from before may still bring a request,
-  // which must not reach a launcher that is going (nor look like a new one's).
+HttpReply BrowserShell::Impl::openStream() {
+  auto stream = std::make_shared<EventStream>();
   {
     std::lock_guard lock(mutex);
-    if (ending) {
-      res.status = 503;
-      res.set_header("Connection", "close");
-      res.set_content("The launcher has closed.", "text/plain; charset=utf-8");
-      return false;
-    }
-  }
-  // A page of any other site, or a name that merely resolves here, never gets in.
-  if (req.get_header_value("Host") != host) {
-    forbid(res);
-    return false;
-  }
-  // Any other site's request carries its Origin; only a browser's own
-  // navigations and same-origin reads come without one, and never a POST.
-  const std::size_t origins = req.get_header_value_count("Origin");
-  const bool read = req.method == "GET" || req.method == "HEAD";
-  if (origins > 1 || (origins == 1 && req.get_header_value("Origin") != origin) || (origins == 0 && !read)) {
-    forbid(res);
-    return false;
-  }
-  if (req.has_param("token")) {
-    if (!equalsInConstantTime(req.get_param_value("token"), token)) {
-      forbid(res);
-      return false;
-    }
-    res.set_header("Set-Cookie", cookieName + "=" + session + "; Path=/; HttpOnly; SameSite=Strict");
-    res.set_redirect("/", 303);
-    return false;
-  }
-  if (!equalsInConstantTime(cookieValue(req.get_header_value("Cookie"), cookieName), session)) {
-    forbid(res);
-    return false;
-  }
-  return true;
-}
-
-void BrowserShell::Impl::serveEvents(httplib::Response& res) {
-  auto stream = std::make_shared<Stream>();
-  bool evicted = false;
-  {
-    std::lock_guard lock(mutex);
-    if (ending) {
-      res.status = 503;
-      return;
-    }
-    // A closed tab's stream is noticed only at its next write; rather than
+    streams.remove_if([](const std::weak_ptr<EventStream>& s) { return s.expired(); });
+    // A closed tab's stream may linger until its socket says so; rather than
     // refuse a new stream meanwhile, the oldest one makes room.
     if (streams.size() >= maxEventStreams) {
-      streams.front()->evicted = true;
+      if (auto oldest = streams.front().lock()) oldest->end();
       streams.pop_front();
-      evicted = true;
     }
     // A browser reconnects quickly after a dropped stream; the state it missed
     // comes first.
-    stream->pending.push_back("retry: 1000\n\n");
-    if (!lastState.empty()) stream->pending.push_back(serverSentEvent(lastState));
+    (void)stream->push("retry: 1000\n\n");
+    if (!lastState.empty()) (void)stream->push(serverSentEvent(lastState));
     streams.push_back(stream);
   }
-  // The pushed-out stream ends now, not at its next keep-alive, and frees its thread.
-  if (evicted) changed.notify_all();
-  res.set_header("X-Accel-Buffering", "no");
-  res.set_chunked_content_provider(
-      "text/event-stream",
-      [this, stream](std::size_t, httplib::DataSink& sink) {
-        std::string out;
-        {
-          std::unique_lock lock(mutex);
-          changed.wait_for(lock, keepAliveInterval,
-                           [&] { return ending || stream->evicted || !stream->pending.empty(); });
-          if (ending || stream->evicted) {
-            lock.unlock();
-            sink.done();
-            return true;
-          }
-          for (std::string& event : stream->pending) out += event;
-          stream->pending.clear();
-        }
-        if (out.empty()) out = ": keep-alive\n\n";  // finds a client that went away
-        return sink.write(out.data(), out.size());
-      },
-      [this, stream](bool) {
-        std::lock_guard lock(mutex);
-        streams.remove(stream);
-      });
+  HttpReply reply;
+  reply.contentType = "text/event-stream";
+  reply.headers = {{"X-Accel-Buffering", "no"}};
+  reply.stream = std::move(stream);
+  return reply;
 }
 
-void BrowserShell::Impl::serveCommand(const httplib::Request& req, httplib::Response& res) {
-  std::optional<nlohmann::json> command = parsePageMessage(req.body);
+HttpReply BrowserShell::Impl::onCommand(std::string body) {
+  std::optional<nlohmann::json> command = parsePageMessage(body);
   if (command) {
     std::weak_ptr<CommandSink> sink = commands;
     bool posted = queue.post([sink, command = std::move(*command)] {
       if (auto alive = sink.lock(); alive && alive->handler) alive->handler(command);
     });
-    if (!posted) {
-      res.status = 503;
-      return;
-    }
+    if (!posted) return textReply(503, "The launcher is closing.\n");
   }
   // Not an object: ignored, as in the window.
-  res.status = 204;
+  HttpReply reply;
+  reply.status = 204;
+  return reply;
 }
 
-void BrowserShell::Impl::servePage(const httplib::Request& req, httplib::Response& res) {
-  std::string path = req.path;
-  if (!path.empty() && path.front() == '/') path.erase(0, 1);
+HttpReply BrowserShell::Impl::page(const RequestHead& head) const {
+  std::string path = head.path.substr(1);
+  if (path.empty()) path = "index.html";
+  HttpReply reply;
+  // The built-in files go out from where they are, never copied per request.
+  if (source.overrideFolder.empty()) {
+    const EmbeddedFile* file = findEmbeddedFile(source.embedded, path);
+    if (file && file->size > 0 && std::string_view(file->contentType).rfind("text/html", 0) != 0) {
+      reply.contentType = file->contentType;
+      reply.staticBody = std::string_view(reinterpret_cast<const char*>(file->data), file->size);
+      return reply;
+    }
+  }
   PageResponse page = servePagePath(path, source);
-  res.status = page.status;
+  reply.status = page.status;
+  reply.contentType = page.contentType;
   if (page.status == 200 && page.contentType.rfind("text/html", 0) == 0)
     page.body = injectIntoHead(page.body, "<script src=\"/bridge/bridge.js\"></script>");
-  res.set_content(std::move(page.body), page.contentType.c_str());
+  reply.body = std::move(page.body);
+  return reply;
 }
 
 BrowserShell::BrowserShell(uint16_t port, PageSource source, UiQueue& queue, std::function<void()> endUi)
     : impl_(std::make_unique<Impl>(port, std::move(source), queue, std::move(endUi))) {}
 
-BrowserShell::~BrowserShell() { impl_->stop(); }
+BrowserShell::~BrowserShell() {
+  if (impl_->server) impl_->server->stop();
+}
 
 bool BrowserShell::createWindow(std::string& error) {
   if (!impl_->start(error)) {
@@ -448,7 +310,7 @@ bool BrowserShell::createWindow(std::string& error) {
     return false;
   }
   // The token is never logged: whoever reads the log must not be able to drive the launcher.
-  logf("info", "Serving the page for a browser at {}/", impl_->origin);
+  logf("info", "Serving the page for a browser at {}/", impl_->served.origin);
   std::printf("%s\n", address().c_str());
   std::fflush(stdout);
   return true;
@@ -466,20 +328,42 @@ void BrowserShell::sendToPage(const std::string& json) {
   {
     std::lock_guard lock(impl_->mutex);
     if (state) impl_->lastState = json;
-    for (auto& stream : impl_->streams) stream->pending.push_back(event);
+    for (auto& weak : impl_->streams)
+      if (auto stream = weak.lock()) (void)stream->push(event);
   }
-  impl_->changed.notify_all();
+  if (impl_->server) impl_->server->wake();
+}
+
+void BrowserShell::activate() {
+  if (!impl_->server) return;
+  std::string error;
+  if (!impl_->newToken(error)) {
+    logf("error", "{}", error);
+    return;
+  }
+  logf("info", "Another start asked for the launcher: printed a new address for a browser");
+  std::printf("%s\n", address().c_str());
+  std::fflush(stdout);
 }
 
 void BrowserShell::close() {
   // The port is free before the launcher lets go of its instance lock, so a
   // launcher started right after (a restart with the same --port) can bind it.
-  impl_->stopListening();
+  if (impl_->server) impl_->server->stop();
   if (impl_->endUi) impl_->endUi();
 }
 
-uint16_t BrowserShell::port() const { return static_cast<uint16_t>(impl_->port); }
+uint16_t BrowserShell::port() const { return impl_->server ? impl_->server->port() : 0; }
 
-std::string BrowserShell::address() const { return impl_->origin + "/?token=" + impl_->token; }
+std::string BrowserShell::address() const {
+  std::lock_guard lock(impl_->mutex);
+  return impl_->served.origin + "/?token=" + impl_->token;
+}
+
+BrowserShell::Connections BrowserShell::connections() const {
+  if (!impl_->server) return {};
+  HttpServer::Counts counts = impl_->server->counts();
+  return {counts.open, counts.untrusted};
+}
 
 }  // namespace launcher

@@ -23,12 +23,6 @@ bool endsWithIgnoringCase(std::string_view text, std::string_view suffix) {
   return text.size() >= suffix.size() && equalsIgnoringCase(text.substr(text.size() - suffix.size()), suffix);
 }
 
-const EmbeddedFile* findEmbedded(std::span<const EmbeddedFile> files, std::string_view path) {
-  for (const EmbeddedFile& file : files)
-    if (equalsIgnoringCase(file.path, path)) return &file;
-  return nullptr;
-}
-
 // A relative path of plain names: no empty, "." or ".." part, nothing hidden,
 // no backslash or control character. Anything else never reaches the disk.
 bool isPlainRelativePath(std::string_view path) {
@@ -83,6 +77,12 @@ std::filesystem::path findIgnoringCase(const std::filesystem::path& folder, std:
 
 }  // namespace
 
+const EmbeddedFile* findEmbeddedFile(std::span<const EmbeddedFile> files, std::string_view path) {
+  for (const EmbeddedFile& file : files)
+    if (equalsIgnoringCase(file.path, path)) return &file;
+  return nullptr;
+}
+
 std::string_view pageContentType(std::string_view path) {
   // The kinds of file a page is made of; embed_files.py embeds the same kinds.
   static constexpr std::pair<std::string_view, std::string_view> types[] = {
@@ -127,7 +127,7 @@ std::string pagePathFromUri(std::string_view uri, std::string_view origin) {
 PageResponse servePagePath(std::string_view path, const PageSource& source) {
   if (path.empty()) path = "index.html";
   PageResponse response;
-  const EmbeddedFile* embedded = findEmbedded(source.embedded, path);
+  const EmbeddedFile* embedded = findEmbeddedFile(source.embedded, path);
   if (source.overrideFolder.empty()) {
     if (!embedded) return response;
     response.contentType = embedded->contentType;

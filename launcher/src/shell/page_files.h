@@ -32,6 +32,9 @@ struct EmbeddedFile {
 // The window icon, a PNG (generated).
 [[nodiscard]] std::string_view embeddedIconPng();
 
+// The embedded file at `path` (letter case ignored), or null.
+[[nodiscard]] const EmbeddedFile* findEmbeddedFile(std::span<const EmbeddedFile> files, std::string_view path);
+
 // The content type of a page file by its extension (letter case ignored), or
 // "" for a path that is not a plain relative path of a page's kind of file
 // (.html, .css, .js, fonts, images...).

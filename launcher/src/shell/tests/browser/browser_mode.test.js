@@ -4,7 +4,8 @@
 // (VANTOR_LAUNCHER_UI) and an update feed that is a missing local folder.
 // Its commands show their effect in the next state document, so each check
 // sends real commands ("setPrefs") and reads the states the page receives and
-// the preferences the launcher saves.
+// the preferences the launcher saves. Each printed address works once; every
+// tab here gets one of its own (launcher_process.js, newAddress).
 //
 //   LAUNCHER=/path/to/vantor-launcher node --test
 'use strict';
@@ -63,12 +64,17 @@ after(async () => {
   fs.rmSync(home, { recursive: true, force: true });
 });
 
+// A tab signed in with a new address: it holds its own session once this returns.
 async function openPage(context, suffix = '') {
+  const fresh = await app.newAddress();
   const page = await context.newPage();
-  await page.goto(address);  // signs in: the cookie, then "/"
+  await page.goto(fresh);
+  await page.waitForFunction(() => sessionStorage.getItem('vantor.session'));
   if (suffix) await page.goto(origin + '/' + suffix);
   return page;
 }
+
+const sessionOf = (page) => page.evaluate(() => sessionStorage.getItem('vantor.session'));
 
 // A request with exactly the given headers, Host included: a browser would
 // never send most of these.
@@ -85,71 +91,111 @@ function request(method, target, headers, body) {
   });
 }
 
-test('the token leaves the address bar and the cookie stays out of reach of script', async () => {
-  const context = await browser.newContext();
-  const page = await openPage(context);
-  assert.equal(page.url(), origin + '/');
-  assert.equal(await page.evaluate(() => document.cookie), '');
-  const cookies = await context.cookies();
-  assert.equal(cookies.length, 1);
-  assert.equal(cookies[0].name, 'vantor_session_' + new URL(origin).port);
-  assert.equal(cookies[0].httpOnly, true);
-  assert.equal(cookies[0].sameSite, 'Strict');
-  assert.notEqual(cookies[0].value, new URL(address).searchParams.get('token'));
-  await context.close();
-});
-
-test('without the token or its cookie the browser gets nothing', async () => {
+test('the printed address works once, leaves the address bar, and its tab keeps working across a reload', async () => {
   const context = await browser.newContext();
   const page = await context.newPage();
-  for (const target of ['/', '/index.html', '/bridge/events', '/bridge/bridge.js', '/?token=' + '0'.repeat(32)]) {
-    const response = await page.goto(origin + target);
-    assert.equal(response.status(), 403, target);
+  const response = await page.goto(address);  // the address printed at start
+  assert.equal(response.status(), 200);
+  await page.waitForFunction(() => window.received.some((m) => m.type === 'state'));
+  assert.equal(page.url(), origin + '/', 'the token left the address bar');
+  assert.deepEqual(await context.cookies(), [], 'no cookie: another port of 127.0.0.1 would get it');
+  assert.match(await sessionOf(page), /^[0-9a-f]{64}$/);
+
+  // A reload of the same tab finds its session: the state comes again and commands go through.
+  await page.evaluate(() => window.send({ cmd: 'setPrefs', prefs: { launchOptions: 'before reload' } }));
+  await waitForOption(page, 'before reload');
+  await page.reload();
+  await page.waitForFunction(() => window.received.some((m) => m.type === 'state'));
+  assert.equal((await lastState(page)).prefs.launchOptions, 'before reload');
+  await page.evaluate(() => window.send({ cmd: 'setPrefs', prefs: { launchOptions: 'after reload' } }));
+  await waitForOption(page, 'after reload');
+  assert.equal(savedPrefs().launchOptions, 'after reload');
+
+  // The same address again, in another tab or another browser: refused, saying why.
+  for (const other of [context, await browser.newContext()]) {
+    const again = await other.newPage();
+    const second = await again.goto(address);
+    assert.equal(second.status(), 403);
+    assert.match(await again.textContent('body'), /used already/);
+    if (other !== context) await other.close();
   }
   await context.close();
 });
 
-test('a wrong Host, a foreign or missing Origin and a missing cookie are refused, and change nothing', async () => {
+test('without a session the page shows how to get one, gets no state and sends nothing', async () => {
+  const context = await browser.newContext();
+  const page = await context.newPage();
+  // The page's files hold no secret...
+  const response = await page.goto(origin + '/');
+  assert.equal(response.status(), 200);
+  // ...but without a session it is told so and nothing reaches it or the launcher.
+  const alert = page.getByRole('alert');
+  await alert.waitFor();
+  assert.match(await alert.textContent(), /not connected to the launcher/);
+  assert.deepEqual(await page.evaluate(() => window.received), []);
+  const statuses = await page.evaluate(async () => Promise.all([
+    fetch('/bridge/cmd', { method: 'POST', body: '{"cmd":"setPrefs","prefs":{"launchOptions":"no session"}}' }),
+    fetch('/bridge/events'),
+    fetch('/bridge/session', { method: 'POST', headers: { 'X-Vantor-Token': '0'.repeat(32) } }),
+  ].map((p) => p.then((r) => r.status))));
+  assert.deepEqual(statuses, [403, 403, 403]);
+  for (const target of ['/bridge/events', '/?token=' + '0'.repeat(32)]) {
+    assert.equal((await page.goto(origin + target)).status(), 403, target);
+  }
+  assert.notEqual(savedPrefs().launchOptions, 'no session');
+  await context.close();
+});
+
+test('a wrong Host, Origin or Sec-Fetch-Site, a missing session and a replayed cookie are refused, and change nothing', async () => {
   const context = await browser.newContext();
   const page = await openPage(context);
   await page.waitForFunction(() => window.received.some((m) => m.type === 'state'));
-  const [cookie] = await context.cookies();
-  const session = cookie.name + '=' + cookie.value;
+  const secret = await sessionOf(page);
   const port = Number(new URL(origin).port);
   const host = '127.0.0.1:' + port;
   const otherOrigin = 'http://127.0.0.1:' + (port === 65535 ? 1 : port + 1);
+  // What a cookie-based launcher would have set; another port's program could collect it.
+  const cookie = `vantor_session_${port}=${secret}`;
   const setPrefs = (launchOptions) => JSON.stringify({ cmd: 'setPrefs', prefs: { launchOptions } });
 
   // The one accepted request first: it shows that the checks below would see a command land.
-  const accepted = await request('POST', '/bridge/cmd', { Host: host, Origin: origin, Cookie: session }, setPrefs('accepted'));
+  const accepted = await request('POST', '/bridge/cmd', { Host: host, Origin: origin, 'X-Vantor-Session': secret },
+    setPrefs('accepted'));
   assert.equal(accepted.statusCode, 204);
   await waitForOption(page, 'accepted');
 
-  const token = new URL(address);
+  const session = { 'X-Vantor-Session': secret };
+  const spent = new URL(address);
   const cases = [
-    ['GET without the cookie', 'GET', '/', { Host: host }],
-    ['GET with a wrong Host', 'GET', '/', { Host: 'localhost:' + port, Cookie: session }],
-    ['GET with a rebound name as Host', 'GET', '/', { Host: 'attacker.example', Cookie: session }],
-    ['the token with a wrong Host', 'GET', token.pathname + token.search, { Host: 'evil.example' }],
-    ['the event stream without the cookie', 'GET', '/bridge/events', { Host: host }],
-    ['POST without Origin', 'POST', '/bridge/cmd', { Host: host, Cookie: session }],
-    ['POST from another loopback port', 'POST', '/bridge/cmd', { Host: host, Cookie: session, Origin: otherOrigin }],
-    ['POST from another site', 'POST', '/bridge/cmd', { Host: host, Cookie: session, Origin: 'https://example.com' }],
-    ['POST from an opaque origin', 'POST', '/bridge/cmd', { Host: host, Cookie: session, Origin: 'null' }],
-    ['POST without the cookie', 'POST', '/bridge/cmd', { Host: host, Origin: origin }],
-    ['POST with a wrong Host', 'POST', '/bridge/cmd', { Host: 'localhost:' + port, Cookie: session, Origin: origin }],
-    // A foreign Origin is refused on reads as well.
-    ['GET from another site', 'GET', '/', { Host: host, Cookie: session, Origin: 'https://example.com' }],
-    ['GET from another loopback port', 'GET', '/launcher.js', { Host: host, Cookie: session, Origin: otherOrigin }],
-    ['GET from an opaque origin', 'GET', '/', { Host: host, Cookie: session, Origin: 'null' }],
-    ['the event stream from another site', 'GET', '/bridge/events', { Host: host, Cookie: session, Origin: 'https://example.com' }],
-    ['the token from another site', 'GET', token.pathname + token.search, { Host: host, Origin: 'https://example.com' }],
+    // Replayed with the secret as a cookie and Host and Origin forged to be the launcher's own.
+    ['a command replayed with the cookie and forged Host and Origin', 'POST', '/bridge/cmd', { Host: host, Origin: origin, Cookie: cookie }],
+    ['the stream replayed with the cookie and a forged Host', 'GET', '/bridge/events', { Host: host, Cookie: cookie }],
+    ['the event stream without the session', 'GET', '/bridge/events', { Host: host }],
+    ['a command without the session', 'POST', '/bridge/cmd', { Host: host, Origin: origin }],
+    ['a command with a guessed session', 'POST', '/bridge/cmd', { Host: host, Origin: origin, 'X-Vantor-Session': '0'.repeat(64) }],
+    ['the spent token', 'GET', spent.pathname + spent.search, { Host: host }],
+    ['the spent token traded again', 'POST', '/bridge/session', { Host: host, Origin: origin, 'X-Vantor-Token': spent.searchParams.get('token') }],
+    ['the page with a wrong Host', 'GET', '/', { Host: 'localhost:' + port }],
+    ['the page with a rebound name as Host', 'GET', '/', { Host: 'attacker.example' }],
+    ['a command without Origin', 'POST', '/bridge/cmd', { Host: host, ...session }],
+    ['a command from another loopback port', 'POST', '/bridge/cmd', { Host: host, Origin: otherOrigin, ...session }],
+    ['a command from another site', 'POST', '/bridge/cmd', { Host: host, Origin: 'https://example.com', ...session }],
+    ['a command from an opaque origin', 'POST', '/bridge/cmd', { Host: host, Origin: 'null', ...session }],
+    ['a command with a wrong Host', 'POST', '/bridge/cmd', { Host: 'localhost:' + port, Origin: origin, ...session }],
+    ['a command the browser says is from another site', 'POST', '/bridge/cmd', { Host: host, Origin: origin, 'Sec-Fetch-Site': 'same-site', ...session }],
+    ['the page framed by another loopback port', 'GET', '/', { Host: host, 'Sec-Fetch-Site': 'same-site' }],
+    ['a file read from another loopback port', 'GET', '/launcher.js', { Host: host, Origin: otherOrigin }],
+    ['the page from an opaque origin', 'GET', '/', { Host: host, Origin: 'null' }],
+    ['the event stream from another site', 'GET', '/bridge/events', { Host: host, 'Sec-Fetch-Site': 'cross-site', ...session }],
   ];
   for (const [what, method, target, headers] of cases) {
     const res = await request(method, target, headers, method === 'POST' ? setPrefs('refused: ' + what) : undefined);
     assert.equal(res.statusCode, 403, what);
     assert.equal(res.headers['set-cookie'], undefined, what);
-    assert.equal(res.headers['content-security-policy'], "frame-ancestors 'none'", what);
+    assert.equal(res.headers['content-security-policy'],
+      "default-src 'self'; img-src 'self' data:; object-src 'none'; base-uri 'none'; form-action 'none'; " +
+      "frame-ancestors 'none'", what);
+    assert.equal(res.headers['cross-origin-resource-policy'], 'same-origin', what);
     assert.equal(res.headers['x-frame-options'], 'DENY', what);
   }
   // A command the page sends after all of them: had any refused one landed,
@@ -200,12 +246,12 @@ test('the page gets the launcher\'s state and its commands arrive in order', asy
   await context.close();
 });
 
-// An event stream opened outside the browser, with the browser's cookie.
-function openStream(cookie) {
+// An event stream opened outside the browser, with the page's session.
+function openStream(secret) {
   return new Promise((resolve, reject) => {
     const url = new URL(origin);
     const req = http.get({ host: url.hostname, port: url.port, path: '/bridge/events',
-      headers: { Cookie: cookie.name + '=' + cookie.value } }, (res) => {
+      headers: { 'X-Vantor-Session': secret } }, (res) => {
       assert.equal(res.statusCode, 200);
       res.once('data', () => resolve(req));
     });
@@ -215,15 +261,37 @@ function openStream(cookie) {
 
 test('a reconnected stream starts with the last state, and commands queued meanwhile arrive in order', async () => {
   const context = await browser.newContext();
-  // Every EventSource the page makes, for the test to see whether its stream is open.
+  // Every event stream the page opens, for the test to see whether it is still open.
   await context.addInitScript(() => {
-    const Native = window.EventSource;
+    const nativeFetch = window.fetch.bind(window);
     window.eventStreams = [];
-    window.EventSource = class extends Native {
-      constructor(...args) {
-        super(...args);
-        window.eventStreams.push(this);
-      }
+    window.fetch = async (input, init) => {
+      const response = await nativeFetch(input, init);
+      if (!String(input).endsWith('/bridge/events') || !response.body) return response;
+      const stream = { open: true };
+      window.eventStreams.push(stream);
+      const reader = response.body.getReader();
+      const body = new ReadableStream({
+        async pull(controller) {
+          try {
+            const { value, done } = await reader.read();
+            if (done) {
+              stream.open = false;
+              controller.close();
+            } else {
+              controller.enqueue(value);
+            }
+          } catch (e) {
+            stream.open = false;
+            controller.error(e);
+          }
+        },
+        cancel(reason) {
+          stream.open = false;
+          return reader.cancel(reason);
+        },
+      });
+      return new Response(body, { status: response.status, statusText: response.statusText, headers: response.headers });
     };
   });
   // The page's script arrives late, as on a slow machine: the state a new
@@ -239,10 +307,10 @@ test('a reconnected stream starts with the last state, and commands queued meanw
   // Cut the page off: its reconnections fail, and newer streams push its
   // current one out (the server keeps eight), which ends it at once.
   await context.route('**/bridge/events', (route) => route.abort());
-  const [cookie] = await context.cookies();
+  const secret = await sessionOf(page);
   const crowd = [];
-  for (let i = 0; i < 8; i++) crowd.push(await openStream(cookie));
-  await page.waitForFunction(() => window.eventStreams.length === 1 && window.eventStreams[0].readyState !== 1,
+  for (let i = 0; i < 8; i++) crowd.push(await openStream(secret));
+  await page.waitForFunction(() => window.eventStreams.length === 1 && !window.eventStreams[0].open,
     null, { timeout: 10000 });
   await page.evaluate(() => {
     for (let n = 0; n < 10; n++) window.send({ cmd: 'setPrefs', prefs: { launchOptions: 'queued ' + n } });
@@ -268,51 +336,4 @@ test('a reconnected stream starts with the last state, and commands queued meanw
   assert.equal(queued[queued.length - 1], 9);
   assert.equal(savedPrefs().launchOptions, 'queued 9');
   await context.close();
-});
-
-test('a page on another loopback port can neither frame the launcher nor post to it', async () => {
-  const hostile = http.createServer((req, res) => {
-    res.setHeader('Content-Type', 'text/html');
-    res.end(`<!doctype html><body>
-      <script>
-        const frame = document.createElement('iframe');
-        window.frameLoaded = new Promise((resolve) => frame.addEventListener('load', () => resolve(), { once: true }));
-        frame.src = '${origin}/';
-        document.body.appendChild(frame);
-        window.posted = fetch('${origin}/bridge/cmd', { method: 'POST', mode: 'no-cors', credentials: 'include',
-          body: '{"cmd":"setPrefs","prefs":{"launchOptions":"from hostile"}}' }).then(() => 'sent', (e) => 'failed');
-      </script></body>`);
-  });
-  await new Promise((resolve) => hostile.listen(0, '127.0.0.1', resolve));
-  const context = await browser.newContext();
-  try {
-    // This browser holds the launcher's cookie, which a same-site page's requests would carry.
-    const own = await openPage(context);
-    await own.evaluate(() => window.send({ cmd: 'setPrefs', prefs: { launchOptions: 'before hostile' } }));
-    await waitForOption(own, 'before hostile');
-    const page = await context.newPage();
-    const framedResponse = page.waitForResponse((r) => r.url() === origin + '/' && r.frame() !== page.mainFrame());
-    await page.goto(`http://127.0.0.1:${hostile.address().port}/`);
-    await page.evaluate(() => window.posted);
-    // The frame's load event comes whether the frame showed the page or was blocked.
-    await page.evaluate(() => window.frameLoaded);
-    // The browser asked for the page in the frame, and the launcher answered...
-    const response = await framedResponse;
-    assert.equal(response.status(), 200, 'the framed request carried the cookie and was served');
-    assert.equal(response.headers()['content-security-policy'], "frame-ancestors 'none'");
-    // ...and the browser put its own error page in the frame instead.
-    const framed = page.frames().find((f) => f !== page.mainFrame());
-    assert.ok(framed, 'the frame exists');
-    assert.equal(framed.url(), 'chrome-error://chromewebdata/', 'the frame holds the blocked-page error, not the launcher');
-    // A command sent after the hostile one: the state carrying it shows
-    // whether the hostile one landed.
-    await own.evaluate(() => window.send({ cmd: 'setPrefs', prefs: { reduceMotion: true } }));
-    await own.waitForFunction(() => window.received.some((m) => m.type === 'state' && m.prefs.reduceMotion === true));
-    assert.ok(!(await seenOptions(own)).includes('from hostile'), 'a foreign page posted a command');
-    assert.equal((await lastState(own)).prefs.launchOptions, 'before hostile');
-    assert.equal(savedPrefs().launchOptions, 'before hostile');
-  } finally {
-    await context.close();
-    hostile.close();
-  }
 });

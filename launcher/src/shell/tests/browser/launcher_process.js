@@ -38,6 +38,9 @@ function privateEnv(dir, extra) {
 // that. The result's `exited` is null while it runs, then its exit code or,
 // after a death by a signal, the signal's name; `ended` resolves to that;
 // `address()` resolves to the printed http://127.0.0.1:PORT/?token=... line.
+// Each address works once: `newAddress()` starts the launcher a second time,
+// as a player would, which makes the running one print a new address (with a
+// new token), and resolves to that.
 function startLauncher(exe, env, { port = 0, args = [] } = {}) {
   const lines = [];
   const child = spawn(exe, ['--ui=browser', '--port', String(port), ...args],
@@ -48,6 +51,13 @@ function startLauncher(exe, env, { port = 0, args = [] } = {}) {
     lines,
     ended: new Promise((resolve) => child.on('exit', (code, signal) => resolve(code ?? signal))),
     address: () => waitFor(() => lines.find((l) => l.startsWith('http://')), 'the printed address'),
+    newAddress: async () => {
+      const seen = lines.filter((l) => l.startsWith('http://')).length;
+      const second = spawn(exe, ['--ui=browser', '--port', '0'], { env, stdio: 'ignore' });
+      const code = await new Promise((resolve) => second.on('exit', (c, signal) => resolve(c ?? signal)));
+      if (code !== 0) throw new Error('the second start ended with ' + code);
+      return waitFor(() => lines.filter((l) => l.startsWith('http://'))[seen], 'a new printed address');
+    },
     // Ends it with SIGTERM unless it has ended already; resolves once it has.
     stop: () => new Promise((resolve) => {
       if (launcher.exited !== null) return resolve();

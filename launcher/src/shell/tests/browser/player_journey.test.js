@@ -66,6 +66,12 @@ after(async () => {
 test('install, play and quit from the page', async () => {
   const address = await app.address();
   const page = await browser.newPage({ viewport: { width: 1280, height: 760 } });
+  // Whatever the launcher's Content-Security-Policy stops the page from doing.
+  await page.addInitScript(() => {
+    window.blocked = [];
+    document.addEventListener('securitypolicyviolation',
+      (e) => window.blocked.push(`${e.effectiveDirective} ${e.blockedURI} ${e.sourceFile}:${e.lineNumber}`));
+  });
   await page.goto(address);
 
   const install = page.getByRole('button', { name: 'INSTALL', exact: true });
@@ -76,6 +82,16 @@ test('install, play and quit from the page', async () => {
   assert.ok(fs.readFileSync(path.join(game, 'Vantor')).equals(fs.readFileSync(process.env.FAKEGAME)),
     'the installed game is the published one');
   assert.equal(fs.readFileSync(path.join(game, 'README.txt'), 'utf8'), 'Astrane: Vantor test release\n');
+
+  // The page lives within its Content-Security-Policy: its fonts, styles and
+  // scripts all load, and nothing it does is blocked.
+  const fonts = await page.evaluate(() => document.fonts.ready.then(() => [...document.fonts]
+    .map((f) => `${f.family} ${f.status}`)));
+  assert.ok(fonts.length >= 3 && fonts.every((f) => !f.endsWith(' error')), 'fonts: ' + fonts);
+  assert.ok(fonts.some((f) => f.endsWith(' loaded')), 'no font loaded: ' + fonts);
+  assert.equal(await page.evaluate(() => getComputedStyle(document.body).backgroundColor === 'rgba(0, 0, 0, 0)'), false,
+    'the style sheet did not apply');
+  assert.deepEqual(await page.evaluate(() => window.blocked), []);
 
   const play = page.getByRole('button', { name: 'PLAY', exact: true });
   await play.click();
@@ -89,6 +105,7 @@ test('install, play and quit from the page', async () => {
   fs.writeFileSync(path.join(dir, 'game-may-end'), '');
   await play.waitFor({ timeout: 30000 });
 
+  assert.deepEqual(await page.evaluate(() => window.blocked), []);
   await page.getByRole('button', { name: 'QUIT', exact: true }).click();
   await waitFor(() => app.exited !== null, 'the launcher to end', 20000);
   assert.equal(app.exited, 0);

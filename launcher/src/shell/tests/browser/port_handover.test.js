@@ -38,12 +38,26 @@ function request(origin, method, target, headers, body) {
     // alive reaches the launcher it was opened to, closed or not.
     const req = http.request({ host: url.hostname, port: url.port, method, path: target, headers, agent: false },
       (res) => {
-        res.resume();
-        res.on('end', () => resolve(res));
+        let body = '';
+        res.setEncoding('utf8');
+        res.on('data', (chunk) => { body += chunk; });
+        res.on('end', () => resolve(Object.assign(res, { body })));
       });
     req.on('error', reject);
     req.end(body);
   });
+}
+
+// Opens the printed address and trades its token for a session, as the page's bridge does.
+async function signIn(address) {
+  const page = await request(address.origin, 'GET', address.pathname + address.search, {});
+  assert.equal(page.statusCode, 200);
+  const answer = await request(address.origin, 'POST', '/bridge/session',
+    { 'X-Vantor-Token': address.searchParams.get('token'), Origin: address.origin });
+  assert.equal(answer.statusCode, 200);
+  const { session } = JSON.parse(answer.body);
+  assert.match(session, /^[0-9a-f]{64}$/);
+  return session;
 }
 
 test('a launcher restarted on the same --port binds it while the first is still shutting down', async () => {
@@ -71,11 +85,9 @@ test('a launcher restarted on the same --port binds it while the first is still 
     assert.equal(address.port, String(port));
 
     // Signed in, the page says "ready": the update check starts, and hangs.
-    const signIn = await request(address.origin, 'GET', address.pathname + address.search, {});
-    assert.equal(signIn.statusCode, 303);
-    const cookie = signIn.headers['set-cookie'][0].split(';')[0];
+    const session = await signIn(address);
     const ready = await request(address.origin, 'POST', '/bridge/cmd',
-      { Cookie: cookie, Origin: address.origin }, JSON.stringify({ cmd: 'ready' }));
+      { 'X-Vantor-Session': session, Origin: address.origin }, JSON.stringify({ cmd: 'ready' }));
     assert.equal(ready.statusCode, 204);
     await waitFor(() => held.length > 0, 'the update check to reach the feed');
 
@@ -87,10 +99,13 @@ test('a launcher restarted on the same --port binds it while the first is still 
     assert.equal(new URL(outcome).port, String(port));
     // The case this is about: the first had not ended yet.
     assert.equal(first.exited, null, 'the first launcher was gone before the second bound: nothing was tested');
-    // And the port is the second's: its own token signs in there.
+    // And the port is the second's: its own token signs in there, and the first's session is worth nothing.
     const secondAddress = new URL(outcome);
-    const signed = await request(secondAddress.origin, 'GET', secondAddress.pathname + secondAddress.search, {});
-    assert.equal(signed.statusCode, 303);
+    const secondSession = await signIn(secondAddress);
+    assert.notEqual(secondSession, session);
+    const stale = await request(secondAddress.origin, 'POST', '/bridge/cmd',
+      { 'X-Vantor-Session': session, Origin: secondAddress.origin }, JSON.stringify({ cmd: 'ready' }));
+    assert.equal(stale.statusCode, 403);
 
     await second.stop();
     assert.equal(second.exited, 0);

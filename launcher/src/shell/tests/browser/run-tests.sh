@@ -11,5 +11,5 @@ fi
 launcher="$1" fakegame="$2"
 shift 2
 files=("$@")
-((${#files[@]})) || files=(browser_mode.test.js port_handover.test.js player_journey.test.js)
+((${#files[@]})) || files=(browser_mode.test.js browser_abuse.test.js port_handover.test.js player_journey.test.js)
 LAUNCHER="$launcher" FAKEGAME="$fakegame" exec node --test --test-concurrency=1 "${files[@]}"
