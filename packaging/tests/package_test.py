@@ -231,7 +231,7 @@ def make_root(work):
 
 
 def check_lintian(deb):
-    r = run(["lintian", "--no-tag-display-limit", "--fail-on", "none", deb])
+    r = run(["lintian", "--tag-display-limit", "0", "--fail-on", "none", deb])
     tags = []
     for line in (r.stdout + r.stderr).splitlines():
         if line.startswith(("E: ", "W: ")):
