@@ -1,14 +1,23 @@
 #!/usr/bin/env bash
 # Sets up the machine, builds the launcher and the stand-in game, and starts
-# the launcher with the given arguments (--ui=gtk|browser|auto, --port N).
+# the demo with the given arguments (--ui=gtk|browser|auto, --port N).
 #
-# Unless VANTOR_UPDATE_FEED names a feed, the launcher runs on a demo feed in
-# build/demo-feed: the stand-in game published once with make_release.py and
-# reused after (remove the folder to publish again). The feed is signed with
-# a key made on the first run (build/demo-feed-key.pem, never committed),
-# renewed on every run so that it never expires, and the launcher trusts
-# that key (VANTOR_FEED_KEYS). With a display the window opens; without one,
-# browser mode prints the address to open.
+# The demo runs on the update server as it is deployed, on loopback: nginx
+# and the reference server (scripts/demo_servers.py), stopped again when the
+# launcher ends. Its feed in build/demo/feed is published once
+# (scripts/demo_feed.py): the stand-in game with a few hundred megabytes of
+# content, a second release on the beta channel, two add-ons and a newer
+# launcher build. The launcher runs from an installed copy in
+# build/demo/launcher, so its own update replaces that copy and never the
+# build tree; its data (accounts' sessions, game, saves) stays in
+# build/demo/data. The feed is signed with a key made on the first run
+# (build/demo/feed-key.pem, never committed), signed again on every run so
+# that it never expires, and the launcher trusts that key
+# (VANTOR_FEED_KEYS). Remove build/demo to start over. With a display the
+# window opens; without one, browser mode prints the address to open.
+#
+# With VANTOR_UPDATE_FEED set, the build tree's launcher runs on that feed
+# instead, in the player's own data folder, as before.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -19,43 +28,71 @@ if ! nice ninja -C build/release vantor-launcher fakegame >build/run-build.log 2
   cat build/run-build.log
   exit 1
 fi
+exe="$PWD/build/release/launcher/vantor-launcher"
 
-if [[ -z "${VANTOR_UPDATE_FEED:-}" ]]; then
-  feed="$PWD/build/demo-feed"
-  key="$PWD/build/demo-feed-key.pem"
-  public="$PWD/build/demo-feed-key.pub"
-  if [[ ! -f "$key" || ! -s "$public" ]]; then
-    echo "run: making the demo feed's signing key $key"
-    rm -f "$key" "$public"
-    python3 tools/release/make_key.py "$key" >"$public.tmp"
-    mv "$public.tmp" "$public"
-    # Whatever feed there was is signed by another key, or not at all.
-    rm -rf "$feed"
-  fi
-  if [[ ! -f "$feed/stable/latest.json.sig" ]]; then
-    echo "run: publishing the stand-in game into $feed"
-    staging="$(mktemp -d "$PWD/build/demo-feed.XXXXXX")"
-    trap 'rm -rf "$staging"' EXIT
-    mkdir -p "$staging/game"
-    cp build/release/tools/fakegame/bin/Vantor "$staging/game/Vantor"
-    printf 'Astrane: Vantor demo build, published by scripts/run.sh\n' >"$staging/game/README.txt"
-    python3 tools/release/make_release.py "$staging/game" "$staging/feed" \
-      --version 1.0.0 --build 1 --notes "Demo release of the stand-in game" \
-      --signing-key "$key" >/dev/null
-    # Appears whole or not at all: an interrupted publish is redone next time.
-    rm -rf "$feed"
-    mv "$staging/feed" "$feed"
-    rm -rf "$staging"
-    trap - EXIT
-  else
-    # A new serial and expiry, signed again: a feed kept for weeks stays valid.
-    python3 tools/release/refresh_feed.py "$feed" --signing-key "$key" >/dev/null
-  fi
-  export VANTOR_UPDATE_FEED="$feed"
-  VANTOR_FEED_KEYS="$(cat "$public")"
-  export VANTOR_FEED_KEYS
-  # The stand-in game has no window: it stays up 20 s so PLAY shows it running.
-  export VANTOR_FAKEGAME_HOLD_MS="${VANTOR_FAKEGAME_HOLD_MS:-20000}"
+if [[ -n "${VANTOR_UPDATE_FEED:-}" ]]; then
+  exec "$exe" "$@"
 fi
 
-exec ./build/release/launcher/vantor-launcher "$@"
+demo="$PWD/build/demo"
+mkdir -p "$demo/server" "$demo/launcher" "$demo/data"
+key="$demo/feed-key.pem"
+public="$demo/feed-key.pub"
+if [[ ! -f "$key" || ! -s "$public" ]]; then
+  echo "run: making the demo feed's signing key $key"
+  rm -f "$key" "$public"
+  python3 tools/release/make_key.py "$key" >"$public.tmp"
+  mv "$public.tmp" "$public"
+fi
+python3 scripts/demo_feed.py "$demo/feed" --fakegame "$PWD/build/release/tools/fakegame/bin/Vantor" \
+  --launcher "$exe" --size-mb "${VANTOR_DEMO_SIZE_MB:-256}"
+# A new serial and expiry, signed again: covers what demo_feed.py just
+# changed (the offered launcher build) and keeps a feed kept for weeks valid.
+python3 tools/release/refresh_feed.py "$demo/feed" --signing-key "$key" >/dev/null
+
+# The servers end when this script does (they also watch for it).
+address="$demo/server/address"
+rm -f "$address"
+python3 scripts/demo_servers.py --feed "$demo/feed" --work "$demo/server" --name "Vantor Demo Server" \
+  >"$address" &
+servers=$!
+trap 'kill "$servers" 2>/dev/null || true; wait "$servers" 2>/dev/null || true' EXIT
+echo "run: starting nginx and the reference server on loopback"
+until [[ -s "$address" ]]; do
+  if ! kill -0 "$servers" 2>/dev/null; then
+    echo "run: the demo servers did not start; see $demo/server/logs" >&2
+    exit 1
+  fi
+  sleep 0.2
+done
+base="$(head -n 1 "$address")"
+echo "run: feed and account server at $base"
+
+# The installed copy: the build tree's launcher, copied again whenever it was
+# rebuilt (a copy that updated itself from the feed is otherwise kept).
+copy="$demo/launcher"
+built="$(sha256sum "$exe" | cut -d ' ' -f 1)"
+first_run=()
+if [[ ! -x "$copy/vantor-launcher" || "$(cat "$demo/launcher-source.sha256" 2>/dev/null)" != "$built" ]]; then
+  cp "$exe" "$copy/vantor-launcher.tmp"
+  mv -f "$copy/vantor-launcher.tmp" "$copy/vantor-launcher"
+  echo "$built" >"$demo/launcher-source.sha256"
+fi
+printf '{"feed": "%s"}\n' "$base" >"$copy/update.json"
+if [[ ! -f "$copy/install.json" ]]; then
+  printf '{"ref": "demo"}\n' >"$copy/install.json"
+  first_run=(--first-run)
+fi
+
+export XDG_DATA_HOME="$demo/data"
+export VANTOR_UPDATE_FEED="$base"
+VANTOR_FEED_KEYS="$(cat "$public")"
+export VANTOR_FEED_KEYS
+# The stand-in game has no window: it stays up 20 s so PLAY shows it running.
+export VANTOR_FAKEGAME_HOLD_MS="${VANTOR_FAKEGAME_HOLD_MS:-20000}"
+
+# A launcher that updated itself starts its successor and ends; the successor
+# keeps its standard output. Reading that output to its end waits for every
+# launcher of the demo, not only the first (Ctrl-C reaches the launcher; the
+# reader ignores it and ends with the output).
+"$copy/vantor-launcher" "${first_run[@]}" "$@" | { trap '' INT; cat; }

@@ -26,6 +26,9 @@ packages=(
   aria2 casync rsync
   # the fuzz targets (libFuzzer and the sanitizers' runtimes)
   clang libclang-rt-14-dev
+  # the package: its desktop entry and AppStream metainfo checked, its man
+  # pages read, its dependencies worked out (dpkg-shlibdeps), lintian
+  desktop-file-utils appstream man-db groff-base dpkg-dev lintian
 )
 
 missing=()

@@ -147,7 +147,9 @@ export function toast(text) {
 // ---------------------------------------------------------------------------
 // Confirm box
 
-export function confirmBox(title, text, buttons) {
+// `onDismiss` (optional) runs when the box is left with Escape, or closed
+// because what it asked about went away, instead of by one of its buttons.
+export function confirmBox(title, text, buttons, { onDismiss = null, tag = '' } = {}) {
   const root = $('#confirm');
   $('#confirm-title').textContent = title;
   $('#confirm-text').textContent = text;
@@ -160,7 +162,7 @@ export function confirmBox(title, text, buttons) {
       onmouseenter: () => focusConfirm(i),
     }, label));
   row.replaceChildren(...els);
-  app.confirmState = { index: 0, buttons, els, restore: document.activeElement };
+  app.confirmState = { index: 0, buttons, els, restore: document.activeElement, onDismiss, tag };
   root.hidden = false;
   $('#screens').inert = true;
   $('#titlebar').inert = true;
@@ -185,6 +187,13 @@ export function closeConfirm() {
   const back = c.restore && c.restore.isConnected ? c.restore
     : $('#screens .screen:not([hidden]) .row.focus, #menu .entry.focus');
   if (back) back.focus({ preventScroll: true });
+}
+
+export function dismissConfirm() {
+  const c = app.confirmState;
+  if (!c) return;
+  closeConfirm();
+  if (c.onDismiss) c.onDismiss();
 }
 
 export function chooseConfirm(i) {

@@ -1,7 +1,7 @@
 // Demo mode, for working on the page without the launcher: loaded only when no
 // bridge exists. The URL fragment picks a built-in state (#ready by default;
 // #dev, #update, #not_installed, #running, #busy, #unavailable, #downloading,
-// #paused, #signedin, #empty, #onboarding, #update_launcher) and the query string may name a page to open
+// #paused, #signedin, #empty, #onboarding, #update_launcher, #repair_question) and the query string may name a page to open
 // (?page=settings&tab=1, or just ?settings). "setSettings" and "setPrefs" are
 // applied here; every other command answers with a "(demo) " toast.
 
@@ -37,7 +37,8 @@ function baseState() {
     queue: [],
     task: null,
     taskError: '',
-    prefs: { onPlay: 'minimize', checkForUpdates: true, autoUpdateGame: true, reduceMotion: false, onboarded: true, channel: 'stable', launchOptions: '' },
+    repair: null,
+    prefs: { onPlay: 'minimize', checkForUpdates: true, autoUpdateGame: true, reduceMotion: false, onboarded: true, channel: 'stable', launchOptions: '', downloadLimit: 0 },
     settings: defaults(),
     saves: {
       files: 14, bytes: 3_412_000,
@@ -111,6 +112,11 @@ const VARIANTS = {
   empty: (s) => { s.addons.installed = []; s.addons.catalog = []; },
   onboarding: (s) => { s.prefs.onboarded = false; s.firstRun = true; },
   update_launcher: (s) => { s.launcher.latest = '1.1.0'; s.launcher.updateAvailable = true; },
+  repair_question: (s) => {
+    VARIANTS.busy(s);
+    s.task.phase = 'Comparing';
+    s.repair = { asking: true, damaged: 2, missing: 1, updated: 0, bytes: 48_200_000 };
+  },
 };
 
 let state = null;
@@ -134,6 +140,10 @@ export function startDemo(onMessage, setTransport) {
         break;
       case 'setPrefs':
         state.prefs = { ...state.prefs, ...cmd.prefs };
+        break;
+      case 'repairAnswer':
+        state.repair = null;
+        onMessage({ type: 'toast', text: '(demo) ' + (cmd.proceed ? 'repairing' : 'repair cancelled') });
         break;
       default:
         onMessage({ type: 'toast', text: '(demo) ' + cmd.cmd });

@@ -13,13 +13,14 @@
 // (starfield.js), browser mode and the demo on the page's canvas.
 
 import {
-  app, now, send, $, toast, setTransport, closeConfirm, chooseConfirm, focusConfirm, applyCalm,
+  app, now, send, $, toast, setTransport, dismissConfirm, chooseConfirm, focusConfirm, applyCalm,
 } from './core.js';
 import { initStarfield, updateStarfield, starfieldStats } from './starfield.js';
 import { buildMark } from './mark.js';
 import { buildMenu, renderHome, homeKey, closeRequest, focusEntry } from './home.js';
 import { initAccount, openAccount, closeAccount, renderAccount, accountKey, onAccountResult } from './account.js';
 import { isPage, refreshPage, pageKey, openPage } from './rows.js';
+import { askRepair } from './pages.js';
 
 // ---------------------------------------------------------------------------
 // State intake
@@ -61,6 +62,7 @@ export function onState(msg) {
   renderHome();
   updateStarfield();
   if (isPage(app.screen) && changed) refreshPage();
+  askRepair(msg);
   if (!firstPainted) {
     firstPainted = true;
     document.documentElement.classList.add('ready');
@@ -120,7 +122,7 @@ function confirmKey(k, e) {
     case 'arrowleft': case 'a': focusConfirm(c.index - 1); break;
     case 'arrowright': case 'd': case 'tab': focusConfirm(c.index + 1); break;
     case 'enter': case ' ': chooseConfirm(c.index); break;
-    case 'escape': closeConfirm(); break;
+    case 'escape': dismissConfirm(); break;
     default: return;
   }
   e.preventDefault();

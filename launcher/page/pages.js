@@ -1,7 +1,7 @@
 // The DATA, ADDONS and DOWNLOADS pages, built from the row engine. Every
 // control sends a command, some after a confirm box.
 
-import { app, send, now, gb, mins, mbps, percent, confirmBox } from './core.js';
+import { app, send, now, gb, mins, mbps, percent, confirmBox, closeConfirm } from './core.js';
 import { switchTab } from './rows.js';
 
 // ---------------------------------------------------------------------------
@@ -75,6 +75,45 @@ function gameTab(S) {
         ['Version', g.version ? g.version + (g.build ? ' (build ' + g.build + ')' : '') : 'not installed']],
     },
   ];
+}
+
+// A repair whose check found more to download than it fetches unasked waits
+// for the player: the question stays open until answered, and goes away by
+// itself when the repair ends some other way (cancelled from DOWNLOADS).
+function count(n, one, many) {
+  return n + ' ' + (n === 1 ? one : many);
+}
+
+export function repairQuestionText(q) {
+  const parts = [];
+  if (q.damaged) parts.push(count(q.damaged, 'damaged file', 'damaged files'));
+  if (q.missing) parts.push(count(q.missing, 'missing file', 'missing files'));
+  if (q.updated) parts.push(count(q.updated, 'file changed by the new release', 'files changed by the new release'));
+  const found = parts.length ? parts.join(', ') : 'files to replace';
+  return 'The check found ' + found + '. Repairing downloads ' + gb(q.bytes) +
+    '; nothing is downloaded until you say so.';
+}
+
+// Answered, and the answer still on its way: the states until it lands may
+// carry the same question.
+let repairAnswered = false;
+
+export function askRepair(S) {
+  const q = S.repair;
+  const open = app.confirmState && app.confirmState.tag === 'repair';
+  if (q && q.asking) {
+    if (open || app.confirmState || repairAnswered) return;
+    const answer = (proceed) => {
+      repairAnswered = true;
+      send('repairAnswer', { proceed });
+    };
+    confirmBox('Repair downloads ' + gb(q.bytes), repairQuestionText(q),
+      [['Not now', 'primary', () => answer(false)], ['Repair', '', () => answer(true)]],
+      { onDismiss: () => answer(false), tag: 'repair' });
+  } else {
+    repairAnswered = false;
+    if (open) closeConfirm();
+  }
 }
 
 function support(S) {

@@ -184,6 +184,21 @@ function online() {
   ];
 }
 
+// The download speed limits offered, in KiB/s (launcher.json's unit); a
+// value set elsewhere (by hand, or another build) is offered too.
+const LIMITS = [0, 256, 512, 1024, 2048, 5120, 10240, 25600, 51200];
+
+export function limitText(kib) {
+  if (!kib) return 'No limit';
+  return kib >= 1024 ? +(kib / 1024).toFixed(1) + ' MB/s' : kib + ' KB/s';
+}
+
+function limitOptions() {
+  const current = Number((app.S.prefs || {}).downloadLimit) || 0;
+  const values = LIMITS.includes(current) ? LIMITS : [...LIMITS, current].sort((a, b) => a - b);
+  return values.map((v) => [v, limitText(v)]);
+}
+
 function launcher() {
   return [
     pref('onPlay', {
@@ -193,6 +208,10 @@ function launcher() {
     pref('checkForUpdates', { label: 'Check for updates', options: ONOFF, def: true, desc: 'Look for new versions of the game and launcher when the launcher opens.' }),
     pref('autoUpdateGame', { label: 'Update automatically', options: ONOFF, def: true, desc: 'Download game updates as soon as they are found.' }),
     pref('channel', { label: 'Update channel', options: [['stable', 'Stable'], ['beta', 'Beta']], def: 'stable', desc: 'Beta gets new builds first; they may be rougher.' }),
+    pref('downloadLimit', {
+      label: 'Download speed limit', options: limitOptions(), def: 0,
+      desc: 'The most game and addon downloads may use together, so others on your connection keep theirs. Applies at once, also to a download in progress.',
+    }),
     pref('reduceMotion', { label: 'Reduce motion', options: ONOFF, def: false, desc: 'A calmer starfield and no jump flash in the launcher.' }),
     pref('launchOptions', {
       label: 'Launch options', text: true,

@@ -83,6 +83,57 @@ test('focus stays on the chosen backup when the list shifts', async () => {
   await page.close();
 });
 
+test('DATA, Game: a repair that found much to download asks first, and each way out answers', async () => {
+  const repairing = {
+    game: { status: 'busy' },
+    queue: [{ id: 4, kind: 'repair', label: 'Verifying Astrane: Vantor', paused: false, active: true }],
+    task: task({ id: 4, kind: 'repair', label: 'Verifying Astrane: Vantor', phase: 'Comparing', filesTotal: 3, filesDone: 3 }),
+  };
+  const asking = (q) => baseState({ ...repairing, repair: { asking: true, missing: 0, damaged: 0, updated: 0, bytes: 0, ...q } });
+  const page = await start(env, baseState(repairing));
+  await openData(page, 1);
+  assert.equal(await page.locator('#confirm').isHidden(), true, 'no question before the check is done');
+
+  // Answered with the Repair button.
+  await push(page, asking({ damaged: 2, missing: 1, bytes: 48_200_000 }));
+  assert.equal(await text(page, '#confirm-title'), 'Repair downloads 48.2 MB');
+  assert.equal(await text(page, '#confirm-text'),
+    'The check found 2 damaged files, 1 missing file. Repairing downloads 48.2 MB; nothing is downloaded until you say so.');
+  assert.deepEqual(await page.locator('#confirm button').allTextContents(), ['Not now', 'Repair']);
+  await clearSent(page);
+  await page.keyboard.press('ArrowRight');
+  await page.keyboard.press('Enter');
+  assert.deepEqual(await sent(page), [{ cmd: 'repairAnswer', proceed: true }]);
+  assert.equal(await page.locator('#confirm').isHidden(), true);
+  // The same question still in the next state (the answer is on its way) is not asked twice.
+  await push(page, asking({ damaged: 2, missing: 1, bytes: 48_200_000 }));
+  assert.equal(await page.locator('#confirm').isHidden(), true);
+  await push(page, baseState(repairing));
+  await push(page, asking({ damaged: 1, updated: 5, bytes: 1_300_000_000 }));
+  assert.equal(await text(page, '#confirm-text'),
+    'The check found 1 damaged file, 5 files changed by the new release. Repairing downloads 1.3 GB; nothing is downloaded until you say so.');
+  // Escape is a no, so the repair never waits for an answer that cannot come.
+  await clearSent(page);
+  await page.keyboard.press('Escape');
+  assert.deepEqual(await sent(page), [{ cmd: 'repairAnswer', proceed: false }]);
+  // "Not now" is the default.
+  await push(page, baseState(repairing));
+  await push(page, asking({ missing: 7, bytes: 9_000_000 }));
+  await clearSent(page);
+  await page.keyboard.press('Enter');
+  assert.deepEqual(await sent(page), [{ cmd: 'repairAnswer', proceed: false }]);
+  // A repair cancelled elsewhere takes its question with it, unanswered.
+  await push(page, baseState(repairing));
+  await push(page, asking({ damaged: 3, bytes: 7_000_000 }));
+  assert.equal(await page.locator('#confirm').isHidden(), false);
+  await clearSent(page);
+  await push(page, baseState());
+  assert.equal(await page.locator('#confirm').isHidden(), true);
+  assert.deepEqual(await sent(page), []);
+  assertClean(null, page);
+  await page.close();
+});
+
 test('DATA, Game and Support: greying, dev description, Uninstall only when installed, reset confirm', async () => {
   const page = await start(env, baseState({ mode: 'installed' }));
   await openData(page, 1);

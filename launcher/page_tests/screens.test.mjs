@@ -99,6 +99,19 @@ test('screens: account (create, sign in with an error) and the confirm box', asy
   await page.close();
 });
 
+test('screen: a repair asking before a large download', async () => {
+  const page = await start(env, baseState({
+    game: { status: 'busy' },
+    queue: [{ id: 3, kind: 'repair', label: 'Verifying Astrane: Vantor', paused: false, active: true }],
+    task: task({ id: 3, kind: 'repair', phase: 'Comparing', filesDone: 3, filesTotal: 3 }),
+    repair: { asking: true, damaged: 2, missing: 1, updated: 0, bytes: 48_200_000 },
+  }));
+  assert.equal(await text(page, '#confirm-title'), 'Repair downloads 48.2 MB');
+  await shoot(page, 'confirm-repair');
+  assertClean(null, page);
+  await page.close();
+});
+
 const PAGES = [
   ['settings', 2, ['display', 'graphics', 'audio', 'online', 'launcher'], { ...full, settings: undefined }],
   ['data', 3, ['saves', 'game', 'support'], full],

@@ -304,3 +304,35 @@ test('page keys: tabs with Q/E/Tab, rows with W/S without wrapping, Backspace go
   assertClean(null, page);
   await page.close();
 });
+
+test('download speed limit: steps through the limits, sends them at once, keeps a value set elsewhere', async () => {
+  const page = await open(baseState({ prefs: { downloadLimit: 0 } }));
+  await openSettings(page, 4);
+  await focusLabel(page, 'Download speed limit');
+  assert.equal(await value(page, 'Download speed limit'), 'No limit');
+  assert.match(await text(page, '#page .side'), /Applies at once, also to a download in progress\./);
+  assert.match(await text(page, '#page .side'), /Default\s*No limit/);
+  await clearSent(page);
+  await page.keyboard.press('ArrowRight');
+  assert.equal(await value(page, 'Download speed limit'), '256 KB/s');
+  await page.keyboard.press('ArrowRight');
+  await page.keyboard.press('ArrowRight');
+  assert.equal(await value(page, 'Download speed limit'), '1 MB/s');
+  const prefs = (await sent(page)).filter((c) => c.cmd === 'setPrefs').map((c) => c.prefs.downloadLimit);
+  assert.deepEqual(prefs, [256, 512, 1024], 'each step goes out at once, in KiB/s');
+  await page.keyboard.press('ArrowLeft');
+  await page.keyboard.press('ArrowLeft');
+  await page.keyboard.press('ArrowLeft');
+  assert.equal(await value(page, 'Download speed limit'), 'No limit');
+  assert.equal((await sent(page)).at(-1).prefs.downloadLimit, 0);
+
+  // 768 KiB/s came from launcher.json: shown as it is, between its neighbours.
+  await push(page, baseState({ prefs: { downloadLimit: 768 } }));
+  await page.clock.runFor(700);
+  await push(page, baseState({ prefs: { downloadLimit: 768 } }));
+  assert.equal(await value(page, 'Download speed limit'), '768 KB/s');
+  await page.keyboard.press('ArrowRight');
+  assert.equal(await value(page, 'Download speed limit'), '1 MB/s');
+  assertClean(null, page);
+  await page.close();
+});

@@ -7,6 +7,7 @@
 #include "base/text_checks.h"
 #include "base/version.h"
 #include "platform/process.h"
+#include "update/rate_limit.h"
 
 #include <optional>
 
@@ -48,6 +49,8 @@ void LauncherApp::handleCommand(const json& command) {
     if (auto play = argument<bool>(command, "play", false)) queueGameUpdate(false, *play);
   } else if (cmd == "repair") {
     queueGameUpdate(true, false);
+  } else if (cmd == "repairAnswer") {
+    if (auto proceed = argument<bool>(command, "proceed", false)) answerRepair(*proceed);
   } else if (cmd == "play") {
     playGame();
   } else if (cmd == "pause" || cmd == "resume" || cmd == "cancel") {
@@ -166,6 +169,8 @@ void LauncherApp::setPrefs(const json& value) {
     copy = prefs_;
     channelChanged = prefs_.channel != channel;
   }
+  // A download in progress slows down or speeds up at once.
+  downloadRateLimiter().setRate(uint64_t{copy.downloadLimit} * 1024);
   (void)saveLauncherPrefs(copy);
   markStateDirty();
   if (channelChanged) checkForUpdates(false);

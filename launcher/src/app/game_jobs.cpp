@@ -9,6 +9,8 @@
 #include "update/location.h"
 #include "update/self_update.h"
 
+#include <chrono>
+
 namespace launcher {
 
 void LauncherApp::queueGameUpdate(bool repair, bool playAfter) {
@@ -44,10 +46,15 @@ void LauncherApp::queueGameUpdateFrom(bool repair, bool playAfter, std::optional
     request.repair = repair;
     request.trust = feedTrust();
     request.offered = offered;
+    if (repair) request.review = [this](const SyncPlan& plan) { return reviewRepair(plan); };
     GameUpdateResult result;
     const std::string error = runGameUpdate(
         request, jobs_.cancelFlag(), [this](const Progress& p) { jobs_.reportProgress(p); }, result);
     if (!error.empty()) return error;
+    if (result.report.stoppedAtReview) {
+      toast("Repair cancelled: nothing was downloaded");
+      return std::string();
+    }
     GameManifest installed;
     const bool valid = readInstalledManifest(paths_.gameFolder, installed);
     {
@@ -63,6 +70,48 @@ void LauncherApp::queueGameUpdateFrom(bool repair, bool playAfter, std::optional
   };
   if (playAfter) job.onSuccess = [this] { playGame(); };
   jobs_.enqueue(std::move(job), QueuePosition::Front);
+}
+
+PlanDecision LauncherApp::reviewRepair(const SyncPlan& plan) {
+  if (repairReview_) return repairReview_(plan);
+  if (plan.downloadBytes <= repairAskBytes) return PlanDecision::Proceed;
+  RepairQuestion question;
+  question.asking = true;
+  for (const PlannedFile& f : plan.files) {
+    switch (f.change) {
+      case PlannedChange::Missing: ++question.missing; break;
+      case PlannedChange::Damaged: ++question.damaged; break;
+      case PlannedChange::Updated: ++question.updated; break;
+    }
+  }
+  question.bytes = plan.downloadBytes;
+  {
+    std::lock_guard lock(mutex_);
+    repairQuestion_ = question;
+  }
+  markStateDirty();
+  bool proceed = false;
+  {
+    std::unique_lock lock(mutex_);
+    // A cancel, a pause or the shutdown ends the wait as a "no"; the sync
+    // then stops as "Cancelled".
+    while (!repairQuestion_.answer && !jobs_.cancelRequested()) {
+      repairAnswered_.wait_for(lock, std::chrono::milliseconds(100));
+    }
+    proceed = repairQuestion_.answer.value_or(false) && !jobs_.cancelRequested();
+    repairQuestion_ = RepairQuestion{};
+  }
+  markStateDirty();
+  return proceed ? PlanDecision::Proceed : PlanDecision::Stop;
+}
+
+void LauncherApp::answerRepair(bool proceed) {
+  {
+    std::lock_guard lock(mutex_);
+    if (!repairQuestion_.asking || repairQuestion_.answer) return;
+    repairQuestion_.answer = proceed;
+  }
+  repairAnswered_.notify_all();
 }
 
 void LauncherApp::updateSelf() {

@@ -5,6 +5,7 @@
 #include "platform/platform.h"
 #include "platform/ui_loop.h"
 #include "update/location.h"
+#include "update/rate_limit.h"
 
 #include <system_error>
 
@@ -26,6 +27,7 @@ void LauncherApp::load(const LaunchOptions& options, const InstallPaths& paths) 
   GameSettings settings = loadGameSettings(settingsPath());
   GameManifest installed;
   const bool installedValid = readInstalledManifest(paths_.gameFolder, installed);
+  downloadRateLimiter().setRate(uint64_t{prefs.downloadLimit} * 1024);
   {
     std::lock_guard lock(mutex_);
     prefs_ = std::move(prefs);
@@ -36,6 +38,11 @@ void LauncherApp::load(const LaunchOptions& options, const InstallPaths& paths) 
   scanSaves();
   logf("info", "Launcher {} | game folder {} | dev build {} | feed {}", launcherVersion,
        toUtf8(paths_.gameFolder), paths_.devBuild ? "true" : "false", feedBaseUrl(paths_.launcherFolder));
+}
+
+uint64_t LauncherApp::newestJobId() {
+  std::lock_guard lock(mutex_);
+  return jobs_.newestJobIdLocked();
 }
 
 void LauncherApp::startWorker() {

@@ -27,11 +27,13 @@
 #include "online/usage_event.h"
 #include "tasks/job_queue.h"
 #include "update/feed.h"
+#include "update/folder_sync.h"
 #include "update/manifest.h"
 
 #include <nlohmann/json.hpp>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -116,6 +118,14 @@ class LauncherApp {
   // Job requests (UI thread).
   void queueGameUpdate(bool repair, bool playAfter);
   void updateSelf();
+  // A repair's check found more than this many bytes to download: the page
+  // is asked before any of it is fetched.
+  static constexpr uint64_t repairAskBytes = 5'000'000;
+  // UI thread: the page's answer to that question; ignored when none is open.
+  void answerRepair(bool proceed);
+  // Before startWorker: decides instead of the page what a repair does once
+  // its check is done (command-line use). Runs on the worker thread.
+  void setRepairReview(PlanReview review) { repairReview_ = std::move(review); }
 
   // Maintenance (UI thread).
   void clearCache();
@@ -152,6 +162,14 @@ class LauncherApp {
   // The job queue (tests and job bodies).
   [[nodiscard]] JobQueue& jobs() { return jobs_; }
 
+  // Command-line use. Any thread: the id the newest queued job got (0 before
+  // the first), so a caller learns whether its request queued one.
+  [[nodiscard]] uint64_t newestJobId();
+  // Before startWorker: called on the worker thread whenever a job's body
+  // has returned (JobQueueHost::jobEnded).
+  using JobObserver = std::function<void(uint64_t id, const std::string& kind, const std::string& result)>;
+  void setJobObserver(JobObserver observer) { jobObserver_ = std::move(observer); }
+
  private:
   friend struct LauncherAppProbe;  // tests and benchmarks look inside
 
@@ -161,6 +179,9 @@ class LauncherApp {
     void markStateDirty() override { app_.markStateDirty(); }
     void postToUi(std::function<void()> closure) override { (void)app_.postToUi(std::move(closure)); }
     void toast(const std::string& text) override { app_.toast(text); }
+    void jobEnded(uint64_t id, const std::string& kind, const std::string& result) override {
+      if (app_.jobObserver_) app_.jobObserver_(id, kind, result);
+    }
 
    private:
     LauncherApp& app_;
@@ -196,6 +217,9 @@ class LauncherApp {
   // After this command or closure returns, the window closes and the
   // launcher shuts down, as its close button would make it.
   void closeWindowLater();
+  // The repair's plan review (worker thread): setRepairReview's, else go on
+  // at once for a small download, else ask the page and wait for its answer.
+  [[nodiscard]] PlanDecision reviewRepair(const SyncPlan& plan);
   void watchGame(GameProcess process);
   [[nodiscard]] SavesFolders savesFolders() const;
   // The feed base when it is http(s), worked out anew on every use.
@@ -241,10 +265,25 @@ class LauncherApp {
   // What the add-on scan read, kept between state documents (its own lock).
   AddonScanCache addonScanCache_;
 
+  // The question a repair asks before a large download (mutex); the worker
+  // waits on the condition for the answer.
+  struct RepairQuestion {
+    bool asking = false;
+    int32_t missing = 0;
+    int32_t damaged = 0;
+    int32_t updated = 0;
+    uint64_t bytes = 0;
+    std::optional<bool> answer;
+  };
+  RepairQuestion repairQuestion_;
+  std::condition_variable repairAnswered_;
+  PlanReview repairReview_;  // set before the worker starts
+
   // The installed game (mutex).
   GameManifest installedManifest_;
   bool installedManifestValid_ = false;
 
+  JobObserver jobObserver_;  // set before the worker starts
   QueueHost queueHost_{*this};
   JobQueue jobs_{mutex_, queueHost_};
   std::thread workerThread_;

@@ -1,10 +1,12 @@
 #include "app/launcher_main.h"
 
 #include "app/launcher_app.h"
+#include "app/player_copy.h"
 #include "app/sync_command.h"
 #include "base/log.h"
-#include "base/version.h"
 #include "base/ui_queue.h"
+#include "base/version.h"
+#include "data/instance_owner.h"
 #include "data/paths.h"
 #include "platform/instance.h"
 #include "platform/platform.h"
@@ -15,6 +17,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <optional>
 #include <thread>
 
 namespace launcher {
@@ -26,6 +29,8 @@ namespace {
 // How long a launcher started with "--updated" or "--first-run" waits for
 // the running one to let go.
 constexpr int handOverWaitMs = 5000;
+// The exit status of a start refused because vantorctl holds the lock.
+constexpr int exitBusy = 3;
 
 // The previous executable, moved aside by a self-update: deleted at start,
 // trying a few times while the old process may still be ending.
@@ -46,19 +51,43 @@ constexpr const char* helpText =
     "       vantor-launcher --sync FOLDER MANIFEST-LOCATION [--verify]\n"
     "       vantor-launcher --help | --version\n"
     "\n"
-    "Starts the launcher of Astrane: Vantor. A second start brings the running\n"
-    "launcher to the front instead.\n"
+    "Installs, updates, verifies and starts Astrane: Vantor. With a display it\n"
+    "opens its window; without one, or with --ui=browser, it serves its page on\n"
+    "127.0.0.1 (on port N) and prints the address to open.\n"
     "\n"
-    "  --ui=MODE  gtk: a window (exit status 1 without a display); browser: the\n"
-    "             page served on 127.0.0.1, its address printed on standard\n"
-    "             output; auto (the default): a window when a display can be\n"
-    "             opened, else browser\n"
-    "  --port N   browser mode's port (0, the default, picks a free one)\n"
-    "  --sync     brings a folder to a manifest's content without a window\n"
-    "             (\"--sync\" alone prints its usage)\n"
+    "  --ui=MODE   gtk (the window), browser (the page in a browser) or auto\n"
+    "  --port N    browser mode's port (default: any free one)\n"
+    "  --sync      brings FOLDER to the manifest's content, without a window;\n"
+    "              vantorctl sync does the same\n"
     "\n"
-    "Environment: VANTOR_UPDATE_FEED (the update feed), VANTOR_LAUNCHER_UI (a\n"
-    "folder to serve the page from), VANTOR_LAUNCHER_DEVTOOLS (web inspector).\n";
+    "Exit status: 0 ended normally, 1 could not start, 3 vantorctl is writing\n"
+    "the game. From a terminal: vantorctl --help. More: man vantor-launcher.\n";
+
+// A packaged launcher cannot update itself where it is: it runs the player's
+// own copy instead (made on the first start). Nothing when this is not a
+// packaged launcher, or is the copy itself; else the exit status.
+std::optional<int> handOverToPlayerCopy(const std::vector<std::string>& args, const StartFlags& flags) {
+  const fs::path executable = executablePath();
+  fs::path share;
+  if (!findPackageShare(executable.parent_path(), share)) return std::nullopt;
+  std::error_code ec;
+  if (fs::equivalent(executable.parent_path(), playerCopyFolder(), ec)) return std::nullopt;
+  std::string error;
+  const CopyState state = preparePlayerCopy(executable, share, error);
+  if (state == CopyState::Failed) {
+    std::fprintf(stderr, "vantor-launcher: %s\n", error.c_str());
+    return 1;
+  }
+  std::vector<std::string> argv{toUtf8(playerCopyExecutable())};
+  argv.insert(argv.end(), args.begin(), args.end());
+  // As an installer would: the copy's first start is a first run.
+  if (state == CopyState::Created && !flags.firstRun) argv.push_back("--first-run");
+  if (!replaceProcess(argv, error)) {
+    std::fprintf(stderr, "vantor-launcher: %s\n", error.c_str());
+    return 1;
+  }
+  return 0;  // not reached: the copy runs in this process now
+}
 
 }  // namespace
 
@@ -131,6 +160,7 @@ int launcherMain(int argc, char** argv, const ShellFactory& makeShell) {
     return std::fflush(stdout) == 0 ? 0 : 1;
   }
   const StartFlags flags = parseStartFlags(args);
+  if (std::optional<int> code = handOverToPlayerCopy(args, flags)) return *code;
 
   std::string error;
   // Another local user could read or plant the files of a data folder that
@@ -167,7 +197,13 @@ int launcherMain(int argc, char** argv, const ShellFactory& makeShell) {
   }
   if (lock == LockResult::HeldElsewhere) {
     // Another launcher runs: bring it to the front and leave no trace.
-    (void)requestActivation();
+    if (requestActivation()) return 0;
+    // vantorctl has no window to show, and is writing what this one would.
+    InstanceOwner owner;
+    if (readInstanceOwner(owner) && owner.program == "vantorctl" && isInstanceLockHeld()) {
+      std::fprintf(stderr, "vantor-launcher: %s\n", instanceBusyText().c_str());
+      return exitBusy;
+    }
     return 0;
   }
   if (lock == LockResult::Failed) {
@@ -176,6 +212,14 @@ int launcherMain(int argc, char** argv, const ShellFactory& makeShell) {
     return 1;
   }
 
+  // Tells a refused vantorctl who holds the lock.
+  (void)recordInstanceOwner("vantor-launcher", "window");
+  {
+    // The player's copy says which version it is, for the next package upgrade.
+    std::error_code ec;
+    const fs::path folder = executablePath().parent_path();
+    if (fs::equivalent(folder, playerCopyFolder(), ec)) recordCopyVersion(folder);
+  }
   startLog(logsFolder());
   LaunchOptions options;
   options.launchedAfterUpdate = flags.updated;

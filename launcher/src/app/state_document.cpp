@@ -147,6 +147,16 @@ json LauncherApp::buildStateFrom(const StateInputs& in) {
   state["queue"] = queueJson(jobs_);
   state["task"] = taskJson(jobs_);
   state["taskError"] = jobs_.taskErrorLocked();
+  // A repair waiting for the player's go-ahead before a large download.
+  if (repairQuestion_.asking) {
+    state["repair"] = {{"asking", true},
+                       {"missing", repairQuestion_.missing},
+                       {"damaged", repairQuestion_.damaged},
+                       {"updated", repairQuestion_.updated},
+                       {"bytes", repairQuestion_.bytes}};
+  } else {
+    state["repair"] = nullptr;
+  }
   state["prefs"] = launcherPrefsToJson(prefs_);
   state["settings"] = gameSettingsToJson(settings_);
   state["saves"] = savesSummary_;

@@ -5,6 +5,7 @@
 #include "update/folder_sync.h"
 #include "update/location.h"
 #include "update/manifest.h"
+#include "update/rate_limit.h"
 
 #include <fmt/format.h>
 
@@ -100,6 +101,11 @@ int runSyncCommand(int argc, char** argv) {
     std::fputs(usageText, stderr);
     return exitUsage;
   }
+  return runParsedSync(args);
+}
+
+int runParsedSync(const SyncArguments& args) {
+  if (args.limitRate) downloadRateLimiter().setRate(*args.limitRate);
   std::signal(SIGINT, onStopSignal);
   std::signal(SIGTERM, onStopSignal);
   // The game's lock lives in the runtime folder; one another user controls
@@ -135,7 +141,7 @@ int runSyncCommand(int argc, char** argv) {
   if (!ok) {
     if (error == "Cancelled" || cancelRequested.load()) return cancelled();
     std::fprintf(stderr, "%s\n", error.c_str());
-    return exitFailed;
+    return error == folderBusyText ? args.busyStatus : exitFailed;
   }
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   std::string summary = fmt::format(

@@ -6,6 +6,8 @@
 // keeping the staging area so that the next run resumes.
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -22,9 +24,18 @@ struct SyncArguments {
   std::string folder;
   std::string location;
   bool verify = false;
+  // What vantorctl sync adds: a speed limit in bytes a second (0: none;
+  // unset: the process's limiter as it is), and the status for a folder
+  // another sync holds (--sync says 1, as ever).
+  std::optional<uint64_t> limitRate;
+  int busyStatus = 1;
 };
 
 // Parses the arguments after the program name. False on bad usage.
 [[nodiscard]] bool parseSyncArguments(const std::vector<std::string>& args, SyncArguments& out);
+
+// The sync itself, once the arguments are parsed, with the same output and
+// exit statuses; SIGINT and SIGTERM cancel it from here on.
+[[nodiscard]] int runParsedSync(const SyncArguments& args);
 
 }  // namespace launcher

@@ -7,7 +7,7 @@ namespace launcher {
 namespace {
 
 constexpr auto terminalInterval = std::chrono::milliseconds(100);
-constexpr auto plainInterval = std::chrono::seconds(2);
+constexpr auto plainInterval = std::chrono::seconds(1);
 
 std::string clockText(double seconds) {
   const auto total = static_cast<long long>(seconds + 0.5);

@@ -1,7 +1,7 @@
 // The progress line of the command-line sync: one line redrawn in place on a
 // terminal, at most about ten times a second; plain lines otherwise (one per
-// phase change, at most one every 2 s), so a log file stays readable. The
-// caller's thread only.
+// phase change, else at most one a second), so a log file stays readable.
+// The caller's thread only.
 #pragma once
 
 #include "base/progress.h"

@@ -21,6 +21,7 @@ namespace {
 struct LogState {
   std::mutex mutex;
   std::ofstream stream;
+  bool echo = true;
 };
 
 LogState& logState() {
@@ -65,6 +66,12 @@ void stopLog() {
   if (state.stream.is_open()) state.stream.close();
 }
 
+void setLogEcho(bool echo) {
+  LogState& state = logState();
+  std::lock_guard lock(state.mutex);
+  state.echo = echo;
+}
+
 void writeLog(const std::string& level, const std::string& message) {
   std::string line;
   try {
@@ -83,7 +90,7 @@ void writeLog(const std::string& level, const std::string& message) {
     state.stream.write(line.data(), static_cast<std::streamsize>(line.size()));
     state.stream.flush();
   }
-  debugOutput(line);
+  if (state.echo) debugOutput(line);
 }
 
 }  // namespace launcher

@@ -26,6 +26,10 @@ void startLogAt(const std::string& logFileUtf8);
 // Closes the log file (tests; the process otherwise keeps it to the end).
 void stopLog();
 
+// Whether lines also go to the debugger channel (on by default). A
+// command-line tool turns it off so that its own output stays readable.
+void setLogEcho(bool echo);
+
 // Writes "HH:MM:SS [level] message\n" (UTC) and flushes it before returning,
 // so the file is complete up to the last line. Any thread; never throws.
 void writeLog(const std::string& level, const std::string& message);

@@ -2,6 +2,8 @@
 
 #include "data/paths.h"
 
+#include <algorithm>
+
 namespace launcher {
 
 namespace fs = std::filesystem;
@@ -53,6 +55,14 @@ void applyLauncherPrefsJson(LauncherPrefs& prefs, const json& document) {
   }
   if (const std::string* options = readString(document, "launchOptions")) prefs.launchOptions = *options;
   readBool(document, "onboarded", prefs.onboarded);
+  auto limit = document.find("downloadLimit");
+  if (limit != document.end() && limit->is_number_integer() && !limit->is_number_float()) {
+    // Signed and unsigned numbers alike; a negative one is ignored.
+    const int64_t value = limit->is_number_unsigned() ? static_cast<int64_t>(std::min<uint64_t>(
+                                                            limit->get<uint64_t>(), uint64_t{maxDownloadLimit} + 1))
+                                                      : limit->get<int64_t>();
+    if (value >= 0 && value <= maxDownloadLimit) prefs.downloadLimit = static_cast<uint32_t>(value);
+  }
 }
 
 json launcherPrefsToJson(const LauncherPrefs& prefs) {
@@ -68,6 +78,7 @@ json launcherPrefsToJson(const LauncherPrefs& prefs) {
   document["onboarded"] = prefs.onboarded;
   document["channel"] = prefs.channel;
   document["launchOptions"] = prefs.launchOptions;
+  document["downloadLimit"] = prefs.downloadLimit;
   return document;
 }
 

@@ -23,6 +23,8 @@ struct LauncherPrefs {
   bool onboarded = false;
   std::string channel = "stable";
   std::string launchOptions;
+  // The download speed limit in KiB/s for every content download; 0: none.
+  uint32_t downloadLimit = 0;
 
   bool operator==(const LauncherPrefs&) const = default;
 };
@@ -40,11 +42,16 @@ inline constexpr size_t maxChannelLength = 64;
 // the same in a URL and a path.
 [[nodiscard]] bool isValidChannel(std::string_view channel);
 
-// Overlays an object document; wrong types, unknown on-play names and channels
-// that break the channel rule are ignored.
+// The largest download limit taken (KiB/s, about 10 GB/s); larger numbers
+// are ignored like a wrong type.
+inline constexpr uint32_t maxDownloadLimit = 10'000'000;
+
+// Overlays an object document; wrong types, unknown on-play names, channels
+// that break the channel rule, and download limits that are not whole numbers
+// from 0 to maxDownloadLimit are ignored.
 void applyLauncherPrefsJson(LauncherPrefs& prefs, const json& document);
 
-// Exactly the seven keys, "onPlay" as its name. Also the state's "prefs".
+// Exactly the eight keys, "onPlay" as its name. Also the state's "prefs".
 [[nodiscard]] json launcherPrefsToJson(const LauncherPrefs& prefs);
 
 // Saves to dataFolder() / "launcher.json" (or the given file). True when the

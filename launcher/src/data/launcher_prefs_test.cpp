@@ -74,6 +74,7 @@ struct OverlayCase {
 TEST(LauncherPrefs, OverlayTakesOnlyWellTypedMembers) {
   LauncherPrefs start;
   start.launchOptions = "-fullscreen";
+  start.downloadLimit = 2048;
   const std::vector<OverlayCase> cases = {
       {"onPlay Close is not a name", {{"onPlay", "Close"}}, [](LauncherPrefs&) {}},
       {"onPlay close", {{"onPlay", "close"}}, [](LauncherPrefs& p) { p.onPlay = 1; }},
@@ -90,6 +91,16 @@ TEST(LauncherPrefs, OverlayTakesOnlyWellTypedMembers) {
       {"onboarded stored", {{"onboarded", true}}, [](LauncherPrefs& p) { p.onboarded = true; }},
       {"not an object", json::array({json{{"onboarded", true}}}), [](LauncherPrefs&) {}},
       {"unknown members", {{"theme", "dark"}, {"version", 2}}, [](LauncherPrefs&) {}},
+      {"downloadLimit 512", {{"downloadLimit", 512}}, [](LauncherPrefs& p) { p.downloadLimit = 512; }},
+      {"downloadLimit 0 lifts it", {{"downloadLimit", 0}}, [](LauncherPrefs& p) { p.downloadLimit = 0; }},
+      {"downloadLimit at the ceiling", {{"downloadLimit", maxDownloadLimit}},
+       [](LauncherPrefs& p) { p.downloadLimit = maxDownloadLimit; }},
+      {"downloadLimit above the ceiling", {{"downloadLimit", maxDownloadLimit + 1u}}, [](LauncherPrefs&) {}},
+      {"downloadLimit huge", {{"downloadLimit", 18446744073709551615ull}}, [](LauncherPrefs&) {}},
+      {"downloadLimit negative", {{"downloadLimit", -1}}, [](LauncherPrefs&) {}},
+      {"downloadLimit fraction", {{"downloadLimit", 1.5}}, [](LauncherPrefs&) {}},
+      {"downloadLimit as text", {{"downloadLimit", "512"}}, [](LauncherPrefs&) {}},
+      {"downloadLimit true", {{"downloadLimit", true}}, [](LauncherPrefs&) {}},
   };
   for (const OverlayCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -101,13 +112,14 @@ TEST(LauncherPrefs, OverlayTakesOnlyWellTypedMembers) {
   }
 }
 
-TEST(LauncherPrefs, SavedFileHasExactlyTheSevenKeysInByteOrder) {
+TEST(LauncherPrefs, SavedFileHasExactlyTheEightKeysInByteOrder) {
   TempDir dir;
   LauncherPrefs prefs;
   prefs.onPlay = 1;
   prefs.onboarded = true;
   prefs.channel = "beta";
   prefs.launchOptions = "-windowed";
+  prefs.downloadLimit = 768;
   ASSERT_TRUE(saveLauncherPrefsTo(prefs, dir / "launcher.json"));
   // "onPlay" sorts before "onboarded": upper-case P comes before lower-case b.
   EXPECT_EQ(readFile(dir / "launcher.json"),
@@ -115,6 +127,7 @@ TEST(LauncherPrefs, SavedFileHasExactlyTheSevenKeysInByteOrder) {
             "  \"autoUpdateGame\": true,\n"
             "  \"channel\": \"beta\",\n"
             "  \"checkForUpdates\": true,\n"
+            "  \"downloadLimit\": 768,\n"
             "  \"launchOptions\": \"-windowed\",\n"
             "  \"onPlay\": \"close\",\n"
             "  \"onboarded\": true,\n"

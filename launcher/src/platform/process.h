@@ -42,4 +42,10 @@ struct SpawnOptions {
 // process (SIGPIPE ignored). Once, at start-up.
 void ignoreBrokenPipeSignal();
 
+// Becomes argv[0] (a path) with these arguments, keeping this process's
+// identity, standard streams and environment: a packaged launcher hands over
+// to the player's own copy so. Start-up only, before any thread or lock.
+// Returns only on failure, with the system's text in `error`.
+[[nodiscard]] bool replaceProcess(const std::vector<std::string>& argv, std::string& error);
+
 }  // namespace launcher

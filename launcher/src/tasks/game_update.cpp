@@ -58,8 +58,11 @@ uint64_t bytesToAssemble(const fs::path& folder, const GameManifest& m, const st
   return total;
 }
 
-std::string runGameUpdate(const GameUpdateRequest& request, const std::atomic<bool>& cancel,
-                          const std::function<void(const Progress&)>& progress, GameUpdateResult& result) {
+namespace {
+
+// latest.json and the release it names.
+std::string fetchRelease(const GameUpdateRequest& request, const std::atomic<bool>& cancel,
+                         GameUpdateResult& result) {
   result = GameUpdateResult{};
   // A pause, a cancel or the launcher's close reach every transfer at once,
   // also while a server is silent.
@@ -82,6 +85,14 @@ std::string runGameUpdate(const GameUpdateRequest& request, const std::atomic<bo
     return error;
   }
   if (cancel.load()) return "Cancelled";
+  return {};
+}
+
+}  // namespace
+
+std::string runGameUpdate(const GameUpdateRequest& request, const std::atomic<bool>& cancel,
+                          const std::function<void(const Progress&)>& progress, GameUpdateResult& result) {
+  if (std::string error = fetchRelease(request, cancel, result); !error.empty()) return error;
 
   std::error_code ec;
   fs::create_directories(request.gameFolder, ec);
@@ -94,7 +105,12 @@ std::string runGameUpdate(const GameUpdateRequest& request, const std::atomic<bo
     if (need > free) return notEnoughSpaceText(need, free);
   }
 
-  if (!syncFolder(request.gameFolder, result.manifest, request.repair, cancel, progress, error)) return error;
+  std::string error;
+  if (!syncFolder(request.gameFolder, result.manifest, request.repair, cancel, progress, error, result.report,
+                  request.review)) {
+    return error;
+  }
+  if (result.report.stoppedAtReview) return {};
   // Manifests carry no file mode; the game itself must be runnable.
   const fs::path executable = request.gameFolder / gameExecutableName;
   std::string modeError;

@@ -5,6 +5,7 @@
 
 #include "base/progress.h"
 #include "update/feed.h"
+#include "update/folder_sync.h"
 #include "update/manifest.h"
 
 #include <atomic>
@@ -26,11 +27,14 @@ struct GameUpdateRequest {
   // The feed the page offered when the job was queued (the update check's):
   // installed as it is while still good, else fetched again and never older.
   std::optional<Feed> offered;
+  // Sees what the sync is about to fetch before it fetches anything (may be empty).
+  PlanReview review;
 };
 
 struct GameUpdateResult {
   Feed feed;              // the latest.json this run used
   GameManifest manifest;  // the release it installed
+  SyncReport report;      // what the sync did (stoppedAtReview: nothing)
 };
 
 // The bytes that must be free before the sync starts: what assembly writes

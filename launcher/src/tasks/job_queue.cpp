@@ -173,6 +173,7 @@ void JobQueue::runWorker() {
     }
     if (onSuccess) host_.postToUi(std::move(onSuccess));
     host_.markStateDirty();
+    host_.jobEnded(id, kind, result);
   }
 }
 

@@ -50,6 +50,14 @@ class JobQueueHost {
   // Runs `closure` once on the UI thread, or drops it (shutdown).
   virtual void postToUi(std::function<void()> closure) = 0;
   virtual void toast(const std::string& text) = 0;
+  // A job's body returned with `result` ("" done, "Cancelled", or the
+  // failure) and the job left the queue or was held; on the worker thread,
+  // after its toast, never during shutdown. Command-line callers wait on it.
+  virtual void jobEnded(uint64_t id, const std::string& kind, const std::string& result) {
+    (void)id;
+    (void)kind;
+    (void)result;
+  }
 };
 
 class JobQueue {
@@ -98,6 +106,8 @@ class JobQueue {
   [[nodiscard]] uint64_t currentJobIdLocked() const { return currentJobId_; }
   [[nodiscard]] const Progress& progressLocked() const { return progress_; }
   [[nodiscard]] const std::string& taskErrorLocked() const { return taskError_; }
+  // The id the newest queued job got; 0 before the first.
+  [[nodiscard]] uint64_t newestJobIdLocked() const { return nextJobId_ - 1; }
 
  private:
   std::deque<Job>::iterator findLocked(uint64_t id);

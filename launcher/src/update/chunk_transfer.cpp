@@ -5,6 +5,7 @@
 #include "platform/platform.h"
 #include "update/http.h"
 #include "update/location.h"
+#include "update/rate_limit.h"
 
 #include <algorithm>
 #include <chrono>
@@ -235,8 +236,14 @@ Outcome fetchObject(Transfer& t, const ChunkRequest& request, std::string& cause
     bool stoppedHere = false;
     bool oversized = false;
     auto onProgress = [&](uint64_t done, uint64_t) {
-      t.bytesReceived += static_cast<int64_t>(done) - attemptBytes;
+      const int64_t arrived = static_cast<int64_t>(done) - attemptBytes;
+      t.bytesReceived += arrived;
       attemptBytes = static_cast<int64_t>(done);
+      // The speed limit: holding this thread here holds its connection too.
+      if (arrived > 0 && !downloadRateLimiter().take(static_cast<uint64_t>(arrived), stop)) {
+        stoppedHere = true;
+        return false;
+      }
       // More bytes than the object has can never check out; stop before a
       // misbehaving server fills the disk.
       if (done > request.size) {

@@ -45,8 +45,16 @@ DocumentPin manifestPin(const CatalogEntry& entry) {
   return pin;
 }
 
+// The command line's choice; set once before any thread starts, read after.
+std::string& feedOverride() {
+  static std::string value;
+  return value;
+}
+
+void setFeedBaseOverride(const std::string& location) { feedOverride() = location; }
+
 std::string feedBaseUrl(const std::filesystem::path& launcherFolder) {
-  std::string base = configuredFeed(launcherFolder);
+  std::string base = feedOverride().empty() ? configuredFeed(launcherFolder) : feedOverride();
   while (!base.empty() && (base.back() == '/' || base.back() == '\\')) base.pop_back();
   return base;
 }

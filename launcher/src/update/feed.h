@@ -67,6 +67,11 @@ inline constexpr const char* defaultFeedBase = "https://updates.astrane-vantor.c
 // built-in server; trailing "/" and "\" removed. Empty means no server.
 [[nodiscard]] std::string feedBaseUrl(const std::filesystem::path& launcherFolder);
 
+// A feed named on the command line (vantorctl --feed), taken by feedBaseUrl
+// before everything else for the rest of the process; "" restores the usual
+// order. Call before any thread starts.
+void setFeedBaseOverride(const std::string& location);
+
 // joinLocation(base, channel + "/latest.json"), or "" without a base.
 [[nodiscard]] std::string latestJsonUrl(const std::filesystem::path& launcherFolder,
                                         const std::string& channel);

@@ -9,6 +9,7 @@
 #include "update/range_io.h"
 #include "update/sha256.h"
 #include "update/sync_install.h"
+#include "update/sync_plan.h"
 #include "update/sync_run.h"
 
 #include <fstream>
@@ -49,7 +50,7 @@ bool lockStaging(SyncRun& run) {
     case FileLock::Result::Acquired:
       return true;
     case FileLock::Result::HeldElsewhere:
-      return run.fail("Another update of this folder is running");
+      return run.fail(folderBusyText);
     case FileLock::Result::Failed:
       break;
   }
@@ -374,6 +375,7 @@ bool runSync(SyncRun& run, bool verify) {
   run.staging = run.root / ".staging";
   run.chunksFolder = run.staging / "chunks";
   run.filesFolder = run.staging / "files";
+  run.stagingExisted = fs::exists(run.staging, ec);
   if (!lockStaging(run)) return false;
   run.haveInstalled = readInstalledManifest(run.root, run.installed);
   run.interruptedInstall = fs::exists(run.staging / installingName, ec);
@@ -409,6 +411,18 @@ bool runSync(SyncRun& run, bool verify) {
   logf("info", "Sync {} to {} ({}): {} of {} files change, {:.1f} MB to download", toUtf8(run.root),
        run.manifest.version, run.manifest.build, run.changed.size(), run.manifest.files.size(),
        static_cast<double>(downloadBytes) / 1e6);
+  if (run.review) {
+    const PlanDecision decision =
+        run.review(makeSyncPlan(run.root, run.manifest, run.haveInstalled ? &run.installed : nullptr, changedIndexes,
+                                downloadBytes, static_cast<int32_t>(run.downloads.size())));
+    if (run.cancelled()) return run.fail("Cancelled");
+    if (decision == PlanDecision::Stop) {
+      // Nothing was downloaded yet: a staging area made only for this check goes.
+      if (!run.stagingExisted) removeStaging(run);
+      run.report.stoppedAtReview = true;
+      return true;
+    }
+  }
 
   // 6. Download, straight into the staged files.
   if (!run.downloads.empty()) {
@@ -492,12 +506,17 @@ bool runSync(SyncRun& run, bool verify) {
 }  // namespace
 
 bool syncFolder(const fs::path& root, const GameManifest& manifest, bool verify, const std::atomic<bool>& cancel,
-                const ProgressFn& progress, std::string& error, SyncReport& report) {
+                const ProgressFn& progress, std::string& error, SyncReport& report, const PlanReview& review) {
   report = SyncReport{};
-  SyncRun run(root, manifest, cancel, progress, report);
+  SyncRun run(root, manifest, cancel, progress, report, review);
   if (runSync(run, verify)) return true;
   error = run.error;
   return false;
+}
+
+bool syncFolder(const fs::path& root, const GameManifest& manifest, bool verify, const std::atomic<bool>& cancel,
+                const ProgressFn& progress, std::string& error, SyncReport& report) {
+  return syncFolder(root, manifest, verify, cancel, progress, error, report, PlanReview{});
 }
 
 bool syncFolder(const fs::path& root, const GameManifest& manifest, bool verify, const std::atomic<bool>& cancel,

@@ -11,8 +11,12 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace launcher {
+
+// The failure of a sync that found another sync of the same folder running.
+inline constexpr const char* folderBusyText = "Another update of this folder is running";
 
 // What one run did, for callers that summarise it.
 struct SyncReport {
@@ -22,7 +26,37 @@ struct SyncReport {
   uint64_t bytesDownloaded = 0;
   int32_t chunksFoundMoved = 0;  // taken from other offsets of local files instead
   uint64_t bytesFoundMoved = 0;
+  bool stoppedAtReview = false;  // the plan's review said stop: nothing was fetched
 };
+
+// Why a file is to be rewritten.
+enum class PlannedChange {
+  Missing,  // no such file in the folder
+  Damaged,  // its content is not what the installed release says it is
+  Updated,  // the release brings other content than the installed one
+};
+
+struct PlannedFile {
+  std::string path;  // as the manifest writes it
+  uint64_t size = 0;
+  PlannedChange change = PlannedChange::Damaged;
+};
+
+// What a sync is about to do, known after its check and before it stages or
+// fetches anything.
+struct SyncPlan {
+  std::string version;             // the release synced to
+  int32_t build = 0;
+  int32_t filesChecked = 0;        // every file of the release
+  std::vector<PlannedFile> files;  // those to rewrite, in manifest order
+  uint64_t downloadBytes = 0;      // objects found nowhere locally
+  int32_t downloadObjects = 0;
+};
+
+enum class PlanDecision { Proceed, Stop };
+// Sees the plan on the sync's thread; may wait (for a person's answer) as
+// long as it watches the sync's cancel flag.
+using PlanReview = std::function<PlanDecision(const SyncPlan&)>;
 
 // With `verify` (repair) every file is hashed; otherwise the installed
 // manifest.json is trusted for files of the right size, except after an
@@ -47,6 +81,16 @@ struct SyncReport {
                               const std::atomic<bool>& cancel,
                               const std::function<void(const Progress&)>& progress, std::string& error,
                               SyncReport& report);
+
+// As above; `review` (may be empty) is shown the plan once the files are
+// checked, before anything is staged or fetched. Stop ends the run there
+// with true and report.stoppedAtReview: the folder is as it was (a staging
+// area this run made is removed again), so a check costs no download. A
+// cancel seen after the review is "Cancelled" as usual.
+[[nodiscard]] bool syncFolder(const std::filesystem::path& root, const GameManifest& manifest, bool verify,
+                              const std::atomic<bool>& cancel,
+                              const std::function<void(const Progress&)>& progress, std::string& error,
+                              SyncReport& report, const PlanReview& review);
 
 // True when an earlier sync of `root` stopped while it was installing: its
 // manifest.json may then not describe the files, and the next sync checks

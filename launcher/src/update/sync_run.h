@@ -48,15 +48,17 @@ struct SyncRun {
   const std::atomic<bool>& cancel;
   const ProgressFn& progress;
   SyncReport& report;
+  const PlanReview& review;
   std::string error;  // handed to the caller only on failure
 
   SyncRun(const std::filesystem::path& root, const GameManifest& manifest, const std::atomic<bool>& cancel,
-          const ProgressFn& progress, SyncReport& report)
-      : root(root), manifest(manifest), cancel(cancel), progress(progress), report(report) {}
+          const ProgressFn& progress, SyncReport& report, const PlanReview& review)
+      : root(root), manifest(manifest), cancel(cancel), progress(progress), report(report), review(review) {}
 
   std::filesystem::path staging;
   std::filesystem::path chunksFolder;
   std::filesystem::path filesFolder;
+  bool stagingExisted = false;  // an earlier run left a staging area
   FileLock lock;
   Progress record;
   bool haveInstalled = false;

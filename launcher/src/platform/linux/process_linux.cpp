@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <system_error>
@@ -57,6 +58,23 @@ bool openWithSystem(const std::string& target, std::string& error) {
 }
 
 void ignoreBrokenPipeSignal() { ::signal(SIGPIPE, SIG_IGN); }
+
+bool replaceProcess(const std::vector<std::string>& argv, std::string& error) {
+  if (argv.empty() || argv[0].empty()) {
+    error = "Nothing to start";
+    return false;
+  }
+  std::vector<char*> args;
+  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  // The new image starts with default handlers (SIGPIPE is ignored here and
+  // would stay ignored) and the signal mask it finds.
+  ::signal(SIGPIPE, SIG_DFL);
+  ::execv(argv[0].c_str(), args.data());
+  error = "Couldn't start " + argv[0] + ": " + posix::errnoText(errno);
+  ::signal(SIGPIPE, SIG_IGN);
+  return false;
+}
 
 bool makeExecutable(const fs::path& file, std::string& error) {
   struct stat st {};
