@@ -85,7 +85,8 @@ bool moveInto(const fs::path& root, const fs::path& staged, const fs::path& targ
 }  // namespace
 
 std::string manifestPathKey(const std::string& path) {
-  return toUtf8(toWide(path).lexically_normal());
+  // "/" on every system, so a key names one file whichever system made it.
+  return toGenericUtf8(toWide(path).lexically_normal());
 }
 
 bool installStagedFile(const fs::path& root, const std::string& path, const fs::path& staged,
