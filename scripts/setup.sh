@@ -18,6 +18,11 @@ packages=(
   openbox xdotool x11-utils
   # peers the benchmarks measure against
   aria2 casync rsync
+  # the Windows build: mingw-w64 GCC with the posix thread model, zlib for
+  # the target (GoogleTest comes from the googletest source package above,
+  # fmt, nlohmann-json and cpp-httplib as headers), wine to run its tests and
+  # NSIS for its installer
+  g++-mingw-w64-x86-64-posix libz-mingw-w64-dev wine wine64 nsis
 )
 
 missing=()

@@ -1,0 +1,13 @@
+// Windows: no named pipes in the file system and no descriptors to inherit;
+// the tests that need them are Linux-only.
+#include "testing/odd_files.h"
+
+namespace launcher::testing {
+
+bool makeFifo(const std::filesystem::path&) { return false; }
+
+int openInheritable(const std::filesystem::path&) { return -1; }
+
+void closeDescriptor(int) {}
+
+}  // namespace launcher::testing
