@@ -2,6 +2,7 @@
 
 #include "platform/platform.h"
 #include "testing/scoped_env.h"
+#include "testing/linux_only.h"
 #include "testing/temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -93,6 +94,7 @@ TEST(InstallInfo, ReadsOnlyAStringRefFromAnObject) {
 }
 
 TEST(DataFolders, LiveUnderXdgDataHomeAndComeBackAfterDeletion) {
+  VANTOR_LINUX_ONLY("the XDG and HOME variables (Windows: WindowsFolders tests)");
   TempDir dir;
   ScopedEnv xdg("XDG_DATA_HOME", dir.path().string());
   const fs::path data = dir / "Vantor";
@@ -112,6 +114,7 @@ TEST(DataFolders, LiveUnderXdgDataHomeAndComeBackAfterDeletion) {
 }
 
 TEST(DataFolders, SavesFallBackToDataSavesWithoutASavedGamesFolder) {
+  VANTOR_LINUX_ONLY("the XDG and HOME variables (Windows: WindowsFolders tests)");
   TempDir dir;
   ScopedEnv xdg("XDG_DATA_HOME", dir.path().string());
   ASSERT_TRUE(savedGamesFolder().empty());
@@ -120,6 +123,7 @@ TEST(DataFolders, SavesFallBackToDataSavesWithoutASavedGamesFolder) {
 }
 
 TEST(DataFolders, FallBackToHomeThenToTheTemporaryFolder) {
+  VANTOR_LINUX_ONLY("the XDG and HOME variables (Windows: WindowsFolders tests)");
   TempDir home;
   TempDir tmp;
   ScopedEnv tmpdir("TMPDIR", tmp.path().string());
@@ -136,6 +140,7 @@ TEST(DataFolders, FallBackToHomeThenToTheTemporaryFolder) {
 }
 
 TEST(DataFolders, FolderBlockedByAFileIsStillReturned) {
+  VANTOR_LINUX_ONLY("the XDG and HOME variables (Windows: WindowsFolders tests)");
   TempDir dir;
   ScopedEnv xdg("XDG_DATA_HOME", dir.path().string());
   writeFile(dir / "Vantor" / "logs", "a file where the folder should be");
