@@ -10,6 +10,8 @@ packages=(
   libcpp-httplib-dev zlib1g-dev googletest libgtest-dev libgmock-dev
   libglib2.0-dev libwebkit2gtk-4.1-dev
   nginx curl python3 gunicorn
+  # the reference server's PostgreSQL database (its tests start their own)
+  postgresql python3-psycopg2
   # the window under a virtual display, page tests in a real browser, and the
   # file systems some tests mount (vfat for case-insensitive names)
   xvfb xauth imagemagick chromium chromium-driver dosfstools

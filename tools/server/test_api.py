@@ -1,10 +1,10 @@
 #!/usr/bin/env python3
 """The JSON API called in-process through WSGI (wsgiref's validator checks
-every exchange), with a clock the tests move."""
+every exchange), with a clock the tests move, on SQLite and on PostgreSQL."""
 
+import contextlib
 import io
 import json
-import os
 import re
 import sqlite3
 import threading
@@ -13,17 +13,20 @@ from contextlib import redirect_stderr
 from unittest import mock
 
 import testing_support as ts
-from vantor_server import api, http_util, store
+from vantor_server import api, backends, http_util, limits, store
 from vantor_server.config import ConfigError
 
 HEX64 = re.compile(r"[0-9a-f]{64}")
 
 
-class ApiTest(ts.TempDirTest):
+class ApiTest(ts.BackendTest):
+    # These tests make more accounts from one address than players do; the
+    # limits have tests of their own (test_limits).
+    settings = {"limits": limits.parse("create-network=1000/3600")}
+
     def setUp(self):
         super().setUp()
-        self.clock = ts.Clock()
-        self.server = ts.InProcessServer(self.tmp, clock=self.clock)
+        self.server = self.new_server()
 
     def create(self, username="Pilot", password="correct horse", ref="", expect=200, **kwargs):
         answer = self.server.post("/api/account/create",
@@ -57,10 +60,9 @@ class ApiTest(ts.TempDirTest):
                                          "maxPlayers": 64, "address": "127.0.0.1:3000"})
 
     def test_status_is_configurable_and_leaves_out_an_empty_address(self):
-        server = ts.InProcessServer(os.path.join(self.tmp, "other"), name="Kestrel", address="",
-                                    max_players=12, player_count=5)
+        server = self.new_server(self.new_database(), name="Kestrel", address="", max_players=12, player_count=5)
         self.assertEqual(server.get("/api/status").json(), {"name": "Kestrel", "playerCount": 5, "maxPlayers": 12})
-        server = ts.InProcessServer(os.path.join(self.tmp, "ipv6"), address="[::1]:7777")
+        server = self.new_server(self.new_database(), address="[::1]:7777")
         self.assertEqual(server.get("/api/status").json()["address"], "[::1]:7777")
 
     def test_status_address_must_be_host_and_port(self):
@@ -86,7 +88,7 @@ class ApiTest(ts.TempDirTest):
             with self.subTest(name=name):
                 answer = self.create(name, expect=409)
                 self.assertEqual(answer.error, api.NAME_TAKEN)
-        self.assertEqual(ts.database_rows(self.tmp, "SELECT COUNT(*) FROM accounts"), [(1,)])
+        self.assertEqual(self.rows("SELECT COUNT(*) FROM accounts"), [(1,)])
 
     def test_wrong_password_and_unknown_name_get_the_same_refusal(self):
         self.create("Pilot", "correct horse")
@@ -194,8 +196,8 @@ class ApiTest(ts.TempDirTest):
                 self.assertTrue(answer.error)
                 if error is not None:
                     self.assertEqual(answer.error, error)
-        self.assertEqual(ts.database_rows(self.tmp, "SELECT COUNT(*) FROM accounts"), [(0,)])
-        self.assertEqual(ts.database_rows(self.tmp, "SELECT COUNT(*) FROM events"), [(0,)])
+        self.assertEqual(self.rows("SELECT COUNT(*) FROM accounts"), [(0,)])
+        self.assertEqual(self.rows("SELECT COUNT(*) FROM events"), [(0,)])
 
     def test_unknown_members_are_ignored_and_a_missing_ref_is_no_referral(self):
         answer = self.server.post("/api/account/create",
@@ -304,7 +306,7 @@ class ApiTest(ts.TempDirTest):
         tokens = [self.create("Pilot", "correct horse").json()["token"],
                   self.sign_in("Pilot", "correct horse").json()["token"],
                   self.create("Wing", "correct horse").json()["token"]]
-        stored = ts.database_bytes(self.tmp)
+        stored = self.stored_bytes()
         for token in tokens:
             self.assertNotIn(token.encode(), stored)
             self.assertNotIn(token.upper().encode(), stored)
@@ -312,19 +314,19 @@ class ApiTest(ts.TempDirTest):
         self.assertNotIn(b"correct horse", stored)
         # What is kept instead: the tokens' digests and salted scrypt hashes.
         from vantor_server import credentials
-        digests = {row[0] for row in ts.database_rows(self.tmp, "SELECT digest FROM tokens")}
+        digests = {row[0] for row in self.rows("SELECT digest FROM tokens")}
         self.assertEqual(digests, {credentials.token_digest(t) for t in tokens})
-        hashes = [row[0] for row in ts.database_rows(self.tmp, "SELECT password FROM accounts")]
+        hashes = [row[0] for row in self.rows("SELECT password FROM accounts")]
         self.assertEqual(len(hashes), 2)
         self.assertNotEqual(hashes[0], hashes[1])  # same password, different salt
         for stored_hash in hashes:
-            self.assertRegex(stored_hash, r"^scrypt\$16384\$8\$1\$[0-9a-f]{32}\$[0-9a-f]{64}$")
+            self.assertRegex(stored_hash, rf"^scrypt\${ts.FAST_SCRYPT_N}\$8\$1\$[0-9a-f]{{32}}\$[0-9a-f]{{64}}$")
 
     def test_expired_tokens_are_purged_when_new_ones_are_issued(self):
         self.create("Pilot")
         self.clock.now += ts.Config(data_dir=self.tmp).token_lifetime
         self.sign_in("Pilot")
-        self.assertEqual(ts.database_rows(self.tmp, "SELECT COUNT(*) FROM tokens"), [(1,)])
+        self.assertEqual(self.rows("SELECT COUNT(*) FROM tokens"), [(1,)])
 
     # --- referrals and installs
 
@@ -342,7 +344,7 @@ class ApiTest(ts.TempDirTest):
         self.assertEqual(self.me(owner["token"]).json()["profile"]["invited"], 4)
         friend = self.sign_in("Friend1").json()
         self.assertEqual(friend["profile"]["invited"], 0)
-        codes = [row[0] for row in ts.database_rows(self.tmp, "SELECT referral_code FROM accounts")]
+        codes = [row[0] for row in self.rows("SELECT referral_code FROM accounts")]
         self.assertEqual(len(codes), len(set(codes)))
 
     def test_install_event_is_recorded_and_credited_once_per_client(self):
@@ -359,7 +361,7 @@ class ApiTest(ts.TempDirTest):
         self.assertFalse(self.event(code, remote="192.0.2.97", name="launch"))  # only installs credit
         self.assertEqual(self.me(owner["token"]).json()["profile"]["installs"], 2)
         self.assertEqual(self.me(owner["token"]).json()["profile"]["invited"], 0)
-        rows = ts.database_rows(self.tmp, "SELECT name, ref, version, credited FROM events ORDER BY id")
+        rows = self.rows("SELECT name, ref, version, credited FROM events ORDER BY id")
         self.assertEqual(len(rows), 7)  # every event is kept, credited or not
         self.assertEqual(rows[0], ("install", code, "1.0.0", 1))
         self.assertEqual(rows[1], ("install", code, "1.0.0", 0))
@@ -372,11 +374,13 @@ class ApiTest(ts.TempDirTest):
         self.assertTrue(self.event(code, remote="192.0.2.1", headers={"X-Real-IP": "203.0.113.5"}))
         self.assertFalse(self.event(code, remote="192.0.2.1", headers={"X-Real-IP": "203.0.113.6"}))
 
-        proxied = ts.InProcessServer(self.tmp, clock=self.clock, trust_proxy=True)
+        # Behind the proxy, on its Unix socket (gunicorn gives such a peer an
+        # empty address): the header names the client.
+        proxied = self.new_server(trust_proxy=True)
         self.server = proxied
-        self.assertTrue(self.event(code, remote="127.0.0.1", headers=header))
-        self.assertFalse(self.event(code, remote="127.0.0.1", headers=header))
-        self.assertTrue(self.event(code, remote="127.0.0.1", headers={"X-Real-IP": "203.0.113.6"}))
+        self.assertTrue(self.event(code, remote="", headers=header))
+        self.assertFalse(self.event(code, remote="", headers=header))
+        self.assertTrue(self.event(code, remote="", headers={"X-Real-IP": "203.0.113.6"}))
 
     # --- failures inside the server
 
@@ -391,15 +395,30 @@ class ApiTest(ts.TempDirTest):
         self.assertIn("Traceback", errors.getvalue())
         self.assertIn("POST /api/account/create", errors.getvalue())
 
+    @contextlib.contextmanager
+    def another_writer(self):
+        """Another connection holding the write lock a sign-in needs."""
+        if self.backend == "sqlite":
+            blocker = sqlite3.connect(ts.os.path.join(self.database, "server.db"), isolation_level=None)
+            blocker.execute("BEGIN IMMEDIATE")
+        else:
+            import psycopg2
+            blocker = psycopg2.connect(self.database)
+            blocker.cursor().execute("LOCK TABLE rate_limits IN ACCESS EXCLUSIVE MODE")
+        try:
+            yield
+        finally:
+            blocker.rollback()
+            blocker.close()
+
     def test_a_locked_database_answers_503_after_the_busy_timeout(self):
         self.create("Pilot")
-        blocker = sqlite3.connect(os.path.join(self.tmp, "server.db"), isolation_level=None)
-        self.addCleanup(blocker.close)
-        blocker.execute("BEGIN IMMEDIATE")  # another writer holds the lock
-        with mock.patch.object(store, "BUSY_TIMEOUT", 0.2):
+        with self.another_writer(), mock.patch.object(backends, "BUSY_TIMEOUT", 0.2), \
+                redirect_stderr(io.StringIO()) as errors:
             answer = self.server.post("/api/account/signin", {"username": "Pilot", "password": "correct horse"})
         self.assertEqual((answer.status, answer.error), (503, http_util.SERVER_BUSY))
-        blocker.execute("ROLLBACK")
+        self.assertEqual(answer.headers["retry-after"], "1")
+        self.assertIn("busy", errors.getvalue())
         self.sign_in("Pilot")
 
     def test_concurrent_creates_of_one_name_make_one_account(self):
@@ -424,6 +443,9 @@ class ApiTest(ts.TempDirTest):
         self.assertEqual(sorted(racer), [200] + [409] * 5, results)
         self.assertEqual([status for name, status in results if name.startswith("Other")], [200] * 4)
         self.assertEqual(self.me(owner["token"]).json()["profile"]["invited"], 5)
+
+
+PostgresApiTest = ts.on_postgres(ApiTest)
 
 
 if __name__ == "__main__":

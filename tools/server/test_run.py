@@ -204,6 +204,12 @@ class RunScriptTest(ts.TempDirTest):
             (["--feed", os.path.join(self.tmp, "missing")], 2, "no such folder"),
             (["--port", "70000"], 2, "--port must be 0 to 65535"),
             (["--data", os.path.join(self.feed, "a-file")], 1, "cannot open the database"),
+            (["--limits", "everything=1/1"], 2, "--limits 'everything=1/1': the limits are signin-network"),
+            (["--limits", "event-network=5"], 2, "event-network=COUNT/SECONDS"),
+            (["--database", "mysql://db.example/vantor"], 2, "must be a postgresql:// URL"),
+            # Nothing listens there; the password never reaches a message.
+            (["--database", f"postgresql://vantor:hunter2@/vantor?host={self.tmp}/nowhere"], 1,
+             "cannot open the database postgresql://vantor:***@/vantor"),
         ]
         with open(os.path.join(self.feed, "a-file"), "w") as f:
             f.write("not a folder")
@@ -212,7 +218,24 @@ class RunScriptTest(ts.TempDirTest):
                 process = self.start(*args, expect_address=False)
                 self.assertEqual(process.wait(30), code)
                 self.assertIn(text, self.stderr_of(process))
+                self.assertNotIn("hunter2", self.stderr_of(process))
                 self.assertEqual(process.stdout.read(), b"")
+
+    @unittest.skipUnless(ts.postgres_binaries() and ts.have_psycopg2(), ts.POSTGRES_MISSING)
+    def test_a_postgresql_database_keeps_accounts_across_restarts(self):
+        database = ts.postgres().new_database()
+        first = self.start("--database", database)
+        self.assertNotIn("accounts are kept in", self.stderr_of(first))  # no temporary folder
+        created = ts.http_request(first.hostport, "POST", "/api/account/create",
+                                  body={"username": "Pilot", "password": "correct horse", "ref": ""})
+        self.assertEqual(created.status, 200, created)
+        first.send_signal(signal.SIGTERM)
+        self.assertEqual(first.wait(30), 0)
+        self.assertEqual(ts.rows(database, "SELECT username FROM accounts"), [("Pilot",)])
+        second = self.start("--database", database)
+        token = created.json()["token"]
+        me = ts.http_request(second.hostport, "GET", "/api/account/me", headers={"Authorization": f"Bearer {token}"})
+        self.assertEqual((me.status, me.json()["profile"]["username"]), (200, "Pilot"))
 
 
 if __name__ == "__main__":

@@ -8,7 +8,11 @@
 //
 // Every request reaches the server from 127.0.0.1, which the server takes as
 // one client: an "install" event is credited once per referral code for the
-// life of the database, however many launchers report it.
+// life of the database, however many launchers report it, and the server's
+// rate limits count every request against that one client network (by
+// default 10 new accounts an hour, 30 sign-ins per 10 minutes, 60 events an
+// hour; a refusal is 429 with Retry-After). Passwords are hashed at the real
+// cost: about a second of one core per account created or sign-in.
 #pragma once
 
 #include "testing/nginx_server.h"

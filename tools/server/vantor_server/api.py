@@ -4,10 +4,11 @@ player can read. See tools/server/README.md for the table of requests."""
 
 import re
 
-from . import credentials
+from . import credentials, limits
 from .http_util import (HttpError, bearer_token, json_answer, parse_object, read_body, require_json,
                         text_member)
-from .store import NameTaken
+from .network import ClientResolver, network_of
+from .store import NameTaken, normalise_ref
 
 # The same rules the launcher's page checks before sending, and its texts.
 _USERNAME = re.compile(r"[A-Za-z0-9_-]{3,20}")
@@ -30,6 +31,11 @@ MAX_EVENT_VERSION = 32
 
 _BEARER = [("WWW-Authenticate", 'Bearer realm="vantor"')]
 
+# Refusals of the rate limits (429), each followed by " Try again in ...".
+TOO_MANY_SIGN_INS = "Too many sign-in attempts."
+TOO_MANY_ACCOUNTS = "Too many new accounts."
+TOO_MANY_EVENTS = "Too many events."
+
 
 def _password_length(password):
     # Counted as the page counts (UTF-16 units), so every password the page
@@ -41,6 +47,8 @@ class Api:
     def __init__(self, config, store):
         self.config = config
         self.store = store
+        self.hasher = credentials.Hasher(n=config.scrypt_n, slots=config.hash_slots)
+        self.clients = ClientResolver(config.trust_proxy, config.trusted_proxies)
         self.routes = {
             "/api/status": {"GET": self.status},
             "/api/account/signin": {"POST": self.sign_in},
@@ -68,12 +76,27 @@ class Api:
         require_json(environ)
         return parse_object(read_body(environ))
 
-    def _client(self, environ):
-        if self.config.trust_proxy:
-            forwarded = environ.get("HTTP_X_REAL_IP", "").strip()
-            if forwarded:
-                return forwarded[:64]
-        return environ.get("REMOTE_ADDR", "") or "unknown"
+    def _limited(self, names_and_subjects):
+        """(key, Limit) for each configured limit of [(name, subject)]; a
+        name without a limit or an empty subject is left out."""
+        wanted = []
+        for name, subject in names_and_subjects:
+            limit = self.config.limits.get(name)
+            if limit is not None and subject:
+                wanted.append((f"{name}:{subject}", limit))
+        return wanted
+
+    def _take(self, wanted, refusal):
+        """Counts one request against `wanted`; 429 with Retry-After when a
+        limit is reached (and then nothing is counted)."""
+        if not wanted:
+            return
+        with self.store.session() as s:
+            wait = s.take(wanted)
+        if wait:
+            seconds = limits.retry_after(wait)
+            raise HttpError(429, f"{refusal} Try again in {limits.in_words(seconds)}.",
+                            [("Retry-After", str(seconds))])
 
     def _signed_in(self, token, profile):
         return 200, {"token": token, "profile": profile}, []
@@ -100,12 +123,15 @@ class Api:
             raise HttpError(400, PASSWORD_TOO_SHORT)
         if _password_length(password) > MAX_PASSWORD:
             raise HttpError(400, PASSWORD_TOO_LONG)
+        network = network_of(self.clients.address(environ))
+        self._take(self._limited([("create-network", network), ("create-referrer", normalise_ref(ref))]),
+                   TOO_MANY_ACCOUNTS)
         # A cheap early answer for a taken name; create_account checks again
         # inside its transaction, which is what makes it safe.
         with self.store.session() as s:
             if s.find_account(username):
                 raise HttpError(409, NAME_TAKEN)
-        password_hash = credentials.hash_password(password)  # slow: outside any transaction
+        password_hash = self.hasher.hash(password)  # slow: outside any transaction
         with self.store.session() as s:
             try:
                 account = s.create_account(username, password_hash, ref)
@@ -120,17 +146,40 @@ class Api:
         password = text_member(body, "password")
         if not username or not password:
             raise HttpError(400, MISSING_SIGN_IN)
+        valid_name = bool(_USERNAME.fullmatch(username))
+        network = network_of(self.clients.address(environ))
+        wanted = self._limited([("signin-network", network),
+                                ("signin-account", username.lower() if valid_name else "")])
+        self._take(wanted, TOO_MANY_SIGN_INS)
         with self.store.session() as s:
-            found = s.find_account(username) if _USERNAME.fullmatch(username) else None
+            found = s.find_account(username) if valid_name else None
         if found is None:
-            credentials.burn_password_time(password)
+            self.hasher.burn_time(password)
             raise HttpError(401, WRONG_SIGN_IN)
         account, password_hash = found
-        if not credentials.verify_password(password, password_hash):
+        if not self.hasher.verify(password, password_hash):
             raise HttpError(401, WRONG_SIGN_IN)
+        self._upgrade(account, password, password_hash)
         with self.store.session() as s:
+            # Only failures count against the account: its player signing
+            # in does not use up the attempts.
+            for key, limit in wanted:
+                if key.startswith("signin-account:"):
+                    s.give_back(key, limit)
             token = s.issue_token(account, self.config.token_lifetime)
             return self._signed_in(token, s.profile(account))
+
+    def _upgrade(self, account, password, password_hash):
+        """Hashes the password again at today's cost when its stored hash
+        was made with a lower one (the only moment the password is known)."""
+        if not self.hasher.is_outdated(password_hash):
+            return
+        try:
+            new_hash = self.hasher.hash(password)
+        except credentials.HashBusy:
+            return  # next time: the sign-in itself has succeeded
+        with self.store.session() as s:
+            s.replace_password_hash(account, password_hash, new_hash)
 
     def sign_out(self, environ):
         require_json(environ)
@@ -167,6 +216,10 @@ class Api:
             raise HttpError(400, '"ref" is too long.')
         if len(version) > MAX_EVENT_VERSION:
             raise HttpError(400, '"version" is too long.')
+        client = self.clients.address(environ)
+        network = network_of(client)
+        self._take(self._limited([("event-network", network), ("event-referrer", normalise_ref(ref))]),
+                   TOO_MANY_EVENTS)
         with self.store.session() as s:
-            credited = s.record_event(name, ref, version, self._client(environ))
+            credited = s.record_event(name, ref, version, client, network)
         return 200, {"ok": True, "credited": credited}, []

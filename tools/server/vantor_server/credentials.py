@@ -6,52 +6,102 @@ import hashlib
 import hmac
 import re
 import secrets
+import threading
 
-# scrypt cost: about 16 MiB and a few tens of milliseconds per hash, which is
-# what makes a stolen database slow to attack. Stored with each hash, so the
-# cost can be raised later without breaking existing accounts.
-SCRYPT_N = 1 << 14
+# scrypt cost for new hashes: N = 2^17, r = 8, p = 1 needs 128 MiB and about
+# a second of one core per hash, which is what makes a stolen database slow
+# to attack. The cost is stored with each hash, so hashes made with an older
+# cost still verify (and are made again at this cost on the next sign-in).
+SCRYPT_N = 1 << 17
 SCRYPT_R = 8
 SCRYPT_P = 1
 _SALT_BYTES = 16
 _KEY_BYTES = 32
-_MAXMEM = 64 * 1024 * 1024
+# The most memory a stored hash may make us spend (a damaged or hostile row
+# must not take the worker down): twice today's cost.
+MAX_HASH_MEMORY = 2 * 128 * (1 << 17) * 8
 
 _TOKEN = re.compile(r"[0-9a-f]{64}")
+_HASH = re.compile(r"scrypt\$([1-9][0-9]{0,9})\$([1-9][0-9]{0,3})\$([1-9][0-9]{0,3})\$([0-9a-f]{32,128})\$([0-9a-f]{64})")
+
+
+def hash_memory(n, r, p):
+    """Bytes OpenSSL needs for one scrypt: its large table plus the blocks,
+    and a little slack for its own checks."""
+    return 128 * r * (n + 2 + p) + (1 << 20)
+
+
+def _parse(stored):
+    m = _HASH.fullmatch(stored) if isinstance(stored, str) else None
+    if not m:
+        return None
+    n, r, p = int(m[1]), int(m[2]), int(m[3])
+    if n < 2 or n & (n - 1) or hash_memory(n, r, p) > MAX_HASH_MEMORY:
+        return None
+    return n, r, p, bytes.fromhex(m[4]), bytes.fromhex(m[5])
 
 
 def _scrypt(password, salt, n, r, p):
     return hashlib.scrypt(password.encode("utf-8"), salt=salt, n=n, r=r, p=p,
-                          maxmem=_MAXMEM, dklen=_KEY_BYTES)
+                          maxmem=hash_memory(n, r, p), dklen=_KEY_BYTES)
 
 
-def hash_password(password):
-    """"scrypt$N$r$p$<salt hex>$<key hex>" for a new password."""
-    salt = secrets.token_bytes(_SALT_BYTES)
-    key = _scrypt(password, salt, SCRYPT_N, SCRYPT_R, SCRYPT_P)
-    return f"scrypt${SCRYPT_N}${SCRYPT_R}${SCRYPT_P}${salt.hex()}${key.hex()}"
+class HashBusy(Exception):
+    """No hashing slot came free in time."""
 
 
-def verify_password(password, stored):
-    """True when `password` gives the stored digest; false for anything else,
-    including a stored text this code does not understand."""
-    try:
-        scheme, n, r, p, salt, key = stored.split("$")
-        if scheme != "scrypt":
+class Hasher:
+    """Makes and checks password hashes, at most `slots` at once in this
+    process: each takes 128 MiB while it runs, so a burst of sign-ins on a
+    threaded server waits for a slot instead of multiplying the memory."""
+
+    def __init__(self, n=SCRYPT_N, r=SCRYPT_R, p=SCRYPT_P, slots=2, wait=10.0):
+        if n < 2 or n & (n - 1) or r < 1 or p < 1:
+            raise ValueError("scrypt needs N a power of two above 1, r and p at least 1")
+        if slots < 1:
+            raise ValueError("at least one hashing slot is needed")
+        self.n, self.r, self.p = n, r, p
+        self.wait = wait
+        self._slots = threading.BoundedSemaphore(slots)
+        # Spent on sign-ins of unknown names, so that the answer's timing does
+        # not tell which pilot names exist. Any salt and key will do: only
+        # the work matters, and no password gives this key.
+        self._dummy = f"scrypt${n}${r}${p}${'00' * _SALT_BYTES}${'00' * _KEY_BYTES}"
+
+    def _run(self, function, *args):
+        if not self._slots.acquire(timeout=self.wait):
+            raise HashBusy()
+        try:
+            return function(*args)
+        finally:
+            self._slots.release()
+
+    def hash(self, password):
+        """"scrypt$N$r$p$<salt hex>$<key hex>" for a new password."""
+        salt = secrets.token_bytes(_SALT_BYTES)
+        key = self._run(_scrypt, password, salt, self.n, self.r, self.p)
+        return f"scrypt${self.n}${self.r}${self.p}${salt.hex()}${key.hex()}"
+
+    def verify(self, password, stored):
+        """True when `password` gives the stored digest; false for anything
+        else, including a stored text this code does not understand."""
+        parsed = _parse(stored)
+        if parsed is None:
             return False
-        actual = _scrypt(password, bytes.fromhex(salt), int(n), int(r), int(p))
-        return hmac.compare_digest(actual, bytes.fromhex(key))
-    except (ValueError, MemoryError):
-        return False
+        n, r, p, salt, key = parsed
+        try:
+            actual = self._run(_scrypt, password, salt, n, r, p)
+        except (ValueError, MemoryError):
+            return False
+        return hmac.compare_digest(actual, key)
 
+    def burn_time(self, password):
+        self.verify(password, self._dummy)
 
-# Spent on sign-ins of unknown names, so that the answer's timing does not
-# tell which pilot names exist.
-_DUMMY = hash_password("not a password of anyone")
-
-
-def burn_password_time(password):
-    verify_password(password, _DUMMY)
+    def is_outdated(self, stored):
+        """True for a hash made with less work than this hasher's."""
+        parsed = _parse(stored)
+        return parsed is not None and parsed[0] * parsed[1] * parsed[2] < self.n * self.r * self.p
 
 
 def new_token():

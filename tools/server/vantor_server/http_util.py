@@ -7,8 +7,6 @@ import json
 import sys
 import traceback
 
-from . import store
-
 # The largest request body read. Account and event requests are a few
 # hundred bytes; nothing legitimate comes close.
 MAX_BODY = 16 * 1024
@@ -140,10 +138,11 @@ def bearer_token(environ):
     return token.strip() if scheme.lower() == "bearer" else ""
 
 
-def guarded(app):
+def guarded(app, is_busy=lambda error: False):
     """Wraps a WSGI application so that nothing it raises reaches the
-    server: an HttpError becomes its JSON answer, a busy database 503, and
-    anything else 500 with a plain sentence, the trace going to stderr."""
+    server: an HttpError becomes its JSON answer, an error `is_busy` knows
+    (a locked or unreachable database) 503, and anything else 500 with a
+    plain sentence, the trace going to stderr."""
 
     def guarded_app(environ, start_response):
         try:
@@ -151,7 +150,11 @@ def guarded(app):
         except HttpError as error:
             return error_answer(start_response, error, sys.exc_info())
         except Exception as error:  # noqa: BLE001 - this is the boundary
-            if store.is_busy(error):
+            if is_busy(error):
+                # Logged in one line: a database that cannot be reached is
+                # an operator's business, a lock that timed out may be too.
+                print(f"vantor-server: busy: {type(error).__name__}: {str(error).strip()[:300]}",
+                      file=sys.stderr, flush=True)
                 busy = HttpError(503, SERVER_BUSY, [("Retry-After", "1")])
                 return error_answer(start_response, busy, sys.exc_info())
             method = environ.get("REQUEST_METHOD", "?")

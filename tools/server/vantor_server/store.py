@@ -1,74 +1,23 @@
-"""The server's SQLite database: accounts, sign-in tokens (as digests only),
-usage events and install credits.
-
-Safe under several processes and threads at once: the database runs in WAL
-mode (readers never block the one writer), every connection waits up to
-`BUSY_TIMEOUT` seconds for a lock instead of failing at once, each request
-opens its own connection and closes it when done (a connection is never
-shared between threads or carried across a fork), and every change happens
-in one BEGIN IMMEDIATE transaction, so a check and the write that depends
-on it cannot interleave with another writer's."""
+"""What the server keeps: accounts, sign-in tokens (as digests only), usage
+events, install credits and rate-limit state, in SQLite or PostgreSQL
+(backends.py). Every request opens its own session and closes it when done;
+every change is one transaction."""
 
 import contextlib
-import os
-import sqlite3
 import time
 
-from . import credentials
-
-BUSY_TIMEOUT = 10.0
-SCHEMA_VERSION = 1
-
-_SCHEMA = """
-CREATE TABLE IF NOT EXISTS accounts (
-  id INTEGER PRIMARY KEY,
-  username TEXT NOT NULL UNIQUE COLLATE NOCASE,
-  password TEXT NOT NULL,
-  referral_code TEXT NOT NULL UNIQUE,
-  referred_by INTEGER REFERENCES accounts(id),
-  created_at INTEGER NOT NULL
-);
-CREATE INDEX IF NOT EXISTS accounts_by_referrer ON accounts(referred_by);
-
--- Only the SHA-256 of each token: the token itself never reaches the disk.
-CREATE TABLE IF NOT EXISTS tokens (
-  digest TEXT PRIMARY KEY,
-  account_id INTEGER NOT NULL REFERENCES accounts(id),
-  created_at INTEGER NOT NULL,
-  expires_at INTEGER NOT NULL
-) WITHOUT ROWID;
-CREATE INDEX IF NOT EXISTS tokens_by_expiry ON tokens(expires_at);
-
-CREATE TABLE IF NOT EXISTS events (
-  id INTEGER PRIMARY KEY,
-  name TEXT NOT NULL,
-  ref TEXT NOT NULL,
-  version TEXT NOT NULL,
-  client TEXT NOT NULL,
-  credited INTEGER NOT NULL,
-  at INTEGER NOT NULL
-);
-
--- One row per referrer and client address: an install is credited once.
-CREATE TABLE IF NOT EXISTS install_credits (
-  account_id INTEGER NOT NULL REFERENCES accounts(id),
-  client TEXT NOT NULL,
-  at INTEGER NOT NULL,
-  PRIMARY KEY (account_id, client)
-) WITHOUT ROWID;
-"""
+from . import credentials, limits
+from .backends import open_backend
+from .network import network_of
 
 # Longest "ref" looked up; anything longer cannot be a code of ours.
 MAX_REF_LOOKUP = 64
+# Seconds between sweeps of rate-limit rows whose allowance is full again.
+_SWEEP_EVERY = 60
 
 
 class NameTaken(Exception):
     """Another account already has this pilot name (in any letter case)."""
-
-
-def is_busy(error):
-    """True for the errors SQLite gives when its busy timeout ran out."""
-    return isinstance(error, sqlite3.OperationalError) and "locked" in str(error).lower()
 
 
 def normalise_ref(ref):
@@ -80,69 +29,54 @@ def normalise_ref(ref):
     return ref.upper()
 
 
-class Store:
-    def __init__(self, path, clock=time.time):
-        self.path = path
-        self.clock = clock
+def _migrate_credits(conn):
+    # Credits were once kept per client address; they are now per client
+    # network (an IPv6 /64 is one client). Addresses of one network become
+    # one credit.
+    rows = conn.execute("SELECT account_id, client, at FROM install_credits").fetchall()
+    for account_id, client, at in rows:
+        network = network_of(client)
+        if network != client:
+            conn.execute("DELETE FROM install_credits WHERE account_id = ? AND client = ?", (account_id, client))
+            conn.execute("INSERT INTO install_credits (account_id, client, at) VALUES (?, ?, ?)"
+                         " ON CONFLICT DO NOTHING", (account_id, network, at))
 
-    def _connect(self):
-        conn = sqlite3.connect(self.path, timeout=BUSY_TIMEOUT, isolation_level=None)
-        conn.execute("PRAGMA foreign_keys = ON")
-        # Safe with WAL: a power cut may lose the last commits, never corrupt.
-        conn.execute("PRAGMA synchronous = NORMAL")
-        return conn
+
+class Store:
+    def __init__(self, config, clock=time.time):
+        self.backend = open_backend(config)
+        self.clock = clock
+        self.max_events = config.max_events
+        self._next_sweep = 0.0
+
+    def is_busy(self, error):
+        """True for the errors that mean "locked or unreachable for now"."""
+        return self.backend.is_busy(error)
 
     def initialise(self):
-        """Creates the folder, the database and its tables when missing. Several
-        workers may do this at once; the losers wait on the lock and then find
-        everything in place."""
-        folder = os.path.dirname(self.path)
-        if folder:
-            os.makedirs(folder, exist_ok=True)
-        deadline = time.monotonic() + 30
-        while True:
-            try:
-                conn = self._connect()
-                try:
-                    mode = conn.execute("PRAGMA journal_mode = WAL").fetchone()[0]
-                    if mode.lower() != "wal":
-                        raise sqlite3.OperationalError(f"the database refused WAL mode ({mode})")
-                    conn.execute("BEGIN IMMEDIATE")
-                    try:
-                        for statement in _SCHEMA.split(";"):
-                            if statement.strip():
-                                conn.execute(statement)
-                        conn.execute(f"PRAGMA user_version = {SCHEMA_VERSION}")
-                        conn.execute("COMMIT")
-                    except BaseException:
-                        conn.execute("ROLLBACK")
-                        raise
-                    return
-                finally:
-                    conn.close()
-            except sqlite3.OperationalError as error:
-                if not is_busy(error) or time.monotonic() > deadline:
-                    raise
-                time.sleep(0.05)
+        self.backend.initialise(_migrate_credits)
 
     @contextlib.contextmanager
     def session(self):
         """One connection for one request, closed at the end whatever happens."""
-        conn = self._connect()
+        conn = self.backend.connect()
         try:
-            yield Session(conn, int(self.clock()))
+            yield Session(self, conn, self.clock())
         finally:
-            conn.close()
+            self.backend.release(conn)
 
 
 class Session:
-    def __init__(self, conn, now):
+    def __init__(self, store, conn, now):
+        self.store = store
+        self.backend = store.backend
         self.conn = conn
-        self.now = now
+        self.precise_now = now
+        self.now = int(now)
 
     @contextlib.contextmanager
     def _write(self):
-        self.conn.execute("BEGIN IMMEDIATE")
+        self.backend.begin_write(self.conn)
         try:
             yield
         except BaseException:
@@ -150,33 +84,95 @@ class Session:
             raise
         self.conn.execute("COMMIT")
 
+    def _account_by_code(self, code):
+        row = self.conn.execute("SELECT id FROM accounts WHERE referral_code = ?", (code,)).fetchone()
+        return row[0] if row else None
+
+    # --- rate limits
+
+    def take(self, wanted):
+        """One request against the limits `wanted` ([(key, Limit)]): all or
+        nothing. Returns 0 when allowed (and counted), else the seconds until
+        it would be."""
+        if not wanted:
+            return 0
+        keys = [key for key, _ in wanted]
+        with self._write():
+            self.backend.lock_keys(self.conn, keys)
+            self._sweep()
+            stored = dict(self.conn.execute(
+                f"SELECT key, full_at FROM rate_limits WHERE key IN ({', '.join('?' * len(keys))})",
+                keys).fetchall())
+            allowed, result = limits.decide([(limit, stored.get(key)) for key, limit in wanted], self.precise_now)
+            if not allowed:
+                return result
+            for (key, _), full_at in zip(wanted, result):
+                self.conn.execute("INSERT INTO rate_limits (key, full_at) VALUES (?, ?)"
+                                  " ON CONFLICT (key) DO UPDATE SET full_at = excluded.full_at", (key, full_at))
+            return 0
+
+    def give_back(self, key, limit):
+        """Returns one request's allowance to `key` (a sign-in that turned
+        out right does not count against its account)."""
+        with self._write():
+            self.backend.lock_keys(self.conn, [key])
+            row = self.conn.execute("SELECT full_at FROM rate_limits WHERE key = ?", (key,)).fetchone()
+            back = limits.given_back(limit, row[0] if row else None, self.precise_now)
+            if back is None:
+                self.conn.execute("DELETE FROM rate_limits WHERE key = ?", (key,))
+            else:
+                self.conn.execute("UPDATE rate_limits SET full_at = ? WHERE key = ?", (back, key))
+
+    def _sweep(self):
+        # A key whose allowance is full again is the same as no row: drop
+        # such rows now and then, so the table holds only recent clients.
+        if self.precise_now < self.store._next_sweep:
+            return
+        self.store._next_sweep = self.precise_now + _SWEEP_EVERY
+        self.conn.execute(self.backend.sweep_limits, (self.precise_now,))
+
+    # --- accounts
+
     def create_account(self, username, password_hash, ref):
         """Adds an account and returns its id. `ref` is credited when it is
         another account's referral code; an unknown one is ignored. Raises
         NameTaken when the name exists in any letter case."""
         code = normalise_ref(ref)
         with self._write():
-            if self.conn.execute("SELECT 1 FROM accounts WHERE username = ?", (username,)).fetchone():
+            if self.find_account(username):
                 raise NameTaken(username)
-            referrer = None
-            if code:
-                row = self.conn.execute("SELECT id FROM accounts WHERE referral_code = ?", (code,)).fetchone()
-                referrer = row[0] if row else None
+            referrer = self._account_by_code(code) if code else None
             for _ in range(20):
+                self.conn.execute("SAVEPOINT new_account")
                 try:
-                    cursor = self.conn.execute(
+                    row = self.conn.execute(
                         "INSERT INTO accounts (username, password, referral_code, referred_by, created_at)"
-                        " VALUES (?, ?, ?, ?, ?)",
-                        (username, password_hash, credentials.new_referral_code(), referrer, self.now))
-                    return cursor.lastrowid
-                except sqlite3.IntegrityError:
-                    continue  # the random referral code was taken: draw again
+                        " VALUES (?, ?, ?, ?, ?) RETURNING id",
+                        (username, password_hash, credentials.new_referral_code(), referrer, self.now)).fetchone()
+                    self.conn.execute("RELEASE new_account")
+                    return row[0]
+                except self.backend.integrity_error:
+                    self.conn.execute("ROLLBACK TO new_account")
+                    # Another writer took the name since the check (only
+                    # PostgreSQL lets two creates run at once), or the random
+                    # referral code was taken: then draw again.
+                    if self.find_account(username):
+                        raise NameTaken(username) from None
             raise RuntimeError("no free referral code after 20 draws")
 
     def find_account(self, username):
         """(id, password hash) of the account with this name in any letter
         case, or None."""
-        return self.conn.execute("SELECT id, password FROM accounts WHERE username = ?", (username,)).fetchone()
+        return self.conn.execute(f"SELECT id, password FROM accounts WHERE {self.backend.name_match}",
+                                 (username,)).fetchone()
+
+    def replace_password_hash(self, account_id, old_hash, new_hash):
+        """Stores a new hash of the same password, unless the stored one
+        changed meanwhile. True when it was stored."""
+        with self._write():
+            cursor = self.conn.execute("UPDATE accounts SET password = ? WHERE id = ? AND password = ?",
+                                       (new_hash, account_id, old_hash))
+            return cursor.rowcount == 1
 
     def issue_token(self, account_id, lifetime):
         token = credentials.new_token()
@@ -215,23 +211,28 @@ class Session:
             " FROM accounts WHERE id = ?", (account_id,)).fetchone()
         if row is None:
             return None
-        return {"username": row[0], "referralCode": row[1], "invited": row[2], "installs": row[3]}
+        return {"username": row[0], "referralCode": row[1], "invited": int(row[2]), "installs": int(row[3])}
 
-    def record_event(self, name, ref, version, client):
-        """Keeps the event; an "install" whose ref is a referral code credits
-        that account unless this client address was credited to it before.
-        Returns whether it was credited."""
+    # --- events
+
+    def record_event(self, name, ref, version, client, network):
+        """Keeps the event (dropping the oldest beyond the store's cap); an
+        "install" whose ref is a referral code credits that account unless
+        this client network was credited to it before. Returns whether it
+        was credited."""
         code = normalise_ref(ref)
         with self._write():
             credited = False
             if name == "install" and code:
-                row = self.conn.execute("SELECT id FROM accounts WHERE referral_code = ?", (code,)).fetchone()
-                if row:
+                account = self._account_by_code(code)
+                if account is not None:
                     cursor = self.conn.execute(
-                        "INSERT OR IGNORE INTO install_credits (account_id, client, at) VALUES (?, ?, ?)",
-                        (row[0], client, self.now))
+                        "INSERT INTO install_credits (account_id, client, at) VALUES (?, ?, ?)"
+                        " ON CONFLICT DO NOTHING", (account, network, self.now))
                     credited = cursor.rowcount == 1
-            self.conn.execute(
-                "INSERT INTO events (name, ref, version, client, credited, at) VALUES (?, ?, ?, ?, ?, ?)",
-                (name, ref[:MAX_REF_LOOKUP], version, client, int(credited), self.now))
+            row = self.conn.execute(
+                "INSERT INTO events (name, ref, version, client, credited, at) VALUES (?, ?, ?, ?, ?, ?)"
+                " RETURNING id", (name, ref[:MAX_REF_LOOKUP], version, client, int(credited), self.now)).fetchone()
+            # Ids only grow, so the newest `max_events` ids are what is kept.
+            self.conn.execute("DELETE FROM events WHERE id <= ?", (row[0] - self.store.max_events,))
             return credited
