@@ -15,8 +15,10 @@
 #include <windows.h>
 
 #include <winhttp.h>
+#include <zlib.h>
 
 #include <algorithm>
+#include <cctype>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -36,9 +38,6 @@ constexpr int maxRedirects = 10;
 // Connections one thread's session keeps per server: a thread makes one
 // request at a time, so the few threads that transfer stay within 8.
 constexpr DWORD connectionsPerSession = 2;
-// Not in older headers.
-constexpr DWORD optionDecompression = 118;
-constexpr DWORD decompressGzipDeflate = 3;
 
 // ---- per-thread sessions ----
 
@@ -61,8 +60,8 @@ HINTERNET openSession() {
   }
   if (!session) return nullptr;
   ::WinHttpSetTimeouts(session, 10000, 10000, 15000, 30000);
-  DWORD decompression = decompressGzipDeflate;
-  ::WinHttpSetOption(session, optionDecompression, &decompression, sizeof decompression);
+  // Compressed answers are decoded here (zlib), not by WinHTTP: its option
+  // for it needs Windows 8.1, and wine does not decode at all.
   DWORD connections = connectionsPerSession;
   ::WinHttpSetOption(session, WINHTTP_OPTION_MAX_CONNS_PER_SERVER, &connections, sizeof connections);
   // Redirects are followed by hand (see below).
@@ -305,6 +304,74 @@ Clock::time_point deadlineFor(long totalSeconds) {
   return totalSeconds > 0 ? Clock::now() + std::chrono::seconds(totalSeconds) : Clock::time_point::max();
 }
 
+// Inflates a gzip or deflate body block by block into 64 KiB pieces for the
+// sink, so a small compressed answer cannot make us hold a large one.
+class Inflater {
+ public:
+  bool start(const std::wstring& encoding) {
+    std::wstring lower;
+    for (wchar_t c : encoding) lower.push_back(static_cast<wchar_t>(c < 128 ? std::tolower(c) : c));
+    if (lower == L"gzip" || lower == L"x-gzip") {
+      windowBits_ = 15 + 16;
+    } else if (lower == L"deflate") {
+      windowBits_ = 15 + 32;  // zlib-wrapped, as the standard says; raw is tried below
+    } else {
+      return false;
+    }
+    active_ = inflateInit2(&z_, windowBits_) == Z_OK;
+    return active_;
+  }
+  ~Inflater() {
+    if (active_) inflateEnd(&z_);
+  }
+  [[nodiscard]] bool active() const { return active_; }
+
+  // Feeds `data` through; each decoded piece goes to `sink`. False with
+  // `stopped` when the sink said stop, else false when the data is damaged.
+  bool feed(const char* data, size_t length, const DataSink& sink, bool& stopped) {
+    z_.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data));
+    z_.avail_in = static_cast<uInt>(length);
+    while (z_.avail_in > 0 && !ended_) {
+      z_.next_out = reinterpret_cast<Bytef*>(out_);
+      z_.avail_out = sizeof out_;
+      int rc = inflate(&z_, Z_NO_FLUSH);
+      if (rc == Z_DATA_ERROR && windowBits_ == 15 + 32 && z_.total_out == 0 && !triedRaw_) {
+        // Some servers send raw deflate: start again that way.
+        triedRaw_ = true;
+        inflateEnd(&z_);
+        z_ = z_stream{};
+        windowBits_ = -15;
+        if (inflateInit2(&z_, windowBits_) != Z_OK) {
+          active_ = false;
+          return false;
+        }
+        z_.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data));
+        z_.avail_in = static_cast<uInt>(length);
+        continue;
+      }
+      if (rc != Z_OK && rc != Z_STREAM_END && rc != Z_BUF_ERROR) return false;
+      const size_t produced = sizeof out_ - z_.avail_out;
+      if (produced > 0 && sink && !sink(out_, produced)) {
+        stopped = true;
+        return false;
+      }
+      if (rc == Z_STREAM_END) ended_ = true;
+      if (rc == Z_BUF_ERROR && produced == 0) break;
+    }
+    return true;
+  }
+  // True once the compressed stream ended where it should.
+  [[nodiscard]] bool complete() const { return ended_; }
+
+ private:
+  z_stream z_{};
+  int windowBits_ = 0;
+  bool active_ = false;
+  bool ended_ = false;
+  bool triedRaw_ = false;
+  char out_[blockSize];
+};
+
 bool isRedirect(DWORD status) {
   return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
 }
@@ -345,7 +412,7 @@ bool httpGet(const std::string& url, const DataSink& sink, uint64_t& contentLeng
   for (int hops = 0;; ++hops) {
     Request request(stop, deadline);
     if (!request.open(session, parsed, L"GET", error)) return false;
-    const StepEnd sent = request.send({}, {});
+    const StepEnd sent = request.send(L"Accept-Encoding: gzip, deflate\r\n", {});
     if (sent == StepEnd::Stopped) {
       error = "Cancelled";
       return false;
@@ -376,8 +443,14 @@ bool httpGet(const std::string& url, const DataSink& sink, uint64_t& contentLeng
     uint64_t declared = 0;
     const bool hasLength = request.contentLength(declared);
     std::wstring encoding;
-    // A decoded body is longer than the length the server declared.
-    const bool encoded = request.header(WINHTTP_QUERY_CONTENT_ENCODING, encoding) && !encoding.empty();
+    Inflater inflater;
+    const bool encoded = request.header(WINHTTP_QUERY_CONTENT_ENCODING, encoding) && !encoding.empty() &&
+                         encoding != L"identity";
+    if (encoded && !inflater.start(encoding)) {
+      // An encoding we never asked for.
+      error = "Downloading failed (error " + numberText(ERROR_WINHTTP_INVALID_SERVER_RESPONSE) + ")";
+      return false;
+    }
     contentLength = hasLength ? declared : 0;
     uint64_t received = 0;
     for (;;) {
@@ -398,13 +471,23 @@ bool httpGet(const std::string& url, const DataSink& sink, uint64_t& contentLeng
       }
       if (length == 0) break;
       received += length;
+      if (inflater.active()) {
+        bool stopped = false;
+        if (!inflater.feed(data, length, sink, stopped)) {
+          error = stopped ? "Cancelled"
+                          : "Downloading failed (error " + numberText(ERROR_WINHTTP_INVALID_SERVER_RESPONSE) + ")";
+          return false;
+        }
+        continue;
+      }
       if (sink && !sink(data, length)) {
         error = "Cancelled";
         return false;
       }
     }
-    // The connection ended before the promised length: the body broke off.
-    if (hasLength && !encoded && received < declared) {
+    // The connection ended before the promised length (of the compressed
+    // bytes, when compressed), or inside the compressed stream: it broke off.
+    if ((hasLength && received < declared) || (inflater.active() && !inflater.complete())) {
       error = "Downloading failed (error " + numberText(ERROR_WINHTTP_CONNECTION_ERROR) + ")";
       return false;
     }

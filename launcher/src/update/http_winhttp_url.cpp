@@ -54,6 +54,14 @@ bool parseHttpUrl(const std::string& url, ParsedUrl& out) {
   if (!::WinHttpCrackUrl(wide.c_str(), static_cast<DWORD>(wide.size()), 0, &parts)) return false;
   if (parts.nScheme != INTERNET_SCHEME_HTTP && parts.nScheme != INTERNET_SCHEME_HTTPS) return false;
   if (!parts.lpszHostName || parts.dwHostNameLength == 0 || parts.dwHostNameLength > maxHostLength) return false;
+  // WinHttpCrackUrl takes "[::1" for a host; only a whole bracketed address
+  // may hold brackets.
+  const std::wstring host(parts.lpszHostName, parts.dwHostNameLength);
+  const size_t open = host.find(L'['), close = host.find(L']');
+  if ((open != std::wstring::npos || close != std::wstring::npos) &&
+      (open != 0 || close != host.size() - 1 || host.find_first_of(L"[]", 1) != close)) {
+    return false;
+  }
   std::wstring path = parts.lpszUrlPath ? std::wstring(parts.lpszUrlPath, parts.dwUrlPathLength) : std::wstring();
   if (parts.lpszExtraInfo) {
     std::wstring extra(parts.lpszExtraInfo, parts.dwExtraInfoLength);
