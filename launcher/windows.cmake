@@ -18,7 +18,7 @@ else()
 endif()
 
 if(NOT VANTOR_WINDOWS_LAUNCHER)
-  add_library(vantor_shell STATIC ${shell_dir}/app_shell_no_browser.cpp)
+  add_library(vantor_shell STATIC ${shell_dir}/app_shell_no_browser.cpp ${shell_dir}/shell_options.cpp)
   target_link_libraries(vantor_shell PUBLIC vantor_core)
   add_executable(vantor-launcher src/app/main.cpp windows/vantor-launcher.rc)
   target_link_libraries(vantor-launcher PRIVATE vantor_shell)
