@@ -32,8 +32,9 @@ cleanup() {
 trap cleanup EXIT
 
 start=$(date +%s)
-wineboot -i >/dev/null 2>&1
+# The persistent server first: wineboot would start an ordinary one.
 wineserver -p
+wineboot -i >/dev/null 2>&1
 echo "wine: prefix ready in $(( $(date +%s) - start )) s ($(wine --version))"
 
 status=0
@@ -49,7 +50,8 @@ for spec in "${binaries[@]}"; do
   fi
   t0=$(date +%s)
   set +e
-  wine "$exe" --gtest_output="xml:$results/$name.xml" "${args[@]}" >"$results/$name.log" 2>&1
+  # GoogleTest takes "/tmp/..." for a relative path under wine: give it the drive's name.
+  wine "$exe" --gtest_output="xml:$(winepath -w "$results/$name.xml")" "${args[@]}" >"$results/$name.log" 2>&1
   rc=$?
   set -e
   echo "== $name ($(( $(date +%s) - t0 )) s, exit $rc; output in $results/$name.log)"

@@ -6,6 +6,7 @@
 #include "testing/temp_dir.h"
 
 #include <fmt/format.h>
+#include <fmt/chrono.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -48,8 +49,8 @@ class SavesTest : public ::testing::Test {
 TEST(BackupNameTest, LocalTimeToTheSecond) {
   const system_clock::time_point when = system_clock::now();
   const std::time_t t = system_clock::to_time_t(when);
-  std::tm local{};
-  localtime_r(&t, &local);
+  // fmt's local time, not localtime_r: Windows has no localtime_r.
+  const std::tm local = fmt::localtime(t);
   char expected[32];
   std::strftime(expected, sizeof expected, "%Y-%m-%d_%H%M%S", &local);
   EXPECT_EQ(backupNameFor(when), expected);

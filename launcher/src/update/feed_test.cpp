@@ -225,7 +225,7 @@ TEST(FetchCatalog, KeepsValidEntriesAndResolvesTheirManifests) {
   EXPECT_EQ(entries[0].version, "1.2");
   EXPECT_EQ(entries[0].author, "Ana");
   EXPECT_EQ(entries[0].description, "Arenas");
-  EXPECT_EQ(entries[0].manifest, toUtf8(dir / "addons" / "manifests" / "arena-pack-1.2.json"));
+  EXPECT_EQ(entries[0].manifest, toGenericUtf8(dir / "addons" / "manifests" / "arena-pack-1.2.json"));
   EXPECT_EQ(entries[0].size, 4096u);
   EXPECT_EQ(entries[1].id, "remote_1");
   EXPECT_EQ(entries[1].name, "remote_1");

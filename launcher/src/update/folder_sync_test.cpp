@@ -84,7 +84,7 @@ class FolderSyncTest : public ::testing::Test {
       if (!entry.is_regular_file()) continue;
       testing::TestResponse r;
       r.body = readFile(entry.path());
-      server.serve("/feed/objects/" + toUtf8(entry.path().lexically_relative(feed / "objects")), r);
+      server.serve("/feed/objects/" + toGenericUtf8(entry.path().lexically_relative(feed / "objects")), r);
     }
     m.source = server.url("/feed/manifest.json");
   }
@@ -635,6 +635,7 @@ TEST_F(FolderSyncTest, RefusedThreadFailsTheSyncWithAText) {
 // A whole-file object can be gigabytes; hashing one must still answer a
 // cancel within a block, not after the whole object.
 TEST_F(FolderSyncTest, CancelWhileHashingALargeStagedObjectStopsPromptly) {
+  VANTOR_LINUX_ONLY("a sparse file of 512 GiB (wine refuses the size)");
   GameManifest m;
   m.version = "1.0";
   m.objects = "objects/";
