@@ -240,7 +240,7 @@ TEST(FetchCatalog, ArrayFormResolvesAgainstTheCatalogsFolder) {
   std::string error;
   ASSERT_TRUE(fetchCatalog(toUtf8(dir / "catalog.json"), entries, error)) << error;
   ASSERT_EQ(entries.size(), 1u);
-  EXPECT_EQ(entries[0].manifest, toUtf8(dir.path().parent_path() / "m" / "p.json"));
+  EXPECT_EQ(entries[0].manifest, toGenericUtf8(dir.path().parent_path() / "m" / "p.json"));
 }
 
 TEST(FetchCatalog, DamagedOrMissingCatalogFails) {
