@@ -25,6 +25,8 @@ packages=(
   # fmt, nlohmann-json and cpp-httplib as headers), wine to run its tests and
   # NSIS for its installer
   g++-mingw-w64-x86-64-posix libz-mingw-w64-dev wine wine64 nsis
+  # the fuzz targets (libFuzzer and the sanitizers' runtimes)
+  clang libclang-rt-14-dev
 )
 
 missing=()

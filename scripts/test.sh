@@ -65,3 +65,8 @@ windows_binaries=(launcher_tests)
 [[ -f build/windows/launcher/shell_tests.exe ]] && windows_binaries+=(shell_tests)
 scripts/wine_tests.sh build/windows "${windows_binaries[@]}"
 echo "windows leg: build $((windows_built - windows_start)) s, tests $(($(date +%s) - windows_built)) s"
+
+# Every reader of outside input under libFuzzer, briefly (clang, build/fuzz);
+# fuzz/run TARGET SECONDS runs one for longer.
+echo "== fuzz: every target for 8 s"
+./fuzz/run all 8

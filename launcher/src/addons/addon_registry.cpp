@@ -1,5 +1,6 @@
 #include "addons/addon_registry.h"
 
+#include "addons/addon_scan_cache.h"
 #include "data/json_document.h"
 #include "data/paths.h"
 #include "update/location.h"
@@ -58,8 +59,11 @@ bool setAddonEnabled(const fs::path& enabledFile, const std::string& id, bool en
   return writeEnabledAddons(enabledFile, ids);
 }
 
-std::vector<AddonInfo> listInstalledAddons(const AddonPaths& paths) {
+std::vector<AddonInfo> listInstalledAddons(const AddonPaths& paths) { return listInstalledAddons(paths, nullptr); }
+
+std::vector<AddonInfo> listInstalledAddons(const AddonPaths& paths, AddonScanCache* cache) {
   std::vector<AddonInfo> addons;
+  std::vector<fs::path> seen;
   std::error_code ec;
   fs::create_directories(paths.addonsFolder, ec);
   fs::directory_iterator it(paths.addonsFolder, ec);
@@ -69,24 +73,31 @@ std::vector<AddonInfo> listInstalledAddons(const AddonPaths& paths) {
     if (!it->is_directory(typeError) || typeError) continue;
     const std::string id = toUtf8(it->path().filename());
     if (!isValidAddonId(id)) continue;
-    json info = readJsonDocument(it->path() / "addon.json");
-    if (!info.is_object()) continue;
     AddonInfo addon;
-    addon.id = id;
-    addon.name = textMember(info, "name", id);
-    addon.version = textMember(info, "version", "");
-    addon.author = textMember(info, "author", "");
-    addon.description = textMember(info, "description", "");
-    addon.folder = it->path();
+    seen.push_back(it->path());
+    if (cache) {
+      if (!cache->addonInfo(it->path(), id, addon)) continue;
+    } else {
+      json info = readJsonDocument(it->path() / "addon.json");
+      if (!info.is_object()) continue;
+      addon.id = id;
+      addon.name = textMember(info, "name", id);
+      addon.version = textMember(info, "version", "");
+      addon.author = textMember(info, "author", "");
+      addon.description = textMember(info, "description", "");
+      addon.folder = it->path();
+    }
     std::error_code manifestError;
     addon.managed = fs::exists(it->path() / "manifest.json", manifestError);
     addons.push_back(std::move(addon));
   }
+  if (cache) cache->retainOnly(seen);
 
   // Each add-on's place in the enabled list, looked up once: a comparison
   // that searched the list would cost the sort n * log n * n string compares,
   // and this runs for every state document.
-  const std::vector<std::string> enabled = readEnabledAddons(paths.enabledFile);
+  const std::vector<std::string> enabled =
+      cache ? cache->enabledList(paths.enabledFile) : readEnabledAddons(paths.enabledFile);
   std::vector<std::pair<size_t, size_t>> order;  // (rank, index into addons)
   order.reserve(addons.size());
   for (size_t i = 0; i < addons.size(); ++i) {

@@ -1,7 +1,7 @@
 // The local add-on registry: which add-ons are installed (one folder each
 // under the add-ons folder, named by its id, with an "addon.json"), which are
-// enabled and in what order ("addons.json" in the data folder). Nothing is
-// cached: every call reads the disk.
+// enabled and in what order ("addons.json" in the data folder). Every call
+// reads the disk, unless it is given a cache.
 #pragma once
 
 #include "update/feed.h"  // isValidAddonId: the id rule, shared with the catalogue reader
@@ -54,6 +54,11 @@ struct AddonPaths {
 // the rest by name, byte order, stable. Missing or unreadable entries are left
 // out silently; never fails. Any thread.
 [[nodiscard]] std::vector<AddonInfo> listInstalledAddons(const AddonPaths& paths);
+
+// The same, answering what did not change since the last call from `cache`
+// (may be null): see addon_scan_cache.h.
+class AddonScanCache;
+[[nodiscard]] std::vector<AddonInfo> listInstalledAddons(const AddonPaths& paths, AddonScanCache* cache);
 
 // The same on the launcher's own folders (defaultAddonPaths()).
 [[nodiscard]] std::vector<std::string> readEnabledAddons();

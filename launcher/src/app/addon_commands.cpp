@@ -51,6 +51,8 @@ void LauncherApp::setAddonEnabled(const std::string& id, bool enabled) {
   (void)launcher::setAddonEnabled(id, enabled);
 }
 
-std::vector<AddonInfo> LauncherApp::listInstalledAddons() { return launcher::listInstalledAddons(); }
+std::vector<AddonInfo> LauncherApp::listInstalledAddons() {
+  return launcher::listInstalledAddons(defaultAddonPaths(), &addonScanCache_);
+}
 
 }  // namespace launcher

@@ -67,7 +67,8 @@ void LauncherApp::updateSelf() {
       std::lock_guard lock(mutex_);
       channel = prefs_.channel;
     }
-    const Feed feed = fetchFeed(latestJsonUrl(paths_.launcherFolder, channel));
+    const Feed feed =
+        fetchFeed(latestJsonUrl(paths_.launcherFolder, channel), [this] { return jobs_.cancelRequested(); });
     if (!feed.ok) return feed.error;
     std::string error;
     if (!updateLauncher(feed, executable_, jobs_.cancelFlag(), [this](const Progress& p) { jobs_.reportProgress(p); },

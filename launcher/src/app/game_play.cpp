@@ -79,6 +79,9 @@ void LauncherApp::watchGame(GameProcess process) {
       std::lock_guard lock(mutex_);
       gameRunning_ = false;
     }
+    // The game may have written saves; the count walks every backup, which
+    // this thread can afford and the UI thread cannot.
+    scanSaves();
     // Dropped at shutdown: the window that would come back is gone.
     (void)postToUi([this, exitCode] { onGameExited(exitCode); });
   });
@@ -102,7 +105,6 @@ void LauncherApp::onGameExited(uint32_t exitCode) {
   if (shell_) shell_->restore();
   const std::string text = gameExitToast(exitCode);
   if (!text.empty()) toast(text);
-  scanSaves();
   markStateDirty();
 }
 

@@ -8,6 +8,7 @@
 #include "platform/platform.h"
 #include "testing/app_harness.h"
 #include "testing/child_process.h"
+#include "testing/folder_faults.h"
 #include "testing/game_process.h"
 #include "testing/log_capture.h"
 #include "testing/temp_dir.h"
@@ -325,6 +326,30 @@ TEST_F(GlueThreadsPlayTest, ExitCodeZeroIsSilentCrashesToastAndWhatTheGameChange
   // And the launcher's next save keeps what the game wrote.
   h.command({{"cmd", "setSettings"}, {"settings", {{"online", {{"enabled", true}}}}}});
   EXPECT_EQ(loadGameSettings(settingsPath()).online.name, "Ace");
+}
+
+// The saves are counted again when the game ends, over every backup: that
+// walk happens on the watcher's thread, never on the UI thread. Here the
+// count is held half-way while the test, the UI thread, does not pump.
+TEST_F(GlueThreadsPlayTest, SavesAreCountedOffTheUiThreadWhenTheGameEnds) {
+  AppHarness h(launcherFolder());
+  setPrefs(h, {{"onPlay", "stay"}, {"launchOptions", "--write-save 'slot 1.sav=progress'"}});
+  EXPECT_EQ(h.app().buildState()["saves"]["files"], 0);
+  const int restores = h.shell().restores;
+  {
+    testing::FolderReadGate gate(savesFolder());
+    ASSERT_GT(play(h), 0);
+    EXPECT_TRUE(gate.waitUntilHeld(30000)) << "the count did not start without the UI thread";
+    bool ran = false;
+    ASSERT_TRUE(h.app().postToUi([&] { ran = true; }));
+    h.pump();
+    EXPECT_TRUE(ran) << "the UI thread is free while the count runs";
+    gate.release();
+    ASSERT_TRUE(waitForGameEnd(h, restores));
+    EXPECT_FALSE(gate.timedOut());
+  }
+  const json after = h.latestStateWhen([](const json& s) { return s["saves"]["files"] == 1; });
+  EXPECT_FALSE(after.is_null()) << "the new save was not counted";
 }
 
 }  // namespace

@@ -80,6 +80,7 @@ void LauncherApp::shutdown() {
   shell_ = nullptr;
   // Every thread is told at once; then they are joined one by one.
   jobs_.stop();
+  checkStop_.store(true);
   stopGameWatch();
   if (workerThread_.joinable()) workerThread_.join();
   // Nothing writes installed files any more: a new launcher may start now,

@@ -15,6 +15,7 @@
 #pragma once
 
 #include "addons/addon_registry.h"
+#include "addons/addon_scan_cache.h"
 #include "base/ui_ports.h"
 #include "base/ui_queue.h"
 #include "data/game_settings.h"
@@ -129,6 +130,8 @@ class LauncherApp {
   void backupSaves();
   void restoreBackup(const std::string& name);
   // Any thread, no lock held: recounts the saves and backups for the state.
+  // Of scans that overlap, the one begun last is kept. It walks every backup:
+  // once the window shows, never on the UI thread.
   void scanSaves();
   // Add-ons (UI thread).
   void queueAddon(const std::string& id);
@@ -140,7 +143,8 @@ class LauncherApp {
   void loadAccount();
   // Fire and forget (UI thread; returns at once).
   void sendEvent(const std::string& kind);
-  // Any thread, no lock held: the installed add-ons, for the state and the check.
+  // Any thread, no lock held: the installed add-ons, for the state and the
+  // check; what did not change since the last call comes from a cache.
   [[nodiscard]] std::vector<AddonInfo> listInstalledAddons();
   // Shutdown: ends the game watcher's wait (the game itself is left alone).
   void stopGameWatch();
@@ -224,6 +228,10 @@ class LauncherApp {
   bool checking_ = false;
   bool checked_ = false;
   std::thread checkThread_;  // UI
+  std::atomic<bool> checkStop_{false};  // set at shutdown: the check's long fetches end
+
+  // What the add-on scan read, kept between state documents (its own lock).
+  AddonScanCache addonScanCache_;
 
   // The installed game (mutex).
   GameManifest installedManifest_;
@@ -238,6 +246,8 @@ class LauncherApp {
   bool gameRunning_ = false;
   GameWatcher gameWatcher_;
   json savesSummary_ = json::object();
+  uint64_t savesScansStarted_ = 0;  // scans begun, numbered from 1
+  uint64_t savesScanShown_ = 0;     // the number of the scan savesSummary_ holds
 
   std::atomic<bool> stateDirty_{false};
 

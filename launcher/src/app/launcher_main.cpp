@@ -9,6 +9,7 @@
 #include "platform/platform.h"
 #include "platform/process.h"
 #include "platform/ui_loop.h"
+#include "update/location.h"
 #include "update/self_update.h"
 
 #include <chrono>
@@ -67,6 +68,18 @@ std::vector<std::string> restartArguments(const std::vector<std::string>& args) 
   return out;
 }
 
+bool usableExecutablePath(const fs::path& executable, std::string& error) {
+  if (executable.empty()) {
+    error = "Can't find the launcher's own file (the system did not say where it runs from)";
+    return false;
+  }
+  if (!executable.is_absolute() || !executable.has_parent_path()) {
+    error = "Can't use the launcher's own path " + toUtf8(executable) + ": it is not a full path";
+    return false;
+  }
+  return true;
+}
+
 int launcherMain(int argc, char** argv, const ShellFactory& makeShell) {
   // UTF-8 on every system (Windows hands main its ANSI code page's text).
   std::vector<std::string> utf8 = commandLineArguments(argc, argv);
@@ -84,15 +97,31 @@ int launcherMain(int argc, char** argv, const ShellFactory& makeShell) {
   const StartFlags flags = parseStartFlags(args);
 
   std::string error;
+  // Another local user could read or plant the files of a data folder that
+  // is not ours alone.
+  std::string dataError;
+  const bool dataFolderUsable = checkDataFolder(dataError);
   {
     // Another local user could hold the locks of a folder that is not ours alone.
     std::filesystem::path runtime;
     if (!runtimeFolder(runtime, error)) {
-      startLog(logsFolder());
+      // Without the lock the log may be a running launcher's: add to it only.
+      if (dataFolderUsable) appendToLog(logsFolder());
       logf("error", "No safe runtime folder: {}", error);
       std::fprintf(stderr, "vantor-launcher: %s\n", error.c_str());
       return 1;
     }
+  }
+  if (!dataFolderUsable) {
+    logf("error", "No safe data folder: {}", dataError);
+    return 1;
+  }
+  // Every folder of the launcher lies beside its executable: without its path
+  // they would all be relative to wherever the launcher was started from.
+  const fs::path executable = executablePath();
+  if (!usableExecutablePath(executable, error)) {
+    logf("error", "{}", error);
+    return 1;
   }
 
   InstanceLock instance;
@@ -115,7 +144,7 @@ int launcherMain(int argc, char** argv, const ShellFactory& makeShell) {
   LaunchOptions options;
   options.launchedAfterUpdate = flags.updated;
   options.firstRun = flags.firstRun;
-  options.executable = executablePath();
+  options.executable = executable;
   options.restartArguments = restartArguments(args);
   removeUpdateLeftover(options.executable);
 

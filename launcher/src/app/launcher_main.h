@@ -5,6 +5,7 @@
 
 #include "base/ui_ports.h"
 
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <string>
@@ -23,6 +24,11 @@ using ShellFactory =
 
 // Returns the process exit code.
 [[nodiscard]] int launcherMain(int argc, char** argv, const ShellFactory& makeShell);
+
+// True when `executable` (the running executable's path, read at start-up)
+// can anchor the launcher's folders: a full path. False with the reason
+// otherwise (empty when the system could not say), and start-up refuses.
+[[nodiscard]] bool usableExecutablePath(const std::filesystem::path& executable, std::string& error);
 
 // "--updated" and "--first-run" are found by a substring test over the
 // arguments joined with single spaces, so "--updated" inside a longer word

@@ -1,5 +1,8 @@
 #include "app/launcher_main.h"
 
+#include "platform/platform.h"
+#include "update/location.h"
+
 #include <gtest/gtest.h>
 
 namespace launcher {
@@ -34,6 +37,27 @@ TEST(StartFlags, RestartPassesOnTheUiAndPortInEitherForm) {
   EXPECT_EQ(restartArguments({"--ui", "gtk", "--port=0"}), (std::vector<std::string>{"--ui", "gtk", "--port=0"}));
   EXPECT_EQ(restartArguments({"--first-run"}), std::vector<std::string>{});
   EXPECT_EQ(restartArguments({"--port"}), std::vector<std::string>{"--port"});
+}
+
+// Without its own path every folder of the launcher would be relative to
+// wherever it was started from.
+TEST(StartPaths, OnlyAFullExecutablePathIsUsed) {
+  struct Row {
+    std::filesystem::path path;
+    bool usable;
+  };
+  // A full path as this system writes one ("/opt/..." names no drive on Windows).
+  const Row rows[] = {
+      {"", false},
+      {"vantor-launcher", false},
+      {"bin/vantor-launcher", false},
+      {executablePath(), true},
+  };
+  for (const Row& r : rows) {
+    std::string error;
+    EXPECT_EQ(usableExecutablePath(r.path, error), r.usable) << toUtf8(r.path);
+    EXPECT_EQ(error.empty(), r.usable) << toUtf8(r.path) << ": " << error;
+  }
 }
 
 }  // namespace

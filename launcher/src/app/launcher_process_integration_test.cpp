@@ -178,12 +178,18 @@ TEST_F(LauncherProcessTest, LockOfAKilledLauncherCountsAsReleased) {
   EXPECT_EQ(next->wait(10000), 0);
 }
 
-TEST_F(LauncherProcessTest, RuntimeFolderThatIsALinkIsRefusedWithExitOne) {
-  // Without XDG_RUNTIME_DIR the locks live in /tmp/vantor-<uid>; another user
-  // who planted a link there could hold them. The test needs a /tmp of its own.
-  if (::getuid() != 0 || !fs::exists("/usr/bin/unshare")) GTEST_SKIP() << "needs root and unshare";
-  // The executable, and a sanitizer's suppressions file, may lie under the
-  // hidden /tmp: both are opened first and reached through descriptors.
+// A launcher whose runtime folder is refused: without XDG_RUNTIME_DIR the
+// locks live in /tmp/vantor-<uid>, where another user could have planted a
+// link. It runs in a mount namespace with a /tmp of its own holding that
+// link. The executable, a sanitizer's suppressions file and the data folder
+// may lie under the hidden /tmp: all three are opened first and reached
+// through descriptors. Needs root and unshare (else null, with a skip reason).
+std::unique_ptr<LauncherProcess> startWithPlantedRuntimeLink(const fs::path& exe, const fs::path& dataHome,
+                                                            std::string& skip) {
+  if (::getuid() != 0 || !fs::exists("/usr/bin/unshare")) {
+    skip = "needs root and unshare";
+    return nullptr;
+  }
   std::map<std::string, std::string> env{{"VANTOR_UPDATE_FEED", "/"}};
   std::string suppressions = "/dev/null";
   if (const char* tsan = std::getenv("TSAN_OPTIONS")) {
@@ -198,15 +204,60 @@ TEST_F(LauncherProcessTest, RuntimeFolderThatIsALinkIsRefusedWithExitOne) {
     }
     env["TSAN_OPTIONS"] = options;
   }
+  std::error_code ec;
+  fs::create_directories(dataHome, ec);
   const std::string script =
-      "exec 3< \"$0\" 4< \"$1\" && mount -t tmpfs tmpfs /tmp && ln -s / /tmp/vantor-$(id -u) && "
-      "exec env -u XDG_RUNTIME_DIR /proc/self/fd/3";
-  LauncherProcess p({"/usr/bin/unshare", "--mount", "--propagation", "private", "/bin/sh", "-c", script,
-                     exe().string(), suppressions},
-                    env);
+      "exec 3< \"$0\" 4< \"$1\" 5< \"$2\" && mount -t tmpfs tmpfs /tmp && ln -s / /tmp/vantor-$(id -u) && "
+      "exec env -u XDG_RUNTIME_DIR XDG_DATA_HOME=/proc/self/fd/5 /proc/self/fd/3";
+  return std::make_unique<LauncherProcess>(
+      std::vector<std::string>{"/usr/bin/unshare", "--mount", "--propagation", "private", "/bin/sh", "-c", script,
+                               exe.string(), suppressions, dataHome.string()},
+      env);
+}
+
+TEST_F(LauncherProcessTest, RuntimeFolderThatIsALinkIsRefusedWithExitOne) {
+  std::string skip;
+  auto p = startWithPlantedRuntimeLink(exe(), home.path() / "home/.local/share", skip);
+  if (!p) GTEST_SKIP() << skip;
+  ASSERT_TRUE(p->started());
+  EXPECT_EQ(p->wait(20000), 1) << p->err();
+  EXPECT_NE(p->err().find("not a folder"), std::string::npos) << p->err();
+}
+
+// With neither XDG_DATA_HOME nor HOME the data folder would be a name in the
+// temporary folder that another user may have made first: refused.
+TEST_F(LauncherProcessTest, DataFolderInTheTemporaryFolderThatIsALinkIsRefusedWithExitOne) {
+  const fs::path tmp = dir / "tmp";
+  fs::create_directories(tmp / "elsewhere");
+  fs::create_directory_symlink(tmp / "elsewhere", tmp / "Vantor");
+  LauncherProcess p({"/usr/bin/env", "-u", "HOME", "-u", "XDG_DATA_HOME", "TMPDIR=" + tmp.string(), exe().string()},
+                    {{"VANTOR_UPDATE_FEED", "/"}});
   ASSERT_TRUE(p.started());
   EXPECT_EQ(p.wait(20000), 1) << p.err();
-  EXPECT_NE(p.err().find("not a folder"), std::string::npos) << p.err();
+  EXPECT_NE(p.err().find("No safe data folder"), std::string::npos) << p.err();
+  EXPECT_TRUE(fs::is_empty(tmp / "elsewhere")) << "something was written through the link";
+}
+
+// A start refused for its runtime folder owns nothing: it adds its reason to
+// the log of the launcher that runs, and leaves that log where it is.
+TEST_F(LauncherProcessTest, RefusedStartLeavesTheRunningLaunchersLogInPlace) {
+  auto running = start();
+  ASSERT_TRUE(answers(*running)) << running->err();
+  ASSERT_TRUE(logHas("Launcher 1.0.0"));
+  std::string skip;
+  auto refused = startWithPlantedRuntimeLink(exe(), home.path() / "home/.local/share", skip);
+  if (!refused) GTEST_SKIP() << skip;
+  ASSERT_TRUE(refused->started());
+  EXPECT_EQ(refused->wait(20000), 1) << refused->err();
+  fs::path old = log();
+  old += ".old";
+  EXPECT_FALSE(fs::exists(old)) << "the running launcher's log was moved aside";
+  const std::string text = testing::readFile(log());
+  EXPECT_NE(text.find("Launcher 1.0.0"), std::string::npos) << text;
+  EXPECT_NE(text.find("No safe runtime folder"), std::string::npos) << text;
+  running->terminate();
+  EXPECT_EQ(running->wait(10000), 0);
+  EXPECT_TRUE(logHas("Asked to stop by a signal")) << "the running launcher writes on into its log";
 }
 
 TEST_F(LauncherProcessTest, CloseWhileACheckIsStuckLetsANewLauncherStartAtOnce) {
@@ -235,6 +286,35 @@ TEST_F(LauncherProcessTest, CloseWhileACheckIsStuckLetsANewLauncherStartAtOnce) 
   EXPECT_EQ(next->wait(10000), 0);
   server.releaseHeld();
   EXPECT_EQ(stuck->wait(30000), 0) << stuck->err();
+}
+
+// The first SIGTERM asks for an orderly stop, which waits for a sign-in
+// held by a silent server (up to the transfer's own limits, far beyond the
+// bound here); a second SIGTERM or SIGINT ends the process at once.
+TEST_F(LauncherProcessTest, SecondSignalDuringAStuckShutdownEndsTheProcessAtOnce) {
+  for (int second : {SIGTERM, SIGINT}) {
+    SCOPED_TRACE(second);
+    testing::TestHttpServer server;
+    testing::TestResponse silent;
+    silent.body = "{}";
+    silent.hold = true;
+    server.serve("/api/account/signin", silent);
+    auto p = start({}, server.url(""));
+    ASSERT_TRUE(answers(*p)) << p->err();
+    p->send({{"cmd", "signIn"}, {"username", "pilot"}, {"password", "correct horse"}});
+    const auto deadline = Clock::now() + 30s;
+    while (server.heldCount() == 0 && Clock::now() < deadline) std::this_thread::sleep_for(10ms);
+    ASSERT_EQ(server.heldCount(), 1) << "the sign-in never reached the server: " << p->err();
+    p->terminate();
+    // The shutdown is under way once the worker let the lock go; the account
+    // thread still waits for the server.
+    while (isInstanceLockHeld() && Clock::now() < deadline) std::this_thread::sleep_for(10ms);
+    ASSERT_FALSE(isInstanceLockHeld()) << p->err();
+    ASSERT_TRUE(p->running()) << "nothing held the shutdown up";
+    ::kill(p->pid(), second);
+    EXPECT_EQ(p->wait(2000), 128 + second) << p->err();
+    server.releaseHeld();
+  }
 }
 
 class LauncherInstallProcessTest : public LauncherProcessTest {

@@ -10,8 +10,17 @@ namespace launcher {
 SavesFolders LauncherApp::savesFolders() const { return {savesFolder(), backupsFolder()}; }
 
 void LauncherApp::scanSaves() {
+  // Scans may overlap (the game watcher's, a backup's): the one that started
+  // last saw the newest folders, so an older one never replaces its result.
+  uint64_t ticket;
+  {
+    std::lock_guard lock(mutex_);
+    ticket = ++savesScansStarted_;
+  }
   json summary = scanSavesSummary(savesFolders());
   std::lock_guard lock(mutex_);
+  if (ticket < savesScanShown_) return;
+  savesScanShown_ = ticket;
   savesSummary_ = std::move(summary);
 }
 

@@ -5,6 +5,8 @@
 #include "data/paths.h"
 #include "platform/platform.h"
 #include "testing/app_harness.h"
+#include "testing/folder_faults.h"
+#include "testing/linux_only.h"
 #include "testing/temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -78,6 +80,30 @@ class GlueThreadsSavesCommandsTest : public ::testing::Test {
   AppHarness h{dir / "launcher"};
   std::atomic<bool> release_{false};
 };
+
+// Two scans overlap: one began before a backup (held here half-way, after it
+// listed the backups) and the backup job's own scan, which sees the new
+// backup. The older scan ends last and must not put back what it saw.
+TEST_F(GlueThreadsSavesCommandsTest, AnOlderScanEndingLastNeverHidesANewerBackup) {
+  VANTOR_LINUX_ONLY("readdir interposed in the test binary");
+  writeSaves({{"slot 1.sav", "progress"}});
+  const fs::path older = backupsFolder() / "2026-01-01_000000";
+  testing::writeFile(older / "slot 1.sav", "old progress");
+  std::thread first;
+  {
+    testing::FolderReadGate gate(older);
+    first = std::thread([this] { h.app().scanSaves(); });
+    ASSERT_TRUE(gate.waitUntilHeld(30000));
+    runJob({{"cmd", "backupSaves"}});
+    const json during = h.app().buildState()["saves"];
+    ASSERT_EQ(during["backups"].size(), 2u) << during.dump();
+    gate.release();
+    first.join();
+    EXPECT_FALSE(gate.timedOut());
+  }
+  const json after = h.app().buildState()["saves"];
+  EXPECT_EQ(after["backups"].size(), 2u) << "the older scan replaced the newer: " << after.dump();
+}
 
 TEST_F(GlueThreadsSavesCommandsTest, BackupRestoreAndRestoringTheSafetyBackupBringsTheSavesBack) {
   const std::map<std::string, std::string> earlier{{"slot1.sav", "earlier"}, {"profiles/pilot.cfg", "cfg"}};

@@ -52,8 +52,10 @@ void LauncherApp::runCheck(const std::string& channel, bool applyAutoUpdates) {
   if (feed.ok && !feed.gameManifest.empty()) {
     std::string location;
     std::string ignored;
+    // The launcher's close ends the fetch at once, also while a server is
+    // silent; the shutdown waits for this thread.
     if (resolveReference(feed.url, feed.gameManifest, location, ignored) &&
-        loadManifest(location, manifest, ignored)) {
+        loadManifest(location, manifest, ignored, [this] { return checkStop_.load(); }, manifestDocumentLimits)) {
       if (!paths_.devBuild) size = estimateDownload(paths_.gameFolder, manifest);
     } else {
       manifest = GameManifest{};

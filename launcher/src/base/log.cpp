@@ -42,6 +42,14 @@ void openLocked(LogState& state, const fs::path& file) {
 
 }  // namespace
 
+void appendToLog(const fs::path& logsFolder) {
+  LogState& state = logState();
+  std::lock_guard lock(state.mutex);
+  if (state.stream.is_open()) state.stream.close();
+  state.stream.clear();
+  state.stream.open(logsFolder / "launcher.log", std::ios::binary | std::ios::app);
+}
+
 void startLog(const fs::path& logsFolder) { startLogAt((logsFolder / "launcher.log").string()); }
 
 void startLogAt(const std::string& logFileUtf8) {

@@ -15,6 +15,11 @@ namespace launcher {
 // are silent: lines then reach only the debugger channel.
 void startLog(const std::filesystem::path& logsFolder);
 
+// Opens "launcher.log" in `logsFolder` for appending, leaving it and its
+// ".old" where they are: for a start that is refused before it owns the log,
+// which may belong to a launcher that runs. Failures are silent.
+void appendToLog(const std::filesystem::path& logsFolder);
+
 // Opens the log at an explicit path (tests); same rules as startLog.
 void startLogAt(const std::string& logFileUtf8);
 

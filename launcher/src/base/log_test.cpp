@@ -34,6 +34,24 @@ class LogTest : public ::testing::Test {
   TempDir dir_;
 };
 
+TEST_F(LogTest, AppendingLeavesTheRunningLogAndItsOldCopyInPlace) {
+  const fs::path file = dir_ / "logs" / "launcher.log";
+  startLogAt(file.string());
+  writeLog("info", "previous run");
+  startLogAt(file.string());
+  writeLog("info", "running launcher");
+  appendToLog(dir_ / "logs");
+  writeLog("error", "refused start");
+  stopLog();
+  const std::vector<std::string> current = linesOf(readFile(file));
+  ASSERT_EQ(current.size(), 2u);
+  EXPECT_NE(current[0].find("running launcher"), std::string::npos);
+  EXPECT_NE(current[1].find("[error] refused start"), std::string::npos);
+  const std::string old = readFile(dir_ / "logs" / "launcher.log.old");
+  EXPECT_NE(old.find("previous run"), std::string::npos);
+  EXPECT_EQ(linesOf(old).size(), 1u);
+}
+
 TEST_F(LogTest, SecondStartMovesTheFirstRunToOld) {
   const fs::path file = dir_ / "logs" / "launcher.log";
   startLogAt(file.string());

@@ -5,6 +5,7 @@
 #include "platform/platform.h"
 
 #include <fstream>
+#include <iterator>
 #include <string>
 
 namespace launcher {
@@ -29,10 +30,17 @@ fs::path companionPath(const fs::path& file, const char* suffix) {
 json readJsonDocument(const fs::path& file, DocumentKind kind) {
   std::ifstream in(file, std::ios::binary);
   if (!in) return json(json::value_t::discarded);
-  // Parsed straight from the stream, strictly and without comments. The
-  // parser itself skips one UTF-8 byte-order mark at the very start.
-  json document = json::parse(in, nullptr, /*allow_exceptions=*/false, /*ignore_comments=*/false);
+  // Read whole (these documents are small), strictly and without comments.
+  // The parser skips one UTF-8 byte-order mark at the very start, but takes a
+  // NUL byte for the end of the input, so "1\0..." would read as 1: a NUL is
+  // never JSON, and such a file is damaged.
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const bool readWhole = !in.bad();
   in.close();
+  json document = json(json::value_t::discarded);
+  if (readWhole && text.find('\0') == std::string::npos) {
+    document = json::parse(text, nullptr, /*allow_exceptions=*/false, /*ignore_comments=*/false);
+  }
   if (document.is_discarded() && kind == DocumentKind::Settings) {
     // Not copy_file with overwrite_existing: one runtime of Windows refuses
     // an existing target with it. A failed copy is ignored.

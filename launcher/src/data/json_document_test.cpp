@@ -46,6 +46,9 @@ TEST(JsonDocument, ReadAcceptsStrictJsonOnlyAndCopiesDamagedSettings) {
       {"broken byte order mark", "\xEF\xBB{}", false, {}},
       {"invalid utf-8 in string", "{\"a\":\"\xFF\"}", false, {}},
       {"trailing comma", "{\"a\":1,}", false, {}},
+      // The parser ends its input at a NUL byte (found by JSONTestSuite).
+      {"NUL after a value", std::string("123\0", 4), false, {}},
+      {"NUL then more", std::string("{\"a\":1}\0{\"b\":2}", 15), false, {}},
   };
   for (const ReadCase& c : cases) {
     for (DocumentKind kind : {DocumentKind::Plain, DocumentKind::Settings}) {

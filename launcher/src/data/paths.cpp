@@ -44,10 +44,26 @@ std::string installMode(const InstallPaths& paths) {
   return "portable";
 }
 
+namespace {
+
+// Neither XDG_DATA_HOME nor HOME: a folder in the temporary folder, where
+// every local user may create names.
+fs::path fallbackDataFolder() { return tempFolder() / "Vantor"; }
+
+}  // namespace
+
 fs::path dataFolder() {
-  fs::path base = localAppDataFolder();
-  if (base.empty()) base = tempFolder();
-  return ensured(base / "Vantor");
+  const fs::path base = localAppDataFolder();
+  if (!base.empty()) return ensured(base / "Vantor");
+  const fs::path folder = fallbackDataFolder();
+  std::string ignored;
+  (void)ensurePrivateFolder(folder, "data folder", ignored);  // created 0700 when missing
+  return folder;
+}
+
+bool checkDataFolder(std::string& error) {
+  if (!localAppDataFolder().empty()) return true;
+  return ensurePrivateFolder(fallbackDataFolder(), "data folder", error);
 }
 
 fs::path logsFolder() { return ensured(dataFolder() / "logs"); }

@@ -29,11 +29,19 @@ struct InstallPaths {
 // Each returns its folder and creates it (with parents) on every call. A folder
 // that cannot be created is returned all the same; its user then fails in its
 // own words.
-[[nodiscard]] std::filesystem::path dataFolder();     // local app data / "Vantor" (else temp / "Vantor")
+[[nodiscard]] std::filesystem::path dataFolder();     // local app data / "Vantor" (else temp / "Vantor", 0700)
 [[nodiscard]] std::filesystem::path logsFolder();     // data / "logs"
 [[nodiscard]] std::filesystem::path backupsFolder();  // data / "backups"
 [[nodiscard]] std::filesystem::path addonsFolder();   // data / "addons"
 [[nodiscard]] std::filesystem::path savesFolder();    // saved games / "Vantor" (else data / "saves")
+
+// True when the data folder may be used. Under XDG_DATA_HOME or HOME it
+// always may. The fallback in the temporary folder, where every local user can
+// create names, only when it is a folder (not a link) of this user with mode
+// 0700; it is created so when missing. False with the reason otherwise:
+// start-up then refuses to run, since another user could read or plant the
+// launcher's files there.
+[[nodiscard]] bool checkDataFolder(std::string& error);
 
 // data / "settings.json"; creates the data folder but not the file.
 [[nodiscard]] std::filesystem::path settingsPath();

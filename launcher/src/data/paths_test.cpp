@@ -1,12 +1,14 @@
 #include "data/paths.h"
 
 #include "platform/platform.h"
-#include "testing/scoped_env.h"
 #include "testing/linux_only.h"
+#include "testing/odd_files.h"
+#include "testing/scoped_env.h"
 #include "testing/temp_dir.h"
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <optional>
 
 namespace launcher {
@@ -137,6 +139,67 @@ TEST(DataFolders, FallBackToHomeThenToTheTemporaryFolder) {
   ScopedEnv homeVar("HOME", std::nullopt);
   EXPECT_EQ(dataFolder(), tmp / "Vantor");
   EXPECT_TRUE(fs::is_directory(tmp / "Vantor"));
+}
+
+// Without XDG_DATA_HOME and HOME the data folder lies in the temporary
+// folder, where another local user may have made the name first.
+TEST(DataFolders, TheTemporaryFallbackIsUsedOnlyWhenPrivate) {
+  VANTOR_LINUX_ONLY("the XDG and HOME variables (Windows: WindowsFolders tests)");
+  struct Case {
+    const char* name;
+    std::function<void(const fs::path& folder)> prepare;
+    const char* refusal;  // part of the reason; null when accepted
+  };
+  const std::vector<Case> cases = {
+      {"missing: made private", [](const fs::path&) {}, nullptr},
+      {"ours, 0700", [](const fs::path& f) { fs::create_directory(f); fs::permissions(f, fs::perms::owner_all); },
+       nullptr},
+      {"a link to a folder",
+       [](const fs::path& f) {
+         fs::create_directory(f.parent_path() / "elsewhere");
+         fs::create_directory_symlink(f.parent_path() / "elsewhere", f);
+       },
+       "is not a folder"},
+      {"a file", [](const fs::path& f) { writeFile(f, "x"); }, "is not a folder"},
+      {"open to everyone",
+       [](const fs::path& f) {
+         fs::create_directory(f);
+         fs::permissions(f, fs::perms::all);
+       },
+       "has mode 0777"},
+      {"another user's",
+       [](const fs::path& f) {
+         fs::create_directory(f);
+         fs::permissions(f, fs::perms::owner_all);
+         ASSERT_TRUE(testing::giveToNobody(f));
+       },
+       "belongs to another user"},
+  };
+  ScopedEnv xdg("XDG_DATA_HOME", std::nullopt);
+  ScopedEnv homeVar("HOME", std::nullopt);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (std::string(c.name) == "another user's" && !testing::runningAsRoot()) continue;  // chown needs root
+    TempDir tmp;
+    ScopedEnv tmpdir("TMPDIR", tmp.path().string());
+    c.prepare(tmp / "Vantor");
+    std::string error;
+    const bool ok = checkDataFolder(error);
+    if (c.refusal == nullptr) {
+      EXPECT_TRUE(ok) << error;
+      EXPECT_EQ(fs::status(tmp / "Vantor").permissions(), fs::perms::owner_all);
+      EXPECT_EQ(dataFolder(), tmp / "Vantor");
+    } else {
+      EXPECT_FALSE(ok);
+      EXPECT_NE(error.find("data folder"), std::string::npos) << error;
+      EXPECT_NE(error.find(c.refusal), std::string::npos) << error;
+    }
+  }
+  // Under HOME nothing is asked of the temporary folder.
+  TempDir home;
+  ScopedEnv homeSet("HOME", home.path().string());
+  std::string error;
+  EXPECT_TRUE(checkDataFolder(error)) << error;
 }
 
 TEST(DataFolders, FolderBlockedByAFileIsStillReturned) {

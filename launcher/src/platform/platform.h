@@ -55,6 +55,9 @@ extern const char* const uninstallerName;
 // when missing, then accepted only when it is a folder (not a link to one),
 // owned by this user, with mode 0700. False with a reason otherwise.
 [[nodiscard]] bool ensurePrivateFolder(const std::filesystem::path& folder, std::string& error);
+// The same, with `what` naming the folder in the reason ("data folder").
+[[nodiscard]] bool ensurePrivateFolder(const std::filesystem::path& folder, const std::string& what,
+                                       std::string& error);
 
 // The value of an environment variable as UTF-8 (the system's wide
 // environment on Windows, not the ANSI code page's copy), or nullopt when it
@@ -141,6 +144,21 @@ struct FileIdentity {
 // False, creating nothing, when there is no such entry or it cannot be
 // written; always false on Linux, which has no such registry.
 [[nodiscard]] bool setUninstallEntrySize(uint32_t kib);
+
+// What tells a file's content may have changed, without reading it: which
+// file the name leads to (links followed), its size, and its modification and
+// status-change times (nanoseconds since 1970). A write in place changes the
+// times; a replace by rename changes the identity too.
+struct FileStamp {
+  uint64_t device = 0;
+  uint64_t index = 0;
+  uint64_t size = 0;
+  int64_t modifiedNs = 0;
+  int64_t changedNs = 0;
+  bool operator==(const FileStamp&) const = default;
+};
+// False when the file cannot be asked (missing, no rights).
+[[nodiscard]] bool fileStamp(const std::filesystem::path& file, FileStamp& out);
 
 // Bytes available to this user on the volume holding `folder`; false when the
 // volume cannot be asked.

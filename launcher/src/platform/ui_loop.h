@@ -27,7 +27,10 @@ class UiLoop {
   // UI thread, before run(). SIGTERM and SIGINT then call `handler` on the UI
   // thread instead of ending the process, so a logout or a service manager
   // shuts the launcher down the way closing its window does. A signal that
-  // arrives before run() is handled once the loop runs.
+  // arrives before run() is handled once the loop runs. Only the first signal
+  // is handled so: from then on, and once run() has returned, SIGTERM and
+  // SIGINT have their default action again, so a second one ends a shutdown
+  // that waits for work to end.
   void onTerminateSignal(std::function<void()> handler);
 
   // UI thread, before run(). Hands each line of standard input (without its

@@ -5,6 +5,7 @@
 #include "platform/process.h"
 #include "update/file_check.h"
 #include "update/folder_sync.h"
+#include "update/http.h"
 #include "update/location.h"
 
 #include <fmt/format.h>
@@ -35,14 +36,18 @@ std::string notEnoughSpaceText(uint64_t need, uint64_t free) {
 }
 
 uint64_t bytesToAssemble(const fs::path& folder, const GameManifest& m) {
+  std::atomic<bool> never{false};
+  return bytesToAssemble(folder, m, never);
+}
+
+uint64_t bytesToAssemble(const fs::path& folder, const GameManifest& m, const std::atomic<bool>& cancel) {
   GameManifest installed;
   const bool haveInstalled = readInstalledManifest(folder, installed);
-  std::atomic<bool> never{false};
   Progress record;
   std::vector<size_t> changed;
   std::string error;
-  if (!findChangedFiles(folder, m, haveInstalled ? &installed : nullptr, false, never, record, {}, changed,
-                        error)) {
+  if (!findChangedFiles(folder, m, haveInstalled ? &installed : nullptr, installWasInterrupted(folder), cancel,
+                        record, {}, changed, error)) {
     // Without the comparison every file counts.
     changed.clear();
     for (size_t i = 0; i < m.files.size(); ++i) changed.push_back(i);
@@ -55,7 +60,10 @@ uint64_t bytesToAssemble(const fs::path& folder, const GameManifest& m) {
 std::string runGameUpdate(const GameUpdateRequest& request, const std::atomic<bool>& cancel,
                           const std::function<void(const Progress&)>& progress, GameUpdateResult& result) {
   result = GameUpdateResult{};
-  result.feed = fetchFeed(latestJsonUrl(request.launcherFolder, request.channel));
+  // A pause, a cancel or the launcher's close reach every transfer at once,
+  // also while a server is silent.
+  const auto stop = [&cancel] { return cancel.load(); };
+  result.feed = fetchFeed(latestJsonUrl(request.launcherFolder, request.channel), stop);
   if (!result.feed.ok) return result.feed.error;
   if (cancel.load()) return "Cancelled";
 
@@ -65,7 +73,7 @@ std::string runGameUpdate(const GameUpdateRequest& request, const std::atomic<bo
       !resolveReference(result.feed.url, result.feed.gameManifest, location, error)) {
     return error;
   }
-  if (!loadManifest(location, result.manifest, error)) return error;
+  if (!loadManifest(location, result.manifest, error, stop, manifestDocumentLimits)) return error;
   if (cancel.load()) return "Cancelled";
 
   std::error_code ec;
@@ -74,7 +82,8 @@ std::string runGameUpdate(const GameUpdateRequest& request, const std::atomic<bo
   uint64_t free = 0;
   if (freeDiskSpace(request.gameFolder, free)) {
     const uint64_t need = diskSpaceNeeded(estimateDownload(request.gameFolder, result.manifest),
-                                          bytesToAssemble(request.gameFolder, result.manifest));
+                                          bytesToAssemble(request.gameFolder, result.manifest, cancel));
+    if (cancel.load()) return "Cancelled";
     if (need > free) return notEnoughSpaceText(need, free);
   }
 

@@ -37,8 +37,13 @@ struct GameUpdateResult {
 [[nodiscard]] std::string notEnoughSpaceText(uint64_t need, uint64_t free);
 
 // Sizes of the files a sync of `folder` to `m` will assemble, as far as the
-// installed manifest and the file sizes tell (a repair may find more).
+// installed manifest and the file sizes tell (a repair may find more). After
+// an install that stopped half-way the installed manifest may not describe
+// the files, so then every file of the right size is hashed, as the sync
+// will; `cancel` ends that early (the result then counts every file).
 [[nodiscard]] uint64_t bytesToAssemble(const std::filesystem::path& folder, const GameManifest& m);
+[[nodiscard]] uint64_t bytesToAssemble(const std::filesystem::path& folder, const GameManifest& m,
+                                       const std::atomic<bool>& cancel);
 
 // Fetches latest.json and the manifest, checks the space, syncs. Returns ""
 // on success (with `result` filled and the game's executable made

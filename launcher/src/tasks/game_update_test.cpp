@@ -1,9 +1,11 @@
 #include "tasks/game_update.h"
 
 #include "testing/temp_dir.h"
+#include "update/sha256.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <limits>
 
 namespace launcher {
@@ -49,6 +51,28 @@ TEST(DiskSpace, AssembledBytesAreTheFilesThatDifferFromTheInstalledRecord) {
   next.files = {{"same.dat", 10, a, {}}, {"changed.dat", 20, c, {}}, {"new.dat", 300, c, {}}};
   EXPECT_EQ(bytesToAssemble(dir.path(), next), 320u);
   EXPECT_EQ(bytesToAssemble(dir / "nothing-installed", next), 330u);
+}
+
+// An install that stopped half-way may have put files in place that its
+// manifest.json does not describe: the sync then hashes every file, and so
+// must the count, or a nearly full disk runs out after the download.
+TEST(DiskSpace, AfterAnInterruptedInstallWhatLooksPresentIsHashed) {
+  testing::TempDir dir;
+  const std::string same(10, 'x');
+  const std::string other(10, 'y');  // the same size, other bytes
+  testing::writeFile(dir / "same.dat", same);
+  testing::writeFile(dir / "moved.dat", other);
+  GameManifest release;
+  release.version = "2";
+  release.build = 2;
+  release.files = {{"same.dat", 10, sha256Hex(same), {}}, {"moved.dat", 10, sha256Hex(same), {}}};
+  // The record says both files are this release's.
+  ASSERT_TRUE(writeInstalledManifest(dir.path(), release));
+  EXPECT_EQ(bytesToAssemble(dir.path(), release), 0u) << "trusted while no install was interrupted";
+  testing::writeFile(dir / ".staging" / "installing.json", "{}");
+  EXPECT_EQ(bytesToAssemble(dir.path(), release), 10u) << "moved.dat differs from its digest";
+  std::atomic<bool> cancel{true};
+  EXPECT_EQ(bytesToAssemble(dir.path(), release, cancel), 20u) << "a cancelled count counts every file";
 }
 
 }  // namespace

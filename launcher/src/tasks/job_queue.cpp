@@ -54,11 +54,19 @@ void JobQueue::control(JobAction action, uint64_t id) {
       switch (action) {
         case JobAction::Resume:
           job->held = false;
+          // A pause of the running job may be landing: its body has been
+          // asked to stop and may already have. The job then stays queued,
+          // not held, and runs on from where it stopped.
+          if (running && pauseRequested_) {
+            pauseRequested_ = false;
+            resumeRequested_ = true;
+          }
           jobsChanged_.notify_all();
           break;
         case JobAction::Pause:
           if (running) {
             pauseRequested_ = true;
+            resumeRequested_ = false;
             cancelRequested_.exchange(true);
           } else {
             job->held = true;
@@ -67,6 +75,7 @@ void JobQueue::control(JobAction action, uint64_t id) {
         case JobAction::Cancel:
           if (running) {
             pauseRequested_ = false;
+            resumeRequested_ = false;
             cancelRequested_.exchange(true);
           } else {
             jobs_.erase(job);
@@ -131,6 +140,7 @@ void JobQueue::runWorker() {
     progress_ = Progress{};
     cancelRequested_.store(false);
     pauseRequested_ = false;
+    resumeRequested_ = false;
     lock.unlock();
     host_.markStateDirty();
 
@@ -144,6 +154,8 @@ void JobQueue::runWorker() {
     if (auto job = findLocked(id); job != jobs_.end()) {
       if (pauseRequested_ && result == cancelledText) {
         job->held = true;
+      } else if (resumeRequested_ && result == cancelledText) {
+        // Paused and resumed before the body returned: it runs again.
       } else {
         if (result.empty()) onSuccess = std::move(job->onSuccess);
         jobs_.erase(job);

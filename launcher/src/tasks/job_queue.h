@@ -112,6 +112,9 @@ class JobQueue {
   Progress progress_;
   std::atomic<bool> cancelRequested_{false};
   bool pauseRequested_ = false;
+  // The running job was paused and then resumed before its body returned:
+  // a "Cancelled" from it leaves the job queued and not held.
+  bool resumeRequested_ = false;
   bool stopping_ = false;
   std::string taskError_;
   // The time of the last progress-driven push; guarded by the mutex.

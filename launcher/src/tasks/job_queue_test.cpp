@@ -225,6 +225,82 @@ TEST_F(CoreThreadsJobQueueTest, PausedRunningJobIsHeldWithoutErrorAndRunsAgainBe
   EXPECT_TRUE(succeeded);
 }
 
+// A body that, on its first run, sees the stop and then waits for the test
+// before it returns "Cancelled": a pause that is landing. Later runs succeed.
+class LandingStop {
+ public:
+  std::function<std::string()> body(const JobQueue& queue) {
+    return [this, &queue] {
+      std::unique_lock lock(m_);
+      ++runs_;
+      cv_.notify_all();
+      if (runs_ > 1) return std::string();
+      while (!queue.cancelRequested()) cv_.wait_for(lock, 1ms);
+      sawStop_ = true;
+      cv_.notify_all();
+      cv_.wait(lock, [&] { return released_; });
+      return std::string("Cancelled");
+    };
+  }
+  bool waitForStopSeen() {
+    std::unique_lock lock(m_);
+    return cv_.wait_for(lock, 10s, [&] { return sawStop_; });
+  }
+  void release() {
+    std::lock_guard lock(m_);
+    released_ = true;
+    cv_.notify_all();
+  }
+  int runs() {
+    std::lock_guard lock(m_);
+    return runs_;
+  }
+
+ private:
+  std::mutex m_;
+  std::condition_variable cv_;
+  int runs_ = 0;
+  bool sawStop_ = false;
+  bool released_ = false;
+};
+
+// What the job is after a pause is landing and the page sends these next:
+// resume runs it on; pausing again, or cancelling, wins over the resume.
+TEST_F(CoreThreadsJobQueueTest, ResumeWhileAPauseIsLandingRunsTheJobOn) {
+  struct Case {
+    std::vector<JobAction> after;  // sent after the body saw the stop, before it returns
+    int runs;                      // body runs in all
+    bool succeeded;
+    std::vector<std::string> left;  // the queue once the body returned
+  };
+  const std::vector<Case> cases = {
+      {{JobAction::Resume}, 2, true, {}},
+      {{JobAction::Resume, JobAction::Pause}, 1, false, {"game:(held)"}},
+      {{JobAction::Resume, JobAction::Cancel}, 1, false, {}},
+      {{}, 1, false, {"game:(held)"}},
+  };
+  for (size_t n = 0; n < cases.size(); ++n) {
+    SCOPED_TRACE(n);
+    LandingStop body;
+    bool succeeded = false;
+    ASSERT_TRUE(queue.enqueue(job("game", "", body.body(queue), [&] { succeeded = true; }), QueuePosition::Front));
+    ASSERT_TRUE(waitUntil([&] { return currentId() != 0; }));
+    const uint64_t id = currentId();
+    queue.control(JobAction::Pause, 0);
+    ASSERT_TRUE(body.waitForStopSeen());
+    for (JobAction action : cases[n].after) queue.control(action, id);
+    body.release();
+    ASSERT_TRUE(waitUntil([&] { return currentId() == 0 && (cases[n].runs == 1 || body.runs() == cases[n].runs); }));
+    ASSERT_TRUE(waitUntil([&] { return snapshot() == cases[n].left; }));
+    EXPECT_EQ(body.runs(), cases[n].runs);
+    EXPECT_EQ(succeeded, cases[n].succeeded);
+    EXPECT_EQ(taskError(), "");
+    EXPECT_TRUE(host.toasts.empty());
+    queue.control(JobAction::Cancel, id);  // a held one goes
+    ASSERT_TRUE(waitForIdle());
+  }
+}
+
 TEST_F(CoreThreadsJobQueueTest, CancelRemovesWaitingAndHeldJobsUnrun) {
   Gate running, never;
   ASSERT_TRUE(queue.enqueue(job("game", "", running.body(queue)), QueuePosition::Front));

@@ -58,6 +58,7 @@ struct LauncherAppProbe {
     return app.buildStateFrom(in);
   }
   static bool checkThreadJoinable(LauncherApp& app) { return app.checkThread_.joinable(); }
+  static AddonScanCache::Counts addonScanCounts(LauncherApp& app) { return app.addonScanCache_.counts(); }
   static bool watcherJoinable(LauncherApp& app) { return app.gameWatcher_.joinable(); }
   static bool gameRunningFlag(LauncherApp& app) {
     std::lock_guard lock(app.mutex_);

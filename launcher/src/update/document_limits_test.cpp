@@ -44,6 +44,11 @@ TEST(ResolveReference, ServerDocumentsNameOnlyHttpOrRelativeLocations) {
       {http, "\\\\server\\share\\x", false, ""},
       {http, "ftp://example/x", false, ""},
       {http, "data:text/plain,hi", false, ""},
+      // Anything before a colon in second place reads as a drive letter when
+      // resolved (found by fuzzing): refused like one.
+      {http, "1:/etc/", false, ""},
+      {http, "@:/Games/a", false, ""},
+      {http, "_:x", false, ""},
       // A colon later in a relative path is not a scheme.
       {http, "objects/a:b", true, "https://cdn.example/stable/objects/a:b"},
       // A local feed is trusted as its folder is.

@@ -43,7 +43,9 @@ std::string latestJsonUrl(const std::filesystem::path& launcherFolder, const std
   return joinLocation(base, channel + "/latest.json");
 }
 
-Feed fetchFeed(const std::string& url) {
+Feed fetchFeed(const std::string& url) { return fetchFeed(url, {}); }
+
+Feed fetchFeed(const std::string& url, const std::function<bool()>& stop) {
   if (url.empty()) {
     Feed feed;
     feed.url = url;
@@ -52,7 +54,7 @@ Feed fetchFeed(const std::string& url) {
   }
   std::string body;
   std::string error;
-  if (!fetchText(url, body, error, {}, smallDocumentLimits)) {
+  if (!fetchText(url, body, error, stop, smallDocumentLimits)) {
     Feed feed;
     feed.url = url;
     feed.error = error;

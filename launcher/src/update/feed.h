@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -49,6 +50,9 @@ inline constexpr const char* defaultFeedBase = "https://updates.astrane-vantor.c
                                         const std::string& channel);
 
 [[nodiscard]] Feed fetchFeed(const std::string& url);
+// The same; `stop` (may be empty) ends the fetch as "Cancelled", also while a
+// server is silent.
+[[nodiscard]] Feed fetchFeed(const std::string& url, const std::function<bool()>& stop);
 
 // Parses a latest.json body already fetched from `url` (fetchFeed's tail).
 [[nodiscard]] Feed parseFeed(const std::string& url, const std::string& body);

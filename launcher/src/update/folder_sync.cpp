@@ -16,6 +16,7 @@
 #include <set>
 #include <unordered_map>
 #include <unordered_set>
+#include <vector>
 
 namespace launcher {
 
@@ -116,11 +117,24 @@ bool lockStaging(SyncRun& run) {
 
 // Everything in the staging area, the lock last, so that the folder never
 // seems free while any of it is still being removed.
+// A folder that cannot be listed is left for the next run (the iterator's
+// increment is the error-code form: the throwing one would end the process).
 void removeStaging(SyncRun& run) {
   std::error_code ec;
-  for (const auto& entry : fs::directory_iterator(run.staging, ec)) {
-    if (entry.path().filename() != lockName) fs::remove_all(entry.path(), ec);
+  std::vector<fs::path> entries;
+  for (fs::directory_iterator it(run.staging, ec), end; !ec && it != end; it.increment(ec)) {
+    if (it->path().filename() != lockName) entries.push_back(it->path());
   }
+  if (ec) {
+    logf("warn", "Couldn't list {} to remove it: {}", toUtf8(run.staging), ec.message());
+    // manifest.json is on disk: the marker would only make the next run
+    // check every file again.
+    std::error_code ignored;
+    fs::remove(run.staging / installingName, ignored);
+    run.lock.release();
+    return;
+  }
+  for (const fs::path& entry : entries) fs::remove_all(entry, ec);
   run.lock.removeAndRelease();
   fs::remove(run.staging, ec);
 }
@@ -375,7 +389,9 @@ bool writeInstallingMarker(SyncRun& run) {
     }
   }
   if (!writeManifestFile(run.staging / installingName, marker)) {
-    return run.fail("Can't write " + toUtf8(run.staging / installingName));
+    // Nothing is installed yet; the likely cause is a disk that filled up
+    // since the staged files were allocated.
+    return run.fail("Couldn't write " + toUtf8(run.staging / installingName) + " (disk full?)");
   }
   return true;
 }
@@ -541,6 +557,11 @@ bool syncFolder(const fs::path& root, const GameManifest& manifest, bool verify,
                 const ProgressFn& progress, std::string& error) {
   SyncReport report;
   return syncFolder(root, manifest, verify, cancel, progress, error, report);
+}
+
+bool installWasInterrupted(const fs::path& root) {
+  std::error_code ec;
+  return fs::exists(root / ".staging" / installingName, ec);
 }
 
 bool readRange(const fs::path& file, uint64_t offset, uint64_t length, std::string& out) {

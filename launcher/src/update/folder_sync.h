@@ -46,6 +46,11 @@ struct SyncReport {
                               const std::function<void(const Progress&)>& progress, std::string& error,
                               SyncReport& report);
 
+// True when an earlier sync of `root` stopped while it was installing: its
+// manifest.json may then not describe the files, and the next sync checks
+// every file by its digest.
+[[nodiscard]] bool installWasInterrupted(const std::filesystem::path& root);
+
 // Reads `length` bytes at `offset`; true only when all of them were read.
 [[nodiscard]] bool readRange(const std::filesystem::path& file, uint64_t offset, uint64_t length,
                              std::string& out);

@@ -35,6 +35,10 @@ struct TransferLimits {
 // account requests) must not hold a thread for longer than this.
 inline constexpr TransferLimits smallDocumentLimits{60};
 
+// A content manifest (up to 64 MiB for a large release) must not hold a
+// thread for longer than this.
+inline constexpr TransferLimits manifestDocumentLimits{600};
+
 // GET of an http(s) URL, each block of the body handed to `sink`. Any status
 // but 200 fails with "Server answered N for URL" before the sink is called.
 // `contentLength` is the Content-Length header, 0 when absent; it is set

@@ -148,6 +148,13 @@ bool resolveReference(const std::string& base, const std::string& ref, std::stri
     return false;
   }
   out = resolveUrl(base, ref);
+  // Whatever the reference looks like ("1:/x" passes for a drive letter in
+  // resolveUrl), what a server names stays on a server.
+  if (isHttpUrl(base) && !isHttpUrl(out)) {
+    out.clear();
+    error = "Bad address: " + ref;
+    return false;
+  }
   return true;
 }
 

@@ -160,13 +160,18 @@ bool parseManifest(const std::string& text, GameManifest& m, std::string& error)
 
 bool loadManifest(const std::string& location, GameManifest& m, std::string& error,
                   const std::function<bool()>& stop) {
+  return loadManifest(location, m, error, stop, TransferLimits{});
+}
+
+bool loadManifest(const std::string& location, GameManifest& m, std::string& error,
+                  const std::function<bool()>& stop, const TransferLimits& limits) {
   if (location.empty()) {
     error = "Nothing to download";
     return false;
   }
   m.source = location;
   std::string text;
-  if (!fetchText(location, text, error, stop)) return false;
+  if (!fetchText(location, text, error, stop, limits)) return false;
   if (!parseManifest(text, m, error)) return false;
   // A manifest from a server keeps its objects on a server.
   std::string objects;

@@ -45,9 +45,14 @@ struct GameManifest {
 // fetchText(location) then parseManifest, with m.source = location. A manifest
 // read over http(s) whose "objects" names a local place fails with
 // "Bad address: " and that text. `stop` (may be empty) ends the fetch as
-// "Cancelled", also while a server is silent.
+// "Cancelled", also while a server is silent. A fetch that runs longer than
+// the limits fails as a transfer error (manifestDocumentLimits in update/http.h
+// is the launcher's own).
+struct TransferLimits;
 [[nodiscard]] bool loadManifest(const std::string& location, GameManifest& m, std::string& error,
                                 const std::function<bool()>& stop = {});
+[[nodiscard]] bool loadManifest(const std::string& location, GameManifest& m, std::string& error,
+                                const std::function<bool()>& stop, const TransferLimits& limits);
 
 // folder / "manifest.json"; false when missing or invalid. m.source is its
 // "source" member.

@@ -32,17 +32,28 @@ bool updateLauncher(const Feed& feed, const fs::path& executable, const std::ato
   record.bytesTotal = feed.launcherSize;
   record.filesTotal = 1;
   std::string digest;
+  // A server cannot fill the disk: the build is no larger than the feed says.
+  bool tooLarge = false;
   const bool downloaded = downloadFile(
       location, fresh,
       [&](uint64_t done, uint64_t total) {
+        if (feed.launcherSize != 0 && done > feed.launcherSize) {
+          tooLarge = true;
+          return false;
+        }
         record.bytesDone = done;
         if (total != 0) record.bytesTotal = total;
         if (progress) progress(record);
         return !cancel.load();
       },
-      digest, error);
-  if (!downloaded) return false;
+      digest, error, [&cancel] { return cancel.load(); });
   std::error_code ec;
+  if (tooLarge) {
+    fs::remove(fresh, ec);
+    error = "The downloaded launcher is larger than the update server says";
+    return false;
+  }
+  if (!downloaded) return false;
   if (digest != feed.launcherSha256) {
     fs::remove(fresh, ec);
     error = "The downloaded launcher failed its checksum";

@@ -135,33 +135,37 @@ fs::path tempFolder() {
   return fs::path("/tmp");
 }
 
-bool ensurePrivateFolder(const fs::path& folder, std::string& error) {
+bool ensurePrivateFolder(const fs::path& folder, const std::string& what, std::string& error) {
   const std::string name = folder.string();
   if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
-    error = "Can't create the runtime folder " + name + ": " + posix::errnoText(errno);
+    error = "Can't create the " + what + " " + name + ": " + posix::errnoText(errno);
     return false;
   }
   // lstat: a link to a folder is refused, wherever it points.
   struct stat st {};
   if (::lstat(folder.c_str(), &st) != 0) {
-    error = "Can't use the runtime folder " + name + ": " + posix::errnoText(errno);
+    error = "Can't use the " + what + " " + name + ": " + posix::errnoText(errno);
     return false;
   }
   if (!S_ISDIR(st.st_mode)) {
-    error = "The runtime folder " + name + " is not a folder (a link or a file stands in its place)";
+    error = "The " + what + " " + name + " is not a folder (a link or a file stands in its place)";
     return false;
   }
   if (st.st_uid != ::geteuid()) {
-    error = "The runtime folder " + name + " belongs to another user (uid " + std::to_string(st.st_uid) + ")";
+    error = "The " + what + " " + name + " belongs to another user (uid " + std::to_string(st.st_uid) + ")";
     return false;
   }
   if ((st.st_mode & 07777) != 0700) {
     char mode[8];
     std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
-    error = "The runtime folder " + name + " has mode " + mode + ", not 0700: other users could reach it";
+    error = "The " + what + " " + name + " has mode " + mode + ", not 0700: other users could reach it";
     return false;
   }
   return true;
+}
+
+bool ensurePrivateFolder(const fs::path& folder, std::string& error) {
+  return ensurePrivateFolder(folder, "runtime folder", error);
 }
 
 bool runtimeFolder(fs::path& folder, std::string& error) {
@@ -235,6 +239,17 @@ bool fileIdentity(const fs::path& file, FileIdentity& out) {
   if (::stat(file.c_str(), &st) != 0) return false;
   out.device = static_cast<uint64_t>(st.st_dev);
   out.index = static_cast<uint64_t>(st.st_ino);
+  return true;
+}
+
+bool fileStamp(const fs::path& file, FileStamp& out) {
+  struct stat st {};
+  if (::stat(file.c_str(), &st) != 0) return false;
+  out.device = static_cast<uint64_t>(st.st_dev);
+  out.index = static_cast<uint64_t>(st.st_ino);
+  out.size = static_cast<uint64_t>(st.st_size);
+  out.modifiedNs = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+  out.changedNs = static_cast<int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
   return true;
 }
 

@@ -27,6 +27,18 @@ struct UiLoop::Impl {
   std::function<void()> onSignal;
   guint signalSources[2] = {0, 0};
 
+  // Gives SIGTERM and SIGINT back their default action, which ends the
+  // process at once: GLib's handler only notes a signal for a loop that may
+  // never iterate again, so a second signal during shutdown would be lost.
+  void restoreDefaultSignals() {
+    for (guint& id : signalSources) {
+      if (id != 0) g_source_remove(id);
+      id = 0;
+    }
+    std::signal(SIGTERM, SIG_DFL);
+    std::signal(SIGINT, SIG_DFL);
+  }
+
   std::function<void(const std::string&)> onLine;
   std::function<void()> onEnd;
   guint inputSource = 0;
@@ -45,8 +57,9 @@ UiLoop::~UiLoop() {
 }
 
 void UiLoop::run() {
-  if (impl_->quitRequested.load()) return;
-  g_main_loop_run(impl_->loop);
+  if (!impl_->quitRequested.load()) g_main_loop_run(impl_->loop);
+  // Shutdown follows: from now on a signal ends the process.
+  if (impl_->onSignal) impl_->restoreDefaultSignals();
 }
 
 void UiLoop::quit() {
@@ -80,8 +93,12 @@ void UiLoop::onTerminateSignal(std::function<void()> handler) {
   impl_->onSignal = std::move(handler);
   auto callback = [](gpointer data) -> gboolean {
     auto* impl = static_cast<Impl*>(data);
+    // The first signal asks for an orderly stop; a second one, while that
+    // stop waits for work to end, ends the process (nothing the launcher
+    // writes is ever left half-done by that).
+    impl->restoreDefaultSignals();
     if (impl->onSignal) impl->onSignal();
-    return G_SOURCE_CONTINUE;
+    return G_SOURCE_REMOVE;
   };
   impl_->signalSources[0] = g_unix_signal_add(SIGTERM, callback, impl_);
   impl_->signalSources[1] = g_unix_signal_add(SIGINT, callback, impl_);

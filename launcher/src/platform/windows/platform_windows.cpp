@@ -151,24 +151,35 @@ fs::path tempFolder() {
   return folder;
 }
 
-bool ensurePrivateFolder(const fs::path& folder, std::string& error) {
+bool ensurePrivateFolder(const fs::path& folder, const std::string& what, std::string& error) {
   const std::string name = win::narrow(folder.native());
   if (!::CreateDirectoryW(folder.c_str(), nullptr) && ::GetLastError() != ERROR_ALREADY_EXISTS) {
-    error = "Can't create the runtime folder " + name + ": " + win::errorText(::GetLastError());
+    error = "Can't create the " + what + " " + name + ": " + win::errorText(::GetLastError());
     return false;
   }
   const DWORD attributes = ::GetFileAttributesW(folder.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) {
-    error = "Can't use the runtime folder " + name + ": " + win::errorText(::GetLastError());
+    error = "Can't use the " + what + " " + name + ": " + win::errorText(::GetLastError());
     return false;
   }
-  // A junction or link to a folder is refused, wherever it points. The
-  // folder lies in the user's own profile, whose permissions keep others out.
+  // A junction or link to a folder is refused, wherever it points.
   if (!(attributes & FILE_ATTRIBUTE_DIRECTORY) || (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
-    error = "The runtime folder " + name + " is not a folder (a link or a file stands in its place)";
+    error = "The " + what + " " + name + " is not a folder (a link or a file stands in its place)";
+    return false;
+  }
+  // A folder made with the default security inherits its parent's, which in
+  // the user's profile keeps others out; one another user made beforehand
+  // (in a shared temporary folder) is refused by its owner.
+  std::string owner;
+  if (!win::ownedByThisUser(folder, owner)) {
+    error = "The " + what + " " + name + " belongs to another user (" + owner + ")";
     return false;
   }
   return true;
+}
+
+bool ensurePrivateFolder(const fs::path& folder, std::string& error) {
+  return ensurePrivateFolder(folder, "runtime folder", error);
 }
 
 bool runtimeFolder(fs::path& folder, std::string& error) {
@@ -250,6 +261,29 @@ bool fileIdentity(const fs::path& file, FileIdentity& out) {
   if (!::GetFileInformationByHandle(h.get(), &info)) return false;
   out.device = info.dwVolumeSerialNumber;
   out.index = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+  return true;
+}
+
+bool fileStamp(const fs::path& file, FileStamp& out) {
+  // Opened without FILE_FLAG_OPEN_REPARSE_POINT: links are followed, as stat does.
+  win::Handle h(::CreateFileW(file.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  if (!h.valid()) return false;
+  BY_HANDLE_FILE_INFORMATION info;
+  FILE_BASIC_INFO times;
+  if (!::GetFileInformationByHandle(h.get(), &info) ||
+      !::GetFileInformationByHandleEx(h.get(), FileBasicInfo, &times, sizeof times)) {
+    return false;
+  }
+  // 100 ns ticks since 1601 to nanoseconds since 1970.
+  constexpr int64_t ticksTo1970 = 116444736000000000;
+  const auto ns = [](const LARGE_INTEGER& t) { return (t.QuadPart - ticksTo1970) * 100; };
+  out.device = info.dwVolumeSerialNumber;
+  out.index = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+  out.size = (static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+  out.modifiedNs = ns(times.LastWriteTime);
+  // The change time moves with attribute and security changes too, as ctime does.
+  out.changedNs = ns(times.ChangeTime);
   return true;
 }
 

@@ -199,6 +199,61 @@ TEST(WindowsFiles, IdentityIgnoresTheSpellingOfTheName) {
   EXPECT_FALSE(fileIdentity(dir / "missing", c));
 }
 
+TEST(WindowsFiles, StampShowsSizeTimesAndReplacement) {
+  TempDir dir;
+  const fs::path file = dir / "addon.json";
+  writeFile(file, "{}");
+  FileStamp first, again;
+  ASSERT_TRUE(fileStamp(file, first));
+  ASSERT_TRUE(fileStamp(file, again));
+  EXPECT_EQ(first, again);
+  EXPECT_EQ(first.size, 2u);
+
+  // The write time set to 2001-01-01 00:00:00 UTC reads back in nanoseconds
+  // since 1970.
+  {
+    win::Handle h(::CreateFileW(file.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(h.valid());
+    const uint64_t ticks = 116444736000000000ull + 978307200ull * 10000000ull;
+    FILETIME when{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
+    ASSERT_TRUE(::SetFileTime(h.get(), nullptr, nullptr, &when));
+  }
+  FileStamp dated;
+  ASSERT_TRUE(fileStamp(file, dated));
+  EXPECT_EQ(dated.modifiedNs, int64_t{978307200} * 1000000000);
+  EXPECT_EQ(dated.index, first.index);
+
+  writeFile(dir / "addon.json.tmp", "{\"a\": 1}");
+  std::string error;
+  ASSERT_TRUE(moveFileReplace(dir / "addon.json.tmp", file, MoveMode::WriteThrough, error)) << error;
+  FileStamp replaced;
+  ASSERT_TRUE(fileStamp(file, replaced));
+  EXPECT_NE(replaced.index, first.index);
+  EXPECT_EQ(replaced.size, 8u);
+
+  FileStamp folder;
+  EXPECT_TRUE(fileStamp(dir.path(), folder));
+  EXPECT_FALSE(fileStamp(dir / "missing", folder));
+}
+
+TEST(WindowsFolders, PrivateFolderIsMadeOrAcceptedButNeverAFileInItsPlace) {
+  TempDir dir;
+  std::string error;
+  EXPECT_TRUE(ensurePrivateFolder(dir / "data", "data folder", error)) << error;
+  EXPECT_TRUE(fs::is_directory(dir / "data"));
+  EXPECT_TRUE(ensurePrivateFolder(dir / "data", "data folder", error)) << error;  // already there
+  std::string owner;
+  EXPECT_TRUE(win::ownedByThisUser(dir / "data", owner)) << owner;
+
+  writeFile(dir / "taken", "x");
+  EXPECT_FALSE(ensurePrivateFolder(dir / "taken", "data folder", error));
+  EXPECT_NE(error.find("The data folder "), std::string::npos) << error;
+  EXPECT_NE(error.find("is not a folder"), std::string::npos) << error;
+  EXPECT_FALSE(ensurePrivateFolder(dir / "missing" / "deeper", error));
+  EXPECT_NE(error.find("Can't create the runtime folder"), std::string::npos) << error;
+}
+
 TEST(WindowsFiles, PrepareSetsTheSizeAndKeepsWhatIsThere) {
   TempDir dir;
   writeFile(dir / "staged", "keep");

@@ -1,5 +1,8 @@
 #include "platform/windows/win_helpers.h"
 
+#include <aclapi.h>
+#include <sddl.h>
+
 namespace launcher::win {
 
 std::wstring widen(std::string_view utf8) {
@@ -97,6 +100,47 @@ DWORD WINAPI MutexHolder::run(void* p) {
   }
   ::CloseHandle(mutex);
   return 0;
+}
+
+
+namespace {
+
+// The token's information of `kind`, or empty when it cannot be read.
+std::vector<BYTE> tokenInformation(TOKEN_INFORMATION_CLASS kind) {
+  HANDLE raw = nullptr;
+  if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &raw)) return {};
+  const Handle token(raw);
+  DWORD size = 0;
+  ::GetTokenInformation(token.get(), kind, nullptr, 0, &size);
+  std::vector<BYTE> info(size);
+  if (size == 0 || !::GetTokenInformation(token.get(), kind, info.data(), size, &size)) return {};
+  return info;
+}
+
+}  // namespace
+
+bool ownedByThisUser(const std::filesystem::path& path, std::string& owner) {
+  PSID ownerSid = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  const DWORD rc = ::GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &ownerSid,
+                                           nullptr, nullptr, nullptr, &descriptor);
+  if (rc != ERROR_SUCCESS) {
+    owner = "its owner cannot be read: " + errorText(rc);
+    return false;
+  }
+  const std::vector<BYTE> user = tokenInformation(TokenUser);
+  const std::vector<BYTE> defaultOwner = tokenInformation(TokenOwner);
+  const bool mine =
+      ownerSid && ((!user.empty() && ::EqualSid(ownerSid, reinterpret_cast<const TOKEN_USER*>(user.data())->User.Sid)) ||
+                   (!defaultOwner.empty() &&
+                    ::EqualSid(ownerSid, reinterpret_cast<const TOKEN_OWNER*>(defaultOwner.data())->Owner)));
+  if (!mine) {
+    LPWSTR text = nullptr;
+    owner = ownerSid && ::ConvertSidToStringSidW(ownerSid, &text) ? narrow(text) : "no owner";
+    if (text) ::LocalFree(text);
+  }
+  ::LocalFree(descriptor);
+  return mine;
 }
 
 }  // namespace launcher::win

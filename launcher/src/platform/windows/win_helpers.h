@@ -27,6 +27,12 @@ namespace launcher::win {
 // specified."), without its line end; the number when there is no text.
 [[nodiscard]] std::string errorText(DWORD code);
 
+// True when `path` is owned by this user, or by the owner this process gives
+// what it makes (an elevated process makes objects the Administrators
+// group's). Else false, with the owner's SID (or why it cannot be read) in
+// `owner`.
+[[nodiscard]] bool ownedByThisUser(const std::filesystem::path& path, std::string& owner);
+
 // A kernel handle closed on destruction. Null and INVALID_HANDLE_VALUE both
 // count as none.
 class Handle {

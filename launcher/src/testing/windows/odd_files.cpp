@@ -1,5 +1,6 @@
 // Windows: no named pipes in the file system and no descriptors to inherit;
-// the tests that need them are Linux-only.
+// no owner a test can give a file to; the tests that need them are
+// Linux-only.
 #include "testing/odd_files.h"
 
 namespace launcher::testing {
@@ -9,5 +10,9 @@ bool makeFifo(const std::filesystem::path&) { return false; }
 int openInheritable(const std::filesystem::path&) { return -1; }
 
 void closeDescriptor(int) {}
+
+bool giveToNobody(const std::filesystem::path&) { return false; }
+
+bool runningAsRoot() { return false; }
 
 }  // namespace launcher::testing
