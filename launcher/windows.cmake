@@ -58,15 +58,25 @@ else()
   set_tests_properties(shell_tests PROPERTIES LABELS unit TIMEOUT 600)
 endif()
 
-# The installer (NSIS) and the portable copy (a .zip of the launcher alone).
+# The installer (NSIS) and the portable copy (a .zip of the launcher alone),
+# both of the launcher without its debug information (most of its size, and
+# most of the time NSIS spends compressing).
+set(dist_dir ${CMAKE_BINARY_DIR}/dist)
+set(dist_exe ${dist_dir}/vantor-launcher.exe)
+add_custom_command(OUTPUT ${dist_exe}
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${dist_dir}
+  COMMAND ${CMAKE_STRIP} --strip-debug -o ${dist_exe} $<TARGET_FILE:vantor-launcher>
+  DEPENDS vantor-launcher
+  COMMENT "Stripping vantor-launcher.exe for packaging"
+  VERBATIM)
 set(VANTOR_INSTALLER_FEED "" CACHE STRING "The feed the installer's update.json names")
 find_program(MAKENSIS makensis)
 if(MAKENSIS)
   set(setup_exe ${CMAKE_BINARY_DIR}/VantorSetup.exe)
   add_custom_command(OUTPUT ${setup_exe}
-    COMMAND ${MAKENSIS} -V2 -DLAUNCHER_EXE=$<TARGET_FILE:vantor-launcher> "-DFEED=${VANTOR_INSTALLER_FEED}"
+    COMMAND ${MAKENSIS} -V2 -DLAUNCHER_EXE=${dist_exe} "-DFEED=${VANTOR_INSTALLER_FEED}"
             -DOUTFILE=${setup_exe} ${CMAKE_CURRENT_SOURCE_DIR}/installer/vantor.nsi
-    DEPENDS vantor-launcher ${CMAKE_CURRENT_SOURCE_DIR}/installer/vantor.nsi
+    DEPENDS ${dist_exe} ${CMAKE_CURRENT_SOURCE_DIR}/installer/vantor.nsi
     COMMENT "Building VantorSetup.exe"
     VERBATIM)
   add_custom_target(installer DEPENDS ${setup_exe})
@@ -76,7 +86,7 @@ endif()
 add_custom_target(portable
   COMMAND ${CMAKE_COMMAND} -E tar cf ${CMAKE_BINARY_DIR}/vantor-launcher-portable.zip --format=zip
           vantor-launcher.exe
-  WORKING_DIRECTORY $<TARGET_FILE_DIR:vantor-launcher>
-  DEPENDS vantor-launcher
+  WORKING_DIRECTORY ${dist_dir}
+  DEPENDS ${dist_exe}
   COMMENT "Packing vantor-launcher-portable.zip"
   VERBATIM)
