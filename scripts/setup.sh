@@ -24,6 +24,11 @@ packages=(
   openbox xdotool x11-utils
   # peers the benchmarks measure against
   aria2 casync rsync
+  # the Windows build: mingw-w64 GCC with the posix thread model, zlib for
+  # the target (GoogleTest comes from the googletest source package above,
+  # fmt, nlohmann-json and cpp-httplib as headers), wine to run its tests and
+  # NSIS for its installer
+  g++-mingw-w64-x86-64-posix libz-mingw-w64-dev wine wine64 nsis
   # the fuzz targets (libFuzzer and the sanitizers' runtimes)
   clang libclang-rt-14-dev
   # the package: its desktop entry and AppStream metainfo checked, its man
@@ -53,4 +58,37 @@ if ((${#missing[@]})); then
   "${sudo_cmd[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
 else
   echo "setup: all packages present"
+fi
+
+# The Windows build needs cpp-httplib whole: Debian's -dev package splits it
+# into declarations and a Linux library. Its source package (the same version,
+# with Debian's patches) has the one-header form, unpacked here once.
+httplib_version=$(dpkg-query -W -f='${Version}' libcpp-httplib-dev)
+httplib_dir=/usr/local/src/cpp-httplib-$httplib_version
+if [[ ! -f $httplib_dir/httplib.h ]]; then
+  echo "setup: fetching the source of cpp-httplib $httplib_version for the Windows build"
+  sudo_cmd=()
+  if [[ $(id -u) -ne 0 ]]; then sudo_cmd=(sudo); fi
+  if ! apt-cache showsrc cpp-httplib 2>/dev/null | grep -q "^Version: $httplib_version\$"; then
+    "${sudo_cmd[@]}" tee /etc/apt/sources.list.d/vantor-debian-src.sources >/dev/null <<'SOURCES'
+Types: deb-src
+URIs: http://deb.debian.org/debian
+Suites: bookworm bookworm-updates
+Components: main
+Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
+
+Types: deb-src
+URIs: http://deb.debian.org/debian-security
+Suites: bookworm-security
+Components: main
+Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
+SOURCES
+    "${sudo_cmd[@]}" apt-get update -q
+  fi
+  work=$(mktemp -d)
+  (cd "$work" && apt-get source -q --download-only "cpp-httplib=$httplib_version" >/dev/null &&
+    dpkg-source -x ./*.dsc unpacked >/dev/null 2>&1)  # apt checked its hashes against the signed index
+  "${sudo_cmd[@]}" mkdir -p "$httplib_dir"
+  "${sudo_cmd[@]}" cp "$work/unpacked/httplib.h" "$work/unpacked/LICENSE" "$httplib_dir/"
+  rm -rf "$work"
 fi

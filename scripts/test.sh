@@ -2,7 +2,8 @@
 # Sets up the machine, builds the launcher twice (warnings as errors; then
 # AddressSanitizer with UndefinedBehaviorSanitizer) and runs every test in both,
 # then builds the unit tests once more with ThreadSanitizer and runs those
-# where threads meet. Benchmarks are built but not run; see bench/.
+# where threads meet, and last cross-builds the Windows launcher and runs its
+# tests under wine. Benchmarks are built but not run; see bench/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -46,6 +47,24 @@ echo "== test: tsan"
 export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$PWD/launcher/tsan.supp"
 build/tsan/launcher/launcher_tests --gtest_filter="$tsan_tests" --gtest_brief=1
 (cd build/tsan && ctest --output-on-failure --timeout 600 -j2 -R "$tsan_process_tests" -L integration)
+
+# The Windows build: cross-built with mingw-w64 and tested under wine (its
+# unit tests, its sync against nginx, its installer). Only the targets the
+# tests need; scripts/wine_tests.sh prints the counts by test binary.
+echo "== build: windows"
+windows_start=$(date +%s)
+cmake -S . -B build/windows -G Ninja -DVANTOR_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake >/dev/null
+windows_targets=(launcher_tests fakegame vantor-launcher)
+ninja -C build/windows -t targets all | grep -q '^shell_tests:' && windows_targets+=(shell_tests)
+ninja -C build/windows -t targets all | grep -q '^installer:' && windows_targets+=(installer portable)
+ninja -C build/windows "${windows_targets[@]}"
+windows_built=$(date +%s)
+echo "== test: windows (wine)"
+windows_binaries=(launcher_tests)
+[[ -f build/windows/launcher/shell_tests.exe ]] && windows_binaries+=(shell_tests)
+scripts/wine_tests.sh build/windows "${windows_binaries[@]}"
+echo "windows leg: build $((windows_built - windows_start)) s, tests $(($(date +%s) - windows_built)) s"
 
 # Every reader of outside input under libFuzzer, briefly (clang, build/fuzz);
 # fuzz/run TARGET SECONDS runs one for longer.

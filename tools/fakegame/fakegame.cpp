@@ -99,15 +99,17 @@ json inheritedDescriptors(const fs::path& ownLock) {
 }
 
 bool writeAtomically(const fs::path& file, const std::string& text) {
-  const fs::path tmp = fs::path(file.string() + ".tmp");
+  fs::path tmp = file;
+  tmp += ".tmp";
   {
     std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
     out << text;
     if (!out) return false;
   }
-  std::error_code ec;
-  fs::rename(tmp, file, ec);
-  return !ec;
+  // Replaces an earlier record on every system (a rename onto an existing
+  // file fails on Windows).
+  std::string error;
+  return launcher::moveFileReplace(tmp, file, launcher::MoveMode::Plain, error);
 }
 
 bool setSetting(const std::string& assignment) {
@@ -144,7 +146,8 @@ int fail(const std::string& what) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::vector<std::string> args(argv + 1, argv + argc);
+  const std::vector<std::string> all = launcher::commandLineArguments(argc, argv);
+  std::vector<std::string> args(all.begin() + (all.empty() ? 0 : 1), all.end());
   std::string record;
   std::string waitFor;
   std::vector<std::string> saves;
@@ -152,8 +155,8 @@ int main(int argc, char** argv) {
   long holdMs = 0;
   // The demo feed's game stays up a while so a player sees it running; an
   // explicit --hold-ms still wins.
-  if (const char* demoHold = std::getenv("VANTOR_FAKEGAME_HOLD_MS")) {
-    if (!parseInt(demoHold, holdMs) || holdMs < 0) holdMs = 0;
+  if (const auto demoHold = launcher::environmentVariable("VANTOR_FAKEGAME_HOLD_MS")) {
+    if (!parseInt(*demoHold, holdMs) || holdMs < 0) holdMs = 0;
   }
   long exitCode = 0;
   long signalNumber = 0;
@@ -197,10 +200,9 @@ int main(int argc, char** argv) {
   }
 
   const std::string status = slurp("/proc/self/status");
-  long pid = -1;
-  (void)parseInt(fs::read_symlink("/proc/self", ec).filename().string(), pid);
+  const long pid = launcher::currentProcessId();
   json document{{"args", args},
-                {"argv0", argc > 0 ? argv[0] : ""},
+                {"argv0", all.empty() ? "" : all[0]},
                 {"cwd", fs::current_path(ec).string()},
                 {"pid", pid},
                 {"session", sessionId()},

@@ -5,6 +5,7 @@
 #include "data/launcher_prefs.h"
 #include "platform/platform.h"
 #include "testing/app_harness.h"
+#include "testing/linux_only.h"
 #include "testing/log_capture.h"
 #include "testing/scoped_env.h"
 #include "testing/temp_dir.h"
@@ -176,6 +177,7 @@ TEST(CoreThreadsCommands, PrefsSaveAndPushAndOnlyAChannelChangeChecks) {
 }
 
 TEST(CoreThreadsCommands, OnlyHttpsLinksOpen) {
+  VANTOR_LINUX_ONLY("stand-in programs written as shell scripts");
   FakePrograms programs;
   TempDir dir;
   AppHarness h(dir / "launcher");
@@ -193,6 +195,7 @@ TEST(CoreThreadsCommands, OnlyHttpsLinksOpen) {
 }
 
 TEST(CoreThreadsCommands, OpenFolderPicksTheNamedFolderAndCreatesIt) {
+  VANTOR_LINUX_ONLY("stand-in programs written as shell scripts");
   FakePrograms programs;
   TempDir dir;
   AppHarness h(dir / "launcher");
@@ -241,6 +244,7 @@ TEST(CoreThreadsCommands, ClearCacheEmptiesTheFolderButNotWhileTheGameRuns) {
 }
 
 TEST(CoreThreadsCommands, UninstallStartsTheUninstallerBesideTheLauncherAndCloses) {
+  VANTOR_LINUX_ONLY("stand-in programs written as shell scripts");
   TempDir dir;
   AppHarness h(dir / "launcher");
   h.command({{"cmd", "uninstall"}});

@@ -1,5 +1,6 @@
 #include "app/headless_shell.h"
 
+#include "platform/platform.h"
 #include "platform/ui_loop.h"
 
 #include <cstdio>
@@ -9,8 +10,7 @@
 namespace launcher {
 
 HeadlessShell::HeadlessShell(UiLoop& loop) : loop_(loop) {
-  const char* page = std::getenv("VANTOR_HEADLESS_PAGE");
-  stdio_ = page && std::strcmp(page, "stdio") == 0;
+  stdio_ = environmentVariable("VANTOR_HEADLESS_PAGE") == "stdio";
 }
 
 bool HeadlessShell::createWindow(std::string&) { return true; }

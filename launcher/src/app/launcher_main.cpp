@@ -149,6 +149,14 @@ bool usableExecutablePath(const fs::path& executable, std::string& error) {
 }
 
 int launcherMain(int argc, char** argv, const ShellFactory& makeShell) {
+  // UTF-8 on every system (Windows hands main its ANSI code page's text).
+  std::vector<std::string> utf8 = commandLineArguments(argc, argv);
+  std::vector<char*> pointers;
+  for (std::string& a : utf8) pointers.push_back(a.data());
+  pointers.push_back(nullptr);
+  argc = static_cast<int>(utf8.size());
+  argv = pointers.data();
+
   // A command-line sync leaves the log and the lock alone: a running launcher owns them.
   if (isSyncCommand(argc, argv)) return runSyncCommand(argc, argv);
   ignoreBrokenPipeSignal();

@@ -1,6 +1,7 @@
 // Process entry point.
 #include "app/headless_shell.h"
 #include "app/launcher_main.h"
+#include "platform/platform.h"
 #include "shell/app_shell.h"
 
 #include <cstdio>
@@ -14,8 +15,8 @@ namespace {
 // standard streams (VANTOR_HEADLESS_PAGE) get no window at all.
 std::unique_ptr<launcher::Shell> makeShell(const std::vector<std::string>& args, launcher::UiLoop& loop,
                                            launcher::UiQueue& ui) {
-  const char* headless = std::getenv("VANTOR_HEADLESS_PAGE");
-  if (headless != nullptr && *headless != '\0') return std::make_unique<launcher::HeadlessShell>(loop);
+  const auto headless = launcher::environmentVariable("VANTOR_HEADLESS_PAGE");
+  if (headless && !headless->empty()) return std::make_unique<launcher::HeadlessShell>(loop);
   launcher::ShellOptions options;
   std::string error;
   if (!launcher::parseShellOptions(args, options, error)) {

@@ -6,6 +6,7 @@
 #include "platform/platform.h"
 #include "testing/app_harness.h"
 #include "testing/folder_faults.h"
+#include "testing/linux_only.h"
 #include "testing/temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -84,6 +85,7 @@ class GlueThreadsSavesCommandsTest : public ::testing::Test {
 // listed the backups) and the backup job's own scan, which sees the new
 // backup. The older scan ends last and must not put back what it saw.
 TEST_F(GlueThreadsSavesCommandsTest, AnOlderScanEndingLastNeverHidesANewerBackup) {
+  VANTOR_LINUX_ONLY("readdir interposed in the test binary");
   writeSaves({{"slot 1.sav", "progress"}});
   const fs::path older = backupsFolder() / "2026-01-01_000000";
   testing::writeFile(older / "slot 1.sav", "old progress");

@@ -1,5 +1,6 @@
 // The size of an installed copy, as the system's list of installed programs
-// shows it. Linux has no such registry: the size is computed and logged.
+// shows it: the uninstall entry's EstimatedSize on Windows. Linux has no such
+// registry: there the size is only computed and logged.
 #pragma once
 
 #include <cstdint>
@@ -14,7 +15,8 @@ namespace launcher {
 
 // After a successful game install, update or repair in "installed" mode:
 // logs "Install size {} KiB" (bytes / 1024, rounded down) for the launcher
-// folder. Job worker thread; never fails the job.
+// folder and sets the uninstall entry's size to it where the system has one
+// (never creating the entry). Job worker thread; never fails the job.
 void updateEstimatedSize(const std::filesystem::path& launcherFolder);
 
 }  // namespace launcher

@@ -1,6 +1,7 @@
 #include "data/json_document.h"
 
 #include "base/log.h"
+#include "platform/file_copy.h"
 #include "platform/platform.h"
 
 #include <fstream>
@@ -41,8 +42,10 @@ json readJsonDocument(const fs::path& file, DocumentKind kind) {
     document = json::parse(text, nullptr, /*allow_exceptions=*/false, /*ignore_comments=*/false);
   }
   if (document.is_discarded() && kind == DocumentKind::Settings) {
-    std::error_code ec;
-    fs::copy_file(file, companionPath(file, ".bad"), fs::copy_options::overwrite_existing, ec);
+    // Not copy_file with overwrite_existing: one runtime of Windows refuses
+    // an existing target with it. A failed copy is ignored.
+    std::string error;
+    (void)copyFileData(file, companionPath(file, ".bad"), error);
   }
   return document;
 }

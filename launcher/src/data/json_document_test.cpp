@@ -1,6 +1,7 @@
 #include "data/json_document.h"
 
 #include "testing/log_capture.h"
+#include "testing/linux_only.h"
 #include "testing/scoped_tmpfs.h"
 #include "testing/sync_recorder.h"
 #include "testing/temp_dir.h"
@@ -162,6 +163,7 @@ TEST(JsonDocument, InvalidUtf8InMemoryIsReplacedNotThrown) {
 }
 
 TEST(JsonDocument, TmpIsSyncedBeforeTheRenameThatCommitsIt) {
+  VANTOR_LINUX_ONLY("fsync and rename interposed in the test binary");
   TempDir dir;
   const fs::path file = fs::canonical(dir.path()) / "addons.json";
   const std::string tmp = companionPath(file, ".tmp").string();
@@ -189,6 +191,7 @@ TEST(JsonDocument, TmpIsSyncedBeforeTheRenameThatCommitsIt) {
 // flushed is a warning, not a failed save: reporting failure would make the
 // caller believe the old content is still there.
 TEST(JsonDocument, FolderFlushFailureAfterTheRenameIsNotAFailedSave) {
+  VANTOR_LINUX_ONLY("fsync and rename interposed in the test binary");
   TempDir dir;
   const fs::path file = dir / "launcher.json";
   ASSERT_TRUE(writeJsonDocument(file, json{{"old", 1}}));

@@ -1,13 +1,12 @@
 #include "data/paths.h"
 
 #include "platform/platform.h"
+#include "testing/linux_only.h"
+#include "testing/odd_files.h"
 #include "testing/scoped_env.h"
 #include "testing/temp_dir.h"
 
 #include <gtest/gtest.h>
-
-#include <sys/types.h>
-#include <unistd.h>
 
 #include <functional>
 #include <optional>
@@ -97,6 +96,7 @@ TEST(InstallInfo, ReadsOnlyAStringRefFromAnObject) {
 }
 
 TEST(DataFolders, LiveUnderXdgDataHomeAndComeBackAfterDeletion) {
+  VANTOR_LINUX_ONLY("the XDG and HOME variables (Windows: WindowsFolders tests)");
   TempDir dir;
   ScopedEnv xdg("XDG_DATA_HOME", dir.path().string());
   const fs::path data = dir / "Vantor";
@@ -116,6 +116,7 @@ TEST(DataFolders, LiveUnderXdgDataHomeAndComeBackAfterDeletion) {
 }
 
 TEST(DataFolders, SavesFallBackToDataSavesWithoutASavedGamesFolder) {
+  VANTOR_LINUX_ONLY("the XDG and HOME variables (Windows: WindowsFolders tests)");
   TempDir dir;
   ScopedEnv xdg("XDG_DATA_HOME", dir.path().string());
   ASSERT_TRUE(savedGamesFolder().empty());
@@ -124,6 +125,7 @@ TEST(DataFolders, SavesFallBackToDataSavesWithoutASavedGamesFolder) {
 }
 
 TEST(DataFolders, FallBackToHomeThenToTheTemporaryFolder) {
+  VANTOR_LINUX_ONLY("the XDG and HOME variables (Windows: WindowsFolders tests)");
   TempDir home;
   TempDir tmp;
   ScopedEnv tmpdir("TMPDIR", tmp.path().string());
@@ -142,6 +144,7 @@ TEST(DataFolders, FallBackToHomeThenToTheTemporaryFolder) {
 // Without XDG_DATA_HOME and HOME the data folder lies in the temporary
 // folder, where another local user may have made the name first.
 TEST(DataFolders, TheTemporaryFallbackIsUsedOnlyWhenPrivate) {
+  VANTOR_LINUX_ONLY("the XDG and HOME variables (Windows: WindowsFolders tests)");
   struct Case {
     const char* name;
     std::function<void(const fs::path& folder)> prepare;
@@ -168,7 +171,7 @@ TEST(DataFolders, TheTemporaryFallbackIsUsedOnlyWhenPrivate) {
        [](const fs::path& f) {
          fs::create_directory(f);
          fs::permissions(f, fs::perms::owner_all);
-         ASSERT_EQ(::chown(f.c_str(), 65534, 65534), 0);
+         ASSERT_TRUE(testing::giveToNobody(f));
        },
        "belongs to another user"},
   };
@@ -176,7 +179,7 @@ TEST(DataFolders, TheTemporaryFallbackIsUsedOnlyWhenPrivate) {
   ScopedEnv homeVar("HOME", std::nullopt);
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    if (std::string(c.name) == "another user's" && ::geteuid() != 0) continue;  // chown needs root
+    if (std::string(c.name) == "another user's" && !testing::runningAsRoot()) continue;  // chown needs root
     TempDir tmp;
     ScopedEnv tmpdir("TMPDIR", tmp.path().string());
     c.prepare(tmp / "Vantor");
@@ -200,6 +203,7 @@ TEST(DataFolders, TheTemporaryFallbackIsUsedOnlyWhenPrivate) {
 }
 
 TEST(DataFolders, FolderBlockedByAFileIsStillReturned) {
+  VANTOR_LINUX_ONLY("the XDG and HOME variables (Windows: WindowsFolders tests)");
   TempDir dir;
   ScopedEnv xdg("XDG_DATA_HOME", dir.path().string());
   writeFile(dir / "Vantor" / "logs", "a file where the folder should be");

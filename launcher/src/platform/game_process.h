@@ -44,7 +44,9 @@ class GameProcess {
   void reset();
 
   int pid_ = -1;
-  int handle_ = -1;  // a descriptor that becomes readable when the process ends, or -1
+  // A descriptor that becomes readable when the process ends (on Windows the
+  // process handle), or -1.
+  std::intptr_t handle_ = -1;
 };
 
 // Starts argv[0] (a full path; no PATH lookup) with the rest as its arguments,
@@ -72,7 +74,9 @@ class StopEvent {
 
  private:
   friend WaitOutcome waitForExitOrStop(GameProcess&, const StopEvent&);
-  int fd_ = -1;  // readable once signalled; -1 when the system gave none (then polled)
+  // Readable once signalled (on Windows an event's handle); -1 when the
+  // system gave none (then polled).
+  std::intptr_t fd_ = -1;
   std::atomic<bool> signalled_{false};
 };
 

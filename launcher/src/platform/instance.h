@@ -2,6 +2,7 @@
 // which a second start asks the running launcher to come to the front.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -33,7 +34,8 @@ class InstanceLock {
 
  private:
   [[nodiscard]] bool open(std::string& error);
-  int fd_ = -1;
+  // A descriptor; on Windows the body's record of the thread that owns the mutex.
+  std::intptr_t fd_ = -1;
   bool held_ = false;
 };
 

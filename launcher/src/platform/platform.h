@@ -6,14 +6,24 @@
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
+#include <optional>
 #include <string>
+#include <vector>
 
 namespace launcher {
 
-// Name of the game program inside the game folder.
-inline constexpr const char* gameExecutableName = "Vantor";
-// Name of the uninstaller beside the launcher.
-inline constexpr const char* uninstallerName = "uninstall";
+// Name of the game program inside the game folder ("Vantor.exe" on Windows).
+extern const char* const gameExecutableName;
+// Name of the uninstaller beside the launcher ("unins000.exe" on Windows).
+extern const char* const uninstallerName;
+
+// This process's id, as the system and its tools show it.
+[[nodiscard]] int currentProcessId();
+
+// The program's arguments as UTF-8, the program's name first. On Windows they
+// come from the wide command line: the argv main receives is in the ANSI code
+// page, which cannot hold every name. Elsewhere argv itself.
+[[nodiscard]] std::vector<std::string> commandLineArguments(int argc, char** argv);
 
 // Full path of the running executable, or an empty path when it cannot be read.
 [[nodiscard]] std::filesystem::path executablePath();
@@ -48,6 +58,24 @@ inline constexpr const char* uninstallerName = "uninstall";
 // The same, with `what` naming the folder in the reason ("data folder").
 [[nodiscard]] bool ensurePrivateFolder(const std::filesystem::path& folder, const std::string& what,
                                        std::string& error);
+
+// The value of an environment variable as UTF-8 (the system's wide
+// environment on Windows, not the ANSI code page's copy), or nullopt when it
+// is not set. Any thread.
+[[nodiscard]] std::optional<std::string> environmentVariable(const char* name);
+
+// Sets a variable of this process's environment, which children inherit, or
+// removes it (nullopt). Tests and start-up only: not while other threads read
+// the environment.
+void setEnvironmentVariable(const char* name, const std::optional<std::string>& value);
+
+// Tests only: from now on this process's per-user folders lie under `root`:
+// local application data in "home/.local/share", no saved-games folder, the
+// temporary and runtime folders in "tmp" and "runtime". An empty path gives
+// the system's back. On Linux the folders come from the environment, which
+// the tests set as well, so there this does nothing more; on Windows the
+// known folders do not, so this is what keeps a test out of the user's own.
+void overrideUserFolders(const std::filesystem::path& root);
 
 // How openFile opens a file.
 enum class FileOpen {
@@ -109,6 +137,17 @@ struct FileIdentity {
 };
 [[nodiscard]] bool fileIdentity(const std::filesystem::path& file, FileIdentity& out);
 
+// True when `path` itself is a link: a symbolic link, or on Windows any
+// reparse point (a junction too), which a walk must not enter. False for
+// anything else, and when it cannot be asked.
+[[nodiscard]] bool isLink(const std::filesystem::path& path);
+
+// Sets "EstimatedSize" (KiB) of the uninstall entry the installer made for this
+// user (HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall\Vantor_is1).
+// False, creating nothing, when there is no such entry or it cannot be
+// written; always false on Linux, which has no such registry.
+[[nodiscard]] bool setUninstallEntrySize(uint32_t kib);
+
 // What tells a file's content may have changed, without reading it: which
 // file the name leads to (links followed), its size, and its modification and
 // status-change times (nanoseconds since 1970). A write in place changes the
@@ -155,7 +194,7 @@ class GameLock {
   [[nodiscard]] bool held() const { return fd_ >= 0; }
 
  private:
-  int fd_ = -1;
+  std::intptr_t fd_ = -1;  // a descriptor; on Windows the mutex's handle
 };
 
 // An exclusive lock on a file, held by this object: another holder, in this
@@ -180,7 +219,7 @@ class FileLock {
   [[nodiscard]] bool held() const { return fd_ >= 0; }
 
  private:
-  int fd_ = -1;
+  std::intptr_t fd_ = -1;  // a descriptor; on Windows the file's handle
   std::filesystem::path path_;
 };
 

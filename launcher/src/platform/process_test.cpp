@@ -1,6 +1,7 @@
 #include "platform/process.h"
 
 #include "testing/odd_files.h"
+#include "testing/linux_only.h"
 #include "testing/temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -24,6 +25,7 @@ std::string waitForFile(const fs::path& file) {
 }
 
 TEST(SpawnDetached, ChildInheritsOnlyTheStandardStreams) {
+  VANTOR_LINUX_ONLY("/bin/sh, /proc and mode bits");
   testing::TempDir dir;
   testing::writeFile(dir / "secret", "lock");
   const int fd = testing::openInheritable(dir / "secret");
@@ -42,6 +44,7 @@ TEST(SpawnDetached, ChildInheritsOnlyTheStandardStreams) {
 }
 
 TEST(SpawnDetached, AProgramThatCannotStartIsAFailureWithTheReason) {
+  VANTOR_LINUX_ONLY("/bin/sh, /proc and mode bits");
   std::string error;
   EXPECT_FALSE(spawnDetached({"/nonexistent/program"}, SpawnOptions{}, error));
   EXPECT_EQ(error, "Couldn't start /nonexistent/program: No such file or directory");
@@ -61,6 +64,7 @@ class ScopedUmask {
 };
 
 TEST(MakeExecutable, ExecuteBitsFollowTheReadBitsLessTheUmask) {
+  VANTOR_LINUX_ONLY("mode bits and the umask");
   testing::TempDir dir;
   using P = fs::perms;
   struct Row {

@@ -1,5 +1,6 @@
 #include "shell/page_files.h"
 
+#include "platform/platform.h"
 #include "update/location.h"
 
 #include <cstdlib>
@@ -111,8 +112,9 @@ std::string_view pageContentType(std::string_view path) {
 PageSource pageSourceFromEnvironment() {
   PageSource source;
   source.embedded = embeddedPageFiles();
-  if (const char* folder = std::getenv("VANTOR_LAUNCHER_UI"); folder && *folder)
-    source.overrideFolder = toWide(folder);
+  // UTF-8 on every system, so a folder of any name works on Windows too.
+  if (const auto folder = environmentVariable("VANTOR_LAUNCHER_UI"); folder && !folder->empty())
+    source.overrideFolder = toWide(*folder);
   return source;
 }
 

@@ -14,4 +14,8 @@ void closeDescriptor(int fd) {
   if (fd >= 0) ::close(fd);
 }
 
+bool giveToNobody(const std::filesystem::path& path) { return ::chown(path.c_str(), 65534, 65534) == 0; }
+
+bool runningAsRoot() { return ::geteuid() == 0; }
+
 }  // namespace launcher::testing

@@ -14,4 +14,9 @@ namespace launcher::testing {
 [[nodiscard]] int openInheritable(const std::filesystem::path& path);
 void closeDescriptor(int fd);
 
+// Gives `path` to the user "nobody" (needs root). False when the system refuses.
+[[nodiscard]] bool giveToNobody(const std::filesystem::path& path);
+// True when the test runs as root, who may give files away.
+[[nodiscard]] bool runningAsRoot();
+
 }  // namespace launcher::testing

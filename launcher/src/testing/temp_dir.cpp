@@ -1,10 +1,14 @@
 #include "testing/temp_dir.h"
 
+#include "platform/platform.h"
+#include "update/location.h"
+
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <fstream>
+#include <optional>
 #include <random>
+#include <vector>
 
 namespace launcher::testing {
 
@@ -55,39 +59,39 @@ std::string readFile(const fs::path& file) {
 }
 
 struct ScopedHome::Saved {
-  std::vector<std::pair<std::string, std::string>> values;  // name, old value
-  std::vector<std::string> unset;
+  std::vector<std::pair<const char*, std::optional<std::string>>> values;  // name, old value
 };
 
 namespace {
-const char* const homeVariables[] = {"HOME", "XDG_DATA_HOME", "XDG_CONFIG_HOME", "XDG_RUNTIME_DIR",
-                                     "TMPDIR", "VANTOR_UPDATE_FEED"};
+// Linux reads the per-user folders from these (and children inherit them);
+// Windows reads TMP and TEMP for its temporary folder, and its known folders
+// through the platform layer's override.
+const char* const homeVariables[] = {"HOME",   "XDG_DATA_HOME", "XDG_CONFIG_HOME",   "XDG_RUNTIME_DIR",
+                                     "TMPDIR", "TMP",           "TEMP", "VANTOR_UPDATE_FEED"};
 }
 
 ScopedHome::ScopedHome() : saved_(new Saved) {
-  for (const char* name : homeVariables) {
-    if (const char* old = std::getenv(name)) {
-      saved_->values.emplace_back(name, old);
-    } else {
-      saved_->unset.emplace_back(name);
-    }
-  }
+  for (const char* name : homeVariables) saved_->values.emplace_back(name, environmentVariable(name));
   const fs::path root = dir_.path();
   std::error_code ec;
   for (const char* sub : {"home", "home/.local/share", "home/.config", "runtime", "tmp"}) {
     fs::create_directories(root / sub, ec);
   }
-  setenv("HOME", (root / "home").c_str(), 1);
-  setenv("XDG_DATA_HOME", (root / "home/.local/share").c_str(), 1);
-  setenv("XDG_CONFIG_HOME", (root / "home/.config").c_str(), 1);
-  setenv("XDG_RUNTIME_DIR", (root / "runtime").c_str(), 1);
-  setenv("TMPDIR", (root / "tmp").c_str(), 1);
-  unsetenv("VANTOR_UPDATE_FEED");
+  auto text = [&](const char* sub) { return std::optional<std::string>(toUtf8(root / sub)); };
+  setEnvironmentVariable("HOME", text("home"));
+  setEnvironmentVariable("XDG_DATA_HOME", text("home/.local/share"));
+  setEnvironmentVariable("XDG_CONFIG_HOME", text("home/.config"));
+  setEnvironmentVariable("XDG_RUNTIME_DIR", text("runtime"));
+  setEnvironmentVariable("TMPDIR", text("tmp"));
+  setEnvironmentVariable("TMP", text("tmp"));
+  setEnvironmentVariable("TEMP", text("tmp"));
+  setEnvironmentVariable("VANTOR_UPDATE_FEED", std::nullopt);
+  overrideUserFolders(root);
 }
 
 ScopedHome::~ScopedHome() {
-  for (const auto& [name, value] : saved_->values) setenv(name.c_str(), value.c_str(), 1);
-  for (const auto& name : saved_->unset) unsetenv(name.c_str());
+  overrideUserFolders({});
+  for (const auto& [name, value] : saved_->values) setEnvironmentVariable(name, value);
   delete saved_;
 }
 

@@ -3,6 +3,7 @@
 // document of 64 MiB or more, and no small document for longer than its
 // time limit.
 #include "testing/odd_files.h"
+#include "testing/linux_only.h"
 #include "testing/temp_dir.h"
 #include "testing/test_http_server.h"
 #include "testing/transfer_faults.h"
@@ -93,6 +94,7 @@ TEST(ResolveReference, CatalogueEntriesNamingLocalFilesAreSkipped) {
 }
 
 TEST(LocalDocuments, DevicesAndPipesAreNotRead) {
+  VANTOR_LINUX_ONLY("named pipes and /dev/zero");
   TempDir dir;
   const fs::path fifo = dir / "pipe.json";
   ASSERT_TRUE(testing::makeFifo(fifo));

@@ -1,6 +1,7 @@
 #include "update/feed.h"
 
 #include "data/json_document.h"
+#include "platform/platform.h"
 #include "update/http.h"
 #include "update/json_fields.h"
 #include "update/location.h"
@@ -16,7 +17,8 @@ namespace {
 constexpr const char* unreadableFeed = "The update server sent something unreadable";
 
 std::string configuredFeed(const std::filesystem::path& launcherFolder) {
-  if (const char* env = std::getenv("VANTOR_UPDATE_FEED"); env && *env) return env;
+  // UTF-8 on every system (Windows' getenv gives the ANSI code page's text).
+  if (auto env = environmentVariable("VANTOR_UPDATE_FEED"); env && !env->empty()) return *env;
   const json config = readJsonDocument(launcherFolder / "update.json");
   std::string feed = stringMember(config, "feed");
   return feed.empty() ? std::string(defaultFeedBase) : feed;

@@ -225,7 +225,7 @@ TEST(FetchCatalog, KeepsValidEntriesAndResolvesTheirManifests) {
   EXPECT_EQ(entries[0].version, "1.2");
   EXPECT_EQ(entries[0].author, "Ana");
   EXPECT_EQ(entries[0].description, "Arenas");
-  EXPECT_EQ(entries[0].manifest, toUtf8(dir / "addons" / "manifests" / "arena-pack-1.2.json"));
+  EXPECT_EQ(entries[0].manifest, toGenericUtf8(dir / "addons" / "manifests" / "arena-pack-1.2.json"));
   EXPECT_EQ(entries[0].size, 4096u);
   EXPECT_EQ(entries[1].id, "remote_1");
   EXPECT_EQ(entries[1].name, "remote_1");
@@ -240,7 +240,7 @@ TEST(FetchCatalog, ArrayFormResolvesAgainstTheCatalogsFolder) {
   std::string error;
   ASSERT_TRUE(fetchCatalog(toUtf8(dir / "catalog.json"), entries, error)) << error;
   ASSERT_EQ(entries.size(), 1u);
-  EXPECT_EQ(entries[0].manifest, toUtf8(dir.path().parent_path() / "m" / "p.json"));
+  EXPECT_EQ(entries[0].manifest, toGenericUtf8(dir.path().parent_path() / "m" / "p.json"));
 }
 
 TEST(FetchCatalog, DamagedOrMissingCatalogFails) {

@@ -24,17 +24,39 @@ namespace {
 constexpr size_t blockSize = 256 * 1024;
 constexpr size_t blockCount = 8;
 
-// Blocks that earlier writers of this thread used, kept for the next one. A
-// block is above malloc's mmap threshold, so without this every object (a
-// chunk worker writes thousands) mapped, faulted in and unmapped its blocks
-// afresh: in a download of 1 MiB objects that cost far more than the bytes.
-thread_local std::vector<std::unique_ptr<char[]>> spareBlocks;
+// Blocks that earlier writers used, kept for the next one. A block is above
+// malloc's mmap threshold, so without this every object (a chunk worker writes
+// thousands) mapped, faulted in and unmapped its blocks afresh: in a download
+// of 1 MiB objects that cost far more than the bytes. One pool for the
+// process, not one per thread: a thread_local vector of owned blocks crashes
+// at thread exit in the Windows build's runtime (its thread-local storage is
+// freed before such destructors run). It keeps what the chunk transfer's four
+// writers use at most, and one writer's worth (2 MiB) when none is left.
+constexpr size_t maxSpareBlocks = 4 * blockCount;
+
+struct SparePool {
+  std::mutex mutex;
+  std::vector<std::unique_ptr<char[]>> blocks;
+  size_t writers = 0;
+};
+
+SparePool& sparePool() {
+  // Never destroyed: a writer on a thread that outlives main() may still use it.
+  static SparePool* pool = new SparePool;
+  return *pool;
+}
 
 std::unique_ptr<char[]> takeBlock() {
-  if (spareBlocks.empty()) return std::unique_ptr<char[]>(new char[blockSize]);
-  std::unique_ptr<char[]> block = std::move(spareBlocks.back());
-  spareBlocks.pop_back();
-  return block;
+  SparePool& pool = sparePool();
+  {
+    std::lock_guard<std::mutex> lock(pool.mutex);
+    if (!pool.blocks.empty()) {
+      std::unique_ptr<char[]> block = std::move(pool.blocks.back());
+      pool.blocks.pop_back();
+      return block;
+    }
+  }
+  return std::unique_ptr<char[]>(new char[blockSize]);
 }
 }  // namespace
 
@@ -58,15 +80,29 @@ struct HashingWriter::Impl {
   std::thread hasher;
 
   Impl() {
-    // Room for every spare block now, so that giving them back never allocates.
-    spareBlocks.reserve(blockCount);
+    {
+      SparePool& pool = sparePool();
+      std::lock_guard<std::mutex> lock(pool.mutex);
+      ++pool.writers;
+      // Room for every spare block now, so that giving them back never allocates.
+      pool.blocks.reserve(maxSpareBlocks);
+    }
     storage.push_back(takeBlock());
     current = storage.back().get();
   }
   // The hashing thread has ended (abandon() joins it): the blocks are ours.
   ~Impl() {
+    std::vector<std::unique_ptr<char[]>> released;
+    SparePool& pool = sparePool();
+    std::lock_guard<std::mutex> lock(pool.mutex);
+    --pool.writers;
     for (auto& block : storage) {
-      if (spareBlocks.size() < blockCount) spareBlocks.push_back(std::move(block));
+      if (pool.blocks.size() < maxSpareBlocks) pool.blocks.push_back(std::move(block));
+    }
+    // The last writer gone: one writer's worth is kept for the next.
+    while (pool.writers == 0 && pool.blocks.size() > blockCount) {
+      released.push_back(std::move(pool.blocks.back()));
+      pool.blocks.pop_back();
     }
   }
 

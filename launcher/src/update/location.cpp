@@ -117,7 +117,9 @@ std::string resolveUrl(const std::string& base, const std::string& ref) {
     if (c == '\\') c = '/';
   }
   std::string joined = folder.empty() ? relative : folder + "/" + relative;
-  return toUtf8(toWide(joined).lexically_normal());
+  // Normalised with "/" as the text was built: lexically_normal() alone gives
+  // Windows' "\" there.
+  return toGenericUtf8(toWide(joined).lexically_normal());
 }
 
 namespace {
@@ -230,6 +232,11 @@ fs::path toWide(const std::string& utf8) {
 
 std::string toUtf8(const fs::path& path) {
   std::u8string text = path.u8string();
+  return std::string(reinterpret_cast<const char*>(text.data()), text.size());
+}
+
+std::string toGenericUtf8(const fs::path& path) {
+  std::u8string text = path.generic_u8string();
   return std::string(reinterpret_cast<const char*>(text.data()), text.size());
 }
 

@@ -70,5 +70,9 @@ inline constexpr const char* httpsRequiredText = "The update server must use htt
 // gives them their UTF-16 meaning.
 [[nodiscard]] std::filesystem::path toWide(const std::string& utf8);
 [[nodiscard]] std::string toUtf8(const std::filesystem::path& path);
+// As toUtf8, with "/" between the names on every system (Windows' paths use
+// "\"): for text that must read the same everywhere, such as locations and
+// the keys of manifest paths.
+[[nodiscard]] std::string toGenericUtf8(const std::filesystem::path& path);
 
 }  // namespace launcher

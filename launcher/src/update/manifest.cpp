@@ -28,7 +28,7 @@ bool isDriveLetter(const std::string& text) {
 // The checks on one reading of the path, with "/" as the only separator.
 bool staysInside(const std::string& slashed) {
   const fs::path normal = toWide(slashed).lexically_normal();
-  const std::string text = toUtf8(normal);
+  const std::string text = toGenericUtf8(normal);
   if (text.empty() || text == ".") return false;
   if (normal.is_absolute() || normal.has_root_name() || normal.has_root_directory()) return false;
   if (text[0] == '/' || isDriveLetter(text)) return false;

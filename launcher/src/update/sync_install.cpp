@@ -24,7 +24,7 @@ bool makeWayFor(const fs::path& root, const std::string& path, const std::unorde
   for (auto it = rel.begin(); it != rel.end() && std::next(it) != rel.end(); ++it) {
     prefix /= *it;
     const fs::path p = root / prefix;
-    if (!fs::is_directory(fs::symlink_status(p, ec)) && removable.count(toUtf8(prefix)) &&
+    if (!fs::is_directory(fs::symlink_status(p, ec)) && removable.count(toGenericUtf8(prefix)) &&
         fs::remove(p, ec)) {
       touched.insert(p.parent_path());
       cleared = true;
@@ -38,7 +38,7 @@ bool makeWayFor(const fs::path& root, const std::string& path, const std::unorde
          it.increment(ec)) {
       if (it->is_directory(ec) && !it->is_symlink(ec)) {
         folders.push_back(it->path());
-      } else if (removable.count(toUtf8(it->path().lexically_relative(root)))) {
+      } else if (removable.count(toGenericUtf8(it->path().lexically_relative(root)))) {
         files.push_back(it->path());
       }
     }
@@ -85,7 +85,8 @@ bool moveInto(const fs::path& root, const fs::path& staged, const fs::path& targ
 }  // namespace
 
 std::string manifestPathKey(const std::string& path) {
-  return toUtf8(toWide(path).lexically_normal());
+  // "/" on every system, so a key names one file whichever system made it.
+  return toGenericUtf8(toWide(path).lexically_normal());
 }
 
 bool installStagedFile(const fs::path& root, const std::string& path, const fs::path& staged,

@@ -136,9 +136,9 @@ WaitOutcome waitForExitOrStop(GameProcess& process, const StopEvent& stop) {
     int processSlot = -1;
     if (process.handle_ >= 0) {
       processSlot = static_cast<int>(count);
-      fds[count++] = {process.handle_, POLLIN, 0};
+      fds[count++] = {static_cast<int>(process.handle_), POLLIN, 0};
     }
-    if (stop.fd_ >= 0) fds[count++] = {stop.fd_, POLLIN, 0};
+    if (stop.fd_ >= 0) fds[count++] = {static_cast<int>(stop.fd_), POLLIN, 0};
     // Without a process handle or a stop descriptor, poll both by time.
     const int timeout = (process.handle_ >= 0 && stop.fd_ >= 0) ? -1 : pollIntervalMs;
     int n = ::poll(fds, count, timeout);

@@ -19,6 +19,9 @@ namespace launcher {
 
 namespace fs = std::filesystem;
 
+const char* const gameExecutableName = "Vantor";
+const char* const uninstallerName = "uninstall";
+
 namespace {
 
 std::string envOrEmpty(const char* name) {
@@ -83,6 +86,31 @@ bool copyAcrossVolumes(const fs::path& from, const fs::path& to, std::string& er
 }
 
 }  // namespace
+
+std::optional<std::string> environmentVariable(const char* name) {
+  const char* value = std::getenv(name);
+  if (!value) return std::nullopt;
+  return std::string(value);
+}
+
+void setEnvironmentVariable(const char* name, const std::optional<std::string>& value) {
+  if (value) {
+    ::setenv(name, value->c_str(), 1);
+  } else {
+    ::unsetenv(name);
+  }
+}
+
+void overrideUserFolders(const fs::path&) {
+  // Every per-user folder comes from the environment here (HOME, XDG_*,
+  // TMPDIR), which the caller sets, and which children inherit too.
+}
+
+int currentProcessId() { return static_cast<int>(::getpid()); }
+
+std::vector<std::string> commandLineArguments(int argc, char** argv) {
+  return std::vector<std::string>(argv, argv + (argc > 0 ? argc : 0));
+}
 
 fs::path executablePath() {
   char buffer[4096];
@@ -280,6 +308,13 @@ bool flushFolderToDisk(const fs::path& folder) {
   errno = saved;
   return ok;
 }
+
+bool isLink(const fs::path& path) {
+  std::error_code ec;
+  return fs::is_symlink(fs::symlink_status(path, ec));
+}
+
+bool setUninstallEntrySize(uint32_t) { return false; }
 
 bool freeDiskSpace(const fs::path& folder, uint64_t& bytes) {
   struct statvfs st {};

@@ -1,0 +1,7 @@
+#include "testing/linux_only.h"
+
+namespace launcher::testing {
+
+bool onLinux() { return true; }
+
+}  // namespace launcher::testing
