@@ -130,7 +130,13 @@ TEST_F(VantorctlTest, NoWindowLibraryIsLinkedOrMapped) {
 }
 
 TEST_F(VantorctlTest, InstallStatusVerifyAndARepairThatFetchesOnlyTheDamage) {
-  ProcessResult r = ctl(with({"install"}, at(*server)));
+  // Paced so the download outlasts the core's progress interval: on loopback
+  // the whole install can otherwise end before a single progress push.
+  testing::NginxOptions paced;
+  paced.requestsPerSecond = 30;
+  NginxServer pacedServer(dir / "feed", paced);
+  ASSERT_TRUE(pacedServer.started()) << pacedServer.error();
+  ProcessResult r = ctl(with({"install"}, at(pacedServer)));
   ASSERT_EQ(r.exitCode, 0) << testing::describe(r);
   EXPECT_NE(r.out.find("Game updated to 1.0.0"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("Downloading"), std::string::npos) << "no progress lines:\n" << r.out;
