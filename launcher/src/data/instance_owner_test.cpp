@@ -18,7 +18,7 @@ TEST(InstanceOwner, TheHolderSaysWhoItIsAndARefusedStartRepeatsIt) {
   ASSERT_TRUE(readInstanceOwner(owner));
   EXPECT_EQ(owner.program, "vantorctl");
   EXPECT_EQ(owner.command, "install");
-  EXPECT_EQ(owner.processId, currentProcessId());
+  EXPECT_EQ(owner.processId, static_cast<uint64_t>(currentProcessId()));
   EXPECT_EQ(instanceBusyText(), "vantorctl install (process " + std::to_string(currentProcessId()) +
                                     ") is running: wait for it to finish, or stop it first");
   ASSERT_TRUE(recordInstanceOwner("vantor-launcher", "window"));

@@ -228,7 +228,5 @@ enum class StandardStream { Input, Output, Error };
 // True when the stream is connected to a terminal (progress can redraw in place).
 [[nodiscard]] bool isTerminal(StandardStream stream);
 
-// This process's id, as the system's tools show it.
-[[nodiscard]] uint64_t currentProcessId();
 
 }  // namespace launcher

@@ -437,6 +437,5 @@ bool isTerminal(StandardStream stream) {
   return ::isatty(fd) == 1;
 }
 
-uint64_t currentProcessId() { return static_cast<uint64_t>(::getpid()); }
 
 }  // namespace launcher
