@@ -10,6 +10,7 @@
 #include "update/sync_install.h"
 #include "update/weak_checksum.h"
 
+#include <algorithm>
 #include <fstream>
 #include <unordered_set>
 
@@ -321,6 +322,16 @@ std::vector<ManifestChunk> chunkList(const ManifestFile& f, uint64_t chunkSize) 
 
 std::string objectLocation(const GameManifest& m, const std::string& hash) {
   return resolveUrl(m.source, m.objects + hash.substr(0, 2) + "/" + hash);
+}
+
+std::vector<std::string> objectLocations(const GameManifest& m, const std::string& hash) {
+  std::vector<std::string> places{objectLocation(m, hash)};
+  const std::string rel = m.objects + hash.substr(0, 2) + "/" + hash;
+  for (const std::string& mirror : m.mirrorSources) {
+    std::string location = resolveUrl(mirror, rel);
+    if (std::find(places.begin(), places.end(), location) == places.end()) places.push_back(std::move(location));
+  }
+  return places;
 }
 
 uint64_t estimateDownload(const fs::path& folder, const GameManifest& m) {

@@ -40,6 +40,10 @@ struct GameManifest {
   std::string source;   // where the manifest was loaded from
   std::vector<ManifestFile> files;
   std::string weakKind = {};  // the kind of the files' weak checksums ("weakKind"); may be empty
+  // The same manifest at the feed's mirrors, in the order they are tried
+  // after `source`; objects come from whichever place answers. Set by the
+  // job that loaded the manifest; never part of a document.
+  std::vector<std::string> mirrorSources;
 };
 
 // Parses and validates a manifest document. The first fault ends the parse
@@ -133,6 +137,12 @@ inline constexpr const char* damagedManifestText = "The manifest is damaged";
 
 // The resolved location of the object with this hash.
 [[nodiscard]] std::string objectLocation(const GameManifest& m, const std::string& hash);
+
+// Every place the object may come from: at `source` first, then at each of
+// mirrorSources in order; a place that comes out the same as an earlier one
+// (an absolute "objects") is listed once. Never empty. The same manifest
+// gives every hash the same number of places, in the same order.
+[[nodiscard]] std::vector<std::string> objectLocations(const GameManifest& m, const std::string& hash);
 
 // Bytes an update of `folder` to `m` would fetch, from the manifests alone.
 [[nodiscard]] uint64_t estimateDownload(const std::filesystem::path& folder, const GameManifest& m);
