@@ -34,11 +34,17 @@ else()
     VERBATIM)
   add_library(vantor_shell_common STATIC
     ${shell_dir}/bridge.cpp
+    ${shell_dir}/browser_bridge_script.cpp
     ${shell_dir}/browser_shell.cpp
     ${shell_dir}/external_open.cpp
+    ${shell_dir}/http_head.cpp
+    ${shell_dir}/http_server.cpp
     ${shell_dir}/navigation_policy.cpp
     ${shell_dir}/page_files.cpp
+    ${shell_dir}/request_checks.cpp
     ${shell_dir}/shell_options.cpp
+    ${shell_dir}/star_raster.cpp
+    ${shell_dir}/starfield.cpp
     ${shell_dir}/window_placement.cpp
     ${page_table})
   add_dependencies(vantor_shell_common vantor_page_table)
@@ -52,6 +58,7 @@ else()
   target_link_libraries(vantor-launcher PRIVATE vantor_shell)
 
   file(GLOB shell_unit_tests CONFIGURE_DEPENDS ${shell_dir}/*_test.cpp)
+  list(FILTER shell_unit_tests EXCLUDE REGEX "_integration_test\\.cpp$")
   add_executable(shell_tests ${shell_unit_tests})
   target_link_libraries(shell_tests PRIVATE vantor_shell_common vantor_testing GTest::gmock)
   add_test(NAME shell_tests COMMAND shell_tests --gtest_brief=1)

@@ -31,6 +31,9 @@ std::string takeBlob(DATA_BLOB& blob) {
 
 TokenKeyPlace defaultTokenKeyPlace() { return {}; }
 
+// The system's data protection keeps the key: there is no key file to check.
+bool dropUnsafeTokenKey(const TokenKeyPlace&) { return false; }
+
 std::string protectToken(const std::string& token, const TokenKeyPlace&) {
   DATA_BLOB in{static_cast<DWORD>(token.size()), reinterpret_cast<BYTE*>(const_cast<char*>(token.data()))};
   DATA_BLOB out{};

@@ -2,14 +2,17 @@
 
 #include "base/ui_queue.h"
 #include "shell/request_checks.h"
+#include "testing/linux_only.h"
 #include "testing/raw_connection.h"
 #include "testing/temp_dir.h"
 
 #include <gtest/gtest.h>
 #include <httplib.h>
+#ifndef _WIN32
 #include <pwd.h>
 #include <sys/resource.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <atomic>
@@ -540,6 +543,7 @@ TEST(BrowserShellTokenTest, TheTokenIsItsBytesInLowerCaseHex) {
   EXPECT_EQ(hex.find_first_not_of("0123456789abcdef"), std::string::npos) << hex;
 }
 
+#ifndef _WIN32
 // In a process that may start no thread (RLIMIT_NPROC, which binds no
 // administrator, hence the switch to an unprivileged user first): exits 0 when
 // the shell failed to start with the reason, 1 when it started, 2 when it failed
@@ -559,10 +563,15 @@ TEST(BrowserShellTokenTest, TheTokenIsItsBytesInLowerCaseHex) {
   _exit(started ? 1 : error.find("Couldn't start serving") != std::string::npos ? 0 : 2);
 }
 
+#endif
+
 TEST(BrowserShellDeathTest, AThreadThatCannotStartIsAnErrorNotATermination) {
+  VANTOR_LINUX_ONLY("a limit on the threads a process may start (RLIMIT_NPROC)");
+#ifndef _WIN32
   if (geteuid() == 0 && getpwnam("nobody") == nullptr) GTEST_SKIP() << "no user \"nobody\" to drop to";
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(startWithoutThreads(), ::testing::ExitedWithCode(0), "error: Couldn't start serving the browser");
+#endif
 }
 
 TEST(BrowserShellTextTest, EventsSplitLineBreaksIntoDataLines) {

@@ -113,6 +113,7 @@ TEST_F(SelfUpdate, CancelStopsTheDownload) {
 // never deleted and is never written in place, so at every moment it names
 // one whole build; the new one was written completely before the rename.
 TEST_F(SelfUpdate, TheExecutablesPathNeverNamesAMissingOrPartBuild) {
+  VANTOR_LINUX_ONLY("the kernel's events of a folder's names (inotify)");
   testing::FolderEvents events(exe.parent_path());
   ASSERT_TRUE(events.watching());
   const FileIdentity before = [&] {

@@ -2,6 +2,7 @@
 // (SHGetKnownFolderPath, MoveFileExW, GetDiskFreeSpaceExW, named mutexes).
 #include "platform/platform.h"
 
+#include "platform/private_files.h"
 #include "platform/windows/win_helpers.h"
 
 #include <io.h>
@@ -223,6 +224,17 @@ std::FILE* openFile(const fs::path& file, FileOpen mode) {
     case FileOpen::UpdateExisting:
       how = L"r+bN";
       break;
+    case FileOpen::CreatePrivate: {
+      // Never through a link or junction at the name.
+      const DWORD attributes = ::GetFileAttributesW(file.c_str());
+      if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) return nullptr;
+      std::FILE* out = ::_wfopen(file.c_str(), L"wbN");
+      if (out && !restrictToOwner(file)) {
+        std::fclose(out);
+        return nullptr;
+      }
+      return out;
+    }
   }
   return ::_wfopen(file.c_str(), how);
 }

@@ -61,4 +61,24 @@ void ignoreBrokenPipeSignal() {
   // No SIGPIPE on Windows: a write to a closed pipe or socket fails with an error.
 }
 
+bool replaceProcess(const std::vector<std::string>& argv, std::string& error) {
+  // Windows cannot run another program in this process: the nearest is to
+  // start it (sharing this console), wait for it and end with its exit code,
+  // so that whoever started this process sees the other one's outcome.
+  HANDLE process = nullptr;
+  DWORD pid = 0;
+  DWORD code = 0;
+  if (!win::startProcess(argv, {}, process, pid, code)) {
+    error = "Can't start " + (argv.empty() ? std::string("the program") : argv[0]) + ": " + win::errorText(code);
+    return false;
+  }
+  const win::Handle owned(process);
+  DWORD exitCode = 1;
+  if (::WaitForSingleObject(process, INFINITE) != WAIT_OBJECT_0 || !::GetExitCodeProcess(process, &exitCode)) {
+    error = "Lost track of process " + std::to_string(pid) + ": " + win::errorText(::GetLastError());
+    return false;
+  }
+  ::ExitProcess(exitCode);
+}
+
 }  // namespace launcher
