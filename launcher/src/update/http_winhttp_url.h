@@ -17,7 +17,7 @@ struct ParsedUrl {
 };
 
 // False for anything but an http(s) URL with a host of at most 255 and a path
-// (query included) of at most 4095 characters, the limits of the spec's buffers.
+// (query included) of at most 4095 characters, the limits of our parser's buffers.
 [[nodiscard]] bool parseHttpUrl(const std::string& url, ParsedUrl& out);
 
 // The absolute URL a Location header names: absolute as it is, "//host..."

@@ -1,4 +1,4 @@
-// Windows implementation of the platform seam: the spec's own calls
+// Windows implementation of the platform seam: the system's own calls
 // (SHGetKnownFolderPath, MoveFileExW, GetDiskFreeSpaceExW, named mutexes).
 #include "platform/platform.h"
 
