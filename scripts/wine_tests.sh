@@ -38,10 +38,10 @@ wineboot -i >/dev/null 2>&1
 echo "wine: prefix ready in $(( $(date +%s) - start )) s ($(wine --version))"
 
 status=0
-for spec in "${binaries[@]}"; do
-  name=${spec%%:*}
+for entry in "${binaries[@]}"; do
+  name=${entry%%:*}
   args=()
-  [[ $spec == *:* ]] && read -r -a args <<<"${spec#*:}"
+  [[ $entry == *:* ]] && read -r -a args <<<"${entry#*:}"
   exe=$(find "$build" -name "$name.exe" -print -quit)
   if [[ -z $exe ]]; then
     echo "$name: not built" >&2
