@@ -99,10 +99,16 @@ class Launcher:
         if self.proc.poll() is None:
             self.proc.send_signal(signal.SIGTERM)
         try:
-            return self.proc.wait(timeout)
+            code = self.proc.wait(timeout)
         except subprocess.TimeoutExpired:
             self.proc.kill()
-            return self.proc.wait()
+            code = self.proc.wait()
+        if code != 0:
+            # A sanitizer's report or an abort's reason is only ever on standard error.
+            with self.lock:
+                tail = self.err[-60:]
+            print(f"launcher exited with {code}; the end of its standard error:\n  " + "\n  ".join(tail))
+        return code
 
 
 def window_id():
