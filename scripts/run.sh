@@ -24,6 +24,7 @@ cd "$(dirname "$0")/.."
 ./scripts/setup.sh >/dev/null
 ./scripts/page_fonts.sh
 cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+echo "run: building the launcher and the stand-in game (a first build takes minutes; log in build/run-build.log)"
 if ! nice ninja -C build/release vantor-launcher fakegame >build/run-build.log 2>&1; then
   cat build/run-build.log
   exit 1
