@@ -115,6 +115,7 @@ rm -f "$pid_file" "$status_file"
   echo "$code" >"$status_file"
 } 3<&0 | { trap '' INT; cat; } &
 reader=$!
+# shellcheck disable=SC2317  # called by the trap below
 pass_term() {
   local pid
   pid="$(cat "$pid_file" 2>/dev/null || true)"
