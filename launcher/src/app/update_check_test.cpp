@@ -4,7 +4,6 @@
 #include "app/launcher_app.h"
 
 #include "platform/platform.h"
-#include "testing/linux_only.h"
 #include "testing/app_harness.h"
 #include "testing/feed_signer.h"
 #include "testing/log_capture.h"
@@ -115,7 +114,6 @@ TEST(CoreThreadsUpdateCheckTest, StatusAndCatalogueComeFromAnHttpFeed) {
 // with the text the page shows, and no account features (a password would
 // travel in clear).
 TEST(CoreThreadsUpdateCheckTest, RemoteClearTextFeedIsRefusedAndHasNoAccount) {
-  VANTOR_LINUX_ONLY("the clear-text rules of the curl transport (the WinHTTP transport does not apply them yet)");
   TempDir dir;
   AppHarness h(dir / "launcher", "http://updates.example.invalid/feed");
   h.command({{"cmd", "ready"}});

@@ -5,7 +5,6 @@
 #include "update/http.h"
 #include "update/location.h"
 
-#include "testing/linux_only.h"
 #include "testing/temp_dir.h"
 #include "testing/test_http_server.h"
 
@@ -48,7 +47,6 @@ bool waitFor(Condition done) {
 // for this machine, and nothing is sent. The server behind it would have
 // answered, so a request that went out shows in its count.
 TEST(HttpClearText, ToANameIsRefusedBeforeAnythingIsSent) {
-  VANTOR_LINUX_ONLY("the clear-text rules of the curl transport (the WinHTTP transport does not apply them yet)");
   TestHttpServer server;
   server.serve("/feed/latest.json", okBody("{}"));
   const std::string byName = "http://localhost:" + std::to_string(server.port()) + "/feed/latest.json";
@@ -75,7 +73,6 @@ TEST(HttpClearText, ToANameIsRefusedBeforeAnythingIsSent) {
 // A loopback server may redirect to another loopback path, but clear text
 // never follows a redirect away from a loopback address.
 TEST(HttpClearText, RedirectMustStayOnALoopbackAddress) {
-  VANTOR_LINUX_ONLY("the clear-text rules of the curl transport (the WinHTTP transport does not apply them yet)");
   TestHttpServer first;
   TestHttpServer second;
   second.serve("/x", okBody("second"));
@@ -98,7 +95,6 @@ TEST(HttpClearText, RedirectMustStayOnALoopbackAddress) {
 // Twelve threads ask one server at once; it sees eight connections, the other
 // four wait for a place, and all twelve finish once the first are answered.
 TEST(HttpConnections, NoMoreThanEightToOneServerFromTheWholeProcess) {
-  VANTOR_LINUX_ONLY("the connection gate of the curl transport (the WinHTTP transport takes no places from it yet)");
   TestHttpServer server(TestServerOptions{1, 32});
   constexpr int clients = 12;
   for (int i = 0; i < clients; ++i) {
@@ -137,7 +133,6 @@ TEST(HttpConnections, NoMoreThanEightToOneServerFromTheWholeProcess) {
 
 // A request waiting for a place ends on its stop, without waiting for one.
 TEST(HttpConnections, StopEndsTheWaitForAPlace) {
-  VANTOR_LINUX_ONLY("the connection gate of the curl transport (the WinHTTP transport takes no places from it yet)");
   TestHttpServer server(TestServerOptions{1, 16});
   TestResponse held = okBody("slow");
   held.hold = true;
@@ -172,7 +167,6 @@ TEST(HttpConnections, StopEndsTheWaitForAPlace) {
 // A thread holds a place only where its one kept connection goes: moving to
 // another server, or an answer that closes the connection, gives it back.
 TEST(HttpConnections, AThreadHoldsAPlaceOnlyWhereItsConnectionGoes) {
-  VANTOR_LINUX_ONLY("the connection gate of the curl transport (the WinHTTP transport takes no places from it yet)");
   TestHttpServer first(TestServerOptions{30, 8});
   TestHttpServer second(TestServerOptions{30, 8});
   first.serve("/kept", okBody("a", true));

@@ -1,15 +1,22 @@
 // The http(s) transport on WinHTTP. Each thread keeps a session of its own
-// (fiber-local storage closes it when the thread ends), so, as with the
-// libcurl transport, a thread's keep-alive connections stay its own. The
+// with its place at a server (http_winhttp_session.h), so, as with the
+// libcurl transport, a thread's keep-alive connections stay its own and the
+// whole process keeps at most connectionsPerServer to one server. The
 // sessions are asynchronous: the calling thread waits for each step a second
 // at a time, asking its stop callback between waits, and a stop closes the
 // request, which WinHTTP cancels at once even while the server is silent.
-// Redirects are followed here, not by WinHTTP, so the rules are the libcurl
-// transport's: at most 10, only to http and https, JSON requests only within
-// their origin.
+// Clear text goes only to a loopback address, never through a proxy
+// (isAllowedTransferLocation). Redirects are followed here, not by WinHTTP,
+// so the rules are the libcurl transport's: at most 10, each one judged by
+// isAllowedRedirect (only to http and https, never from https to http), JSON
+// requests only within their origin.
 #include "update/http.h"
 
+#include "base/text_checks.h"
+#include "update/http_winhttp_session.h"
 #include "update/http_winhttp_url.h"
+#include "update/location.h"
+#include "update/redirects.h"
 
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
@@ -35,57 +42,6 @@ constexpr DWORD blockSize = 64 * 1024;
 constexpr size_t jsonResponseLimit = 1024 * 1024;
 constexpr size_t jsonReadSize = 8 * 1024;
 constexpr int maxRedirects = 10;
-// Connections one thread's session keeps per server: a thread makes one
-// request at a time, so the few threads that transfer stay within 8.
-constexpr DWORD connectionsPerSession = 2;
-
-// ---- per-thread sessions ----
-
-void CALLBACK closeSession(void* session) {
-  if (session) ::WinHttpCloseHandle(static_cast<HINTERNET>(session));
-}
-
-DWORD sessionSlot() {
-  static const DWORD slot = ::FlsAlloc(&closeSession);
-  return slot;
-}
-
-HINTERNET openSession() {
-  HINTERNET session = ::WinHttpOpen(L"VantorLauncher/1.0", WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, WINHTTP_NO_PROXY_NAME,
-                                    WINHTTP_NO_PROXY_BYPASS, WINHTTP_FLAG_ASYNC);
-  // Systems before Windows 8.1 do not know the automatic proxy type.
-  if (!session) {
-    session = ::WinHttpOpen(L"VantorLauncher/1.0", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
-                            WINHTTP_NO_PROXY_BYPASS, WINHTTP_FLAG_ASYNC);
-  }
-  if (!session) return nullptr;
-  ::WinHttpSetTimeouts(session, 10000, 10000, 15000, 30000);
-  // Compressed answers are decoded here (zlib), not by WinHTTP: its option
-  // for it needs Windows 8.1, and wine does not decode at all.
-  DWORD connections = connectionsPerSession;
-  ::WinHttpSetOption(session, WINHTTP_OPTION_MAX_CONNS_PER_SERVER, &connections, sizeof connections);
-  // Redirects are followed by hand (see below).
-  DWORD redirects = WINHTTP_OPTION_REDIRECT_POLICY_NEVER;
-  ::WinHttpSetOption(session, WINHTTP_OPTION_REDIRECT_POLICY, &redirects, sizeof redirects);
-  return session;
-}
-
-// The calling thread's session, or null with the error of WinHttpOpen.
-HINTERNET threadSession(DWORD& error) {
-  const DWORD slot = sessionSlot();
-  if (slot == FLS_OUT_OF_INDEXES) {
-    error = ERROR_NOT_ENOUGH_MEMORY;
-    return nullptr;
-  }
-  if (auto* session = static_cast<HINTERNET>(::FlsGetValue(slot))) return session;
-  HINTERNET session = openSession();
-  if (!session) {
-    error = ::GetLastError();
-    return nullptr;
-  }
-  ::FlsSetValue(slot, session);
-  return session;
-}
 
 // ---- one request ----
 
@@ -157,6 +113,14 @@ class Request {
     if (!request_) {
       error = "Opening the request failed (error " + std::to_string(::GetLastError()) + ")";
       return false;
+    }
+    if (!url.secure) {
+      // Clear text goes to the loopback address it names, never to a proxy.
+      WINHTTP_PROXY_INFO direct{WINHTTP_ACCESS_TYPE_NO_PROXY, nullptr, nullptr};
+      if (!::WinHttpSetOption(request_, WINHTTP_OPTION_PROXY, &direct, sizeof direct)) {
+        error = "Opening the request failed (error " + std::to_string(::GetLastError()) + ")";
+        return false;
+      }
     }
     state_ = new RequestState;
     DWORD_PTR context = reinterpret_cast<DWORD_PTR>(state_);
@@ -246,6 +210,18 @@ class Request {
     }
     length = value;
     return true;
+  }
+
+  // True when the answer leaves its connection open for the next request:
+  // neither "Connection: close" nor an HTTP/1.0 answer without keep-alive.
+  [[nodiscard]] bool connectionStaysOpen() const {
+    std::wstring connection;
+    std::wstring version;
+    header(WINHTTP_QUERY_CONNECTION, connection);
+    header(WINHTTP_QUERY_VERSION, version);
+    for (wchar_t& c : connection) c = static_cast<wchar_t>(c < 128 ? std::tolower(c) : c);
+    if (connection.find(L"close") != std::wstring::npos) return false;
+    return version != L"HTTP/1.0" || connection.find(L"keep-alive") != std::wstring::npos;
   }
 
   [[nodiscard]] DWORD error() const { return error_; }
@@ -393,25 +369,39 @@ std::string numberText(DWORD code) { return std::to_string(static_cast<unsigned 
 bool httpGet(const std::string& url, const DataSink& sink, uint64_t& contentLength, std::string& error,
              const StopRequested& stop, const TransferLimits& limits) {
   contentLength = 0;
+  // Texts may reach the page and the log: never with a password in them.
+  const std::string shown = withoutUserInfo(url);
   ParsedUrl parsed;
   if (!parseHttpUrl(url, parsed)) {
-    error = "Bad address: " + url;
+    error = "Bad address: " + shown;
+    return false;
+  }
+  if (!isAllowedTransferLocation(url)) {
+    error = httpsRequiredText;
     return false;
   }
   if (stop && stop()) {
     error = "Cancelled";
     return false;
   }
-  DWORD openError = 0;
-  HINTERNET session = threadSession(openError);
-  if (!session) {
-    error = "WinHttpOpen failed (error " + numberText(openError) + ")";
+  // The wait for a place counts against the time limit too.
+  const Clock::time_point deadline = deadlineFor(limits.totalSeconds);
+  SessionLease lease(originOf(parsed), stop, deadline);
+  if (lease.waited() == ConnectionGate::Wait::Stopped) {
+    error = "Cancelled";
     return false;
   }
-  const Clock::time_point deadline = deadlineFor(limits.totalSeconds);
+  if (lease.waited() == ConnectionGate::Wait::TimedOut) {
+    error = "Can't reach the update server (error " + numberText(ERROR_WINHTTP_TIMEOUT) + ")";
+    return false;
+  }
+  if (!lease.get()) {
+    error = "WinHttpOpen failed (error " + numberText(lease.openError()) + ")";
+    return false;
+  }
   for (int hops = 0;; ++hops) {
     Request request(stop, deadline);
-    if (!request.open(session, parsed, L"GET", error)) return false;
+    if (!request.open(lease.get(), parsed, L"GET", error)) return false;
     const StepEnd sent = request.send(L"Accept-Encoding: gzip, deflate\r\n", {});
     if (sent == StepEnd::Stopped) {
       error = "Cancelled";
@@ -429,15 +419,22 @@ bool httpGet(const std::string& url, const DataSink& sink, uint64_t& contentLeng
         error = "Can't reach the update server (error " + numberText(ERROR_WINHTTP_REDIRECT_FAILED) + ")";
         return false;
       }
-      std::string next = resolveRedirect(parsed, narrowAscii(location));
-      if (!parseHttpUrl(next, parsed)) {
+      const std::string next = resolveRedirect(parsed, narrowAscii(location));
+      ParsedUrl target;
+      if (!parseHttpUrl(next, target)) {
         error = "Can't reach the update server (error " + numberText(ERROR_WINHTTP_UNRECOGNIZED_SCHEME) + ")";
         return false;
       }
+      // Judged before anything is sent to it.
+      if (!isAllowedRedirect(parsed.text, next)) {
+        error = httpsRequiredText;
+        return false;
+      }
+      parsed = target;
       continue;
     }
     if (status != 200) {
-      error = "Server answered " + std::to_string(status) + " for " + url;
+      error = "Server answered " + std::to_string(status) + " for " + shown;
       return false;
     }
     uint64_t declared = 0;
@@ -491,6 +488,7 @@ bool httpGet(const std::string& url, const DataSink& sink, uint64_t& contentLeng
       error = "Downloading failed (error " + numberText(ERROR_WINHTTP_CONNECTION_ERROR) + ")";
       return false;
     }
+    if (request.connectionStaysOpen()) lease.keepConnection(originOf(parsed));
     return true;
   }
 }
@@ -501,13 +499,11 @@ bool sendJsonRequest(const std::string& method, const std::string& url, const st
   status = 0;
   ParsedUrl parsed;
   if (!parseHttpUrl(url, parsed)) {
-    error = "Bad address: " + url;
+    error = "Bad address: " + withoutUserInfo(url);
     return false;
   }
-  DWORD openError = 0;
-  HINTERNET session = threadSession(openError);
-  if (!session) {
-    error = "WinHttpOpen failed (error " + numberText(openError) + ")";
+  if (!isAllowedTransferLocation(url)) {
+    error = httpsRequiredText;
     return false;
   }
   std::wstring headers = L"Content-Type: application/json\r\n";
@@ -517,9 +513,15 @@ bool sendJsonRequest(const std::string& method, const std::string& url, const st
   const std::string origin = originOf(parsed);
   const StopRequested noStop;
   const Clock::time_point deadline = deadlineFor(smallDocumentLimits.totalSeconds);
+  SessionLease lease(origin, noStop, deadline);
+  if (!lease.get()) {
+    const DWORD code = lease.waited() == ConnectionGate::Wait::Taken ? lease.openError() : ERROR_WINHTTP_TIMEOUT;
+    error = "Can't reach the server (error " + numberText(code) + ")";
+    return false;
+  }
   for (int hops = 0;; ++hops) {
     Request request(noStop, deadline);
-    if (!request.open(session, parsed, verb, error)) return false;
+    if (!request.open(lease.get(), parsed, verb, error)) return false;
     if (request.send(headers, sent) != StepEnd::Done) {
       error = "Can't reach the server (error " + numberText(request.error()) + ")";
       return false;
@@ -548,7 +550,11 @@ bool sendJsonRequest(const std::string& method, const std::string& url, const st
       const char* data = nullptr;
       DWORD length = 0;
       // An answer that breaks off is still an answer.
-      if (request.read(static_cast<DWORD>(jsonReadSize), data, length) != StepEnd::Done || length == 0) break;
+      if (request.read(static_cast<DWORD>(jsonReadSize), data, length) != StepEnd::Done) break;
+      if (length == 0) {
+        if (request.connectionStaysOpen()) lease.keepConnection(origin);
+        break;
+      }
       response.append(data, length);
     }
     return true;

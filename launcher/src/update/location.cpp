@@ -1,4 +1,5 @@
 #include "update/location.h"
+#include "update/redirects.h"
 
 #include <vector>
 
@@ -208,6 +209,12 @@ bool isAllowedTransferLocation(const std::string& location) {
   if (startsWith(location, "https://")) return true;
   if (!startsWith(location, "http://")) return true;  // a local location
   return isLoopbackAddress(urlHost(location));
+}
+
+bool isAllowedRedirect(const std::string& from, const std::string& to) {
+  if (!isHttpUrl(to)) return false;
+  if (startsWith(from, "https://") && !startsWith(to, "https://")) return false;
+  return isAllowedTransferLocation(to);
 }
 
 std::string relocate(const std::string& location, const std::string& from, const std::string& to) {

@@ -1,4 +1,5 @@
 #include "update/location.h"
+#include "update/redirects.h"
 
 #include <gtest/gtest.h>
 
@@ -128,6 +129,33 @@ TEST(Location, ClearTextOnlyToLoopbackAddresses) {
   for (const char* address : {"127.0.0.1", "127.9.8.7", "::1", "[::1]"}) EXPECT_TRUE(isLoopbackAddress(address)) << address;
   for (const char* address : {"", "localhost", "128.0.0.1", "10.0.0.1", "127.0.0", "127.0.0.1.1", "::2", "1.127.0.0"}) {
     EXPECT_FALSE(isLoopbackAddress(address)) << address;
+  }
+}
+
+// A redirect is judged by where it goes and where it came from: never off
+// http(s), never from https back to clear text, clear text only to this machine.
+TEST(Location, RedirectsFollowTheClearTextRules) {
+  struct Row {
+    const char* from;
+    const char* to;
+    bool allowed;
+  };
+  const Row rows[] = {
+      {"https://cdn.example.com/a", "https://mirror.example.net/b", true},
+      {"https://cdn.example.com/a", "http://cdn.example.com/a", false},
+      {"https://cdn.example.com/a", "http://127.0.0.1:8080/a", false},
+      {"http://127.0.0.1:8080/a", "http://127.0.0.1:9090/b", true},
+      {"http://127.0.0.1:8080/a", "http://[::1]:9090/b", true},
+      {"http://127.0.0.1:8080/a", "https://cdn.example.com/b", true},
+      {"http://127.0.0.1:8080/a", "http://localhost:9090/b", false},
+      {"http://127.0.0.1:8080/a", "http://cdn.example.com/b", false},
+      {"http://127.0.0.1:8080/a", "file:///etc/passwd", false},
+      {"http://127.0.0.1:8080/a", "/etc/passwd", false},
+      {"https://cdn.example.com/a", "ftp://cdn.example.com/a", false},
+      {"https://cdn.example.com/a", "C:\\Windows\\win.ini", false},
+  };
+  for (const Row& row : rows) {
+    EXPECT_EQ(isAllowedRedirect(row.from, row.to), row.allowed) << row.from << " -> " << row.to;
   }
 }
 
