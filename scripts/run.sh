@@ -24,6 +24,7 @@ cd "$(dirname "$0")/.."
 ./scripts/setup.sh >/dev/null
 ./scripts/page_fonts.sh
 cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+echo "run: building the launcher and the stand-in game (a first build takes minutes; log in build/run-build.log)"
 if ! nice ninja -C build/release vantor-launcher fakegame >build/run-build.log 2>&1; then
   cat build/run-build.log
   exit 1
@@ -95,4 +96,36 @@ export VANTOR_FAKEGAME_HOLD_MS="${VANTOR_FAKEGAME_HOLD_MS:-20000}"
 # keeps its standard output. Reading that output to its end waits for every
 # launcher of the demo, not only the first (Ctrl-C reaches the launcher; the
 # reader ignores it and ends with the output).
-"$copy/vantor-launcher" "${first_run[@]}" "$@" | { trap '' INT; cat; }
+#
+# The launcher runs in the background so that a SIGTERM sent to this script
+# (kill, timeout, a service manager) is passed on to it and ends it the way
+# closing its window does; a foreground launcher would hold the signal's trap
+# back until it ended by itself, and the script would die leaving it running
+# on a feed whose servers had stopped. Its exit status comes back in a file.
+pid_file="$demo/launcher.pid"
+status_file="$demo/launcher.status"
+rm -f "$pid_file" "$status_file"
+{
+  # A job in the background would read /dev/null; the launcher keeps ours.
+  "$copy/vantor-launcher" "${first_run[@]}" "$@" <&3 3<&- &
+  echo "$!" >"$pid_file"
+  code=0
+  wait "$!" || code=$?
+  rm -f "$pid_file"  # its number may go to another process now
+  echo "$code" >"$status_file"
+} 3<&0 | { trap '' INT; cat; } &
+reader=$!
+# shellcheck disable=SC2317  # called by the trap below
+pass_term() {
+  local pid
+  pid="$(cat "$pid_file" 2>/dev/null || true)"
+  if [[ -n "$pid" ]]; then kill -TERM "$pid" 2>/dev/null || true; fi
+}
+trap pass_term TERM
+# Ctrl-C reaches the launcher from the terminal itself: passing it on too
+# would be a second signal, which ends a launcher at once mid-shutdown.
+trap ':' INT
+while kill -0 "$reader" 2>/dev/null; do
+  wait "$reader" || true
+done
+exit "$(cat "$status_file" 2>/dev/null || echo 1)"

@@ -50,7 +50,9 @@ if ! command -v node >/dev/null || ! command -v npm >/dev/null; then
 fi
 
 if ((${#missing[@]})); then
-  echo "setup: installing ${missing[*]}"
+  # On standard error: scripts/run.sh keeps this script's standard output
+  # quiet, and on a new machine this step takes many minutes.
+  echo "setup: installing ${#missing[@]} Debian packages (many minutes on a new machine): ${missing[*]}" >&2
   sudo_cmd=()
   if [[ $(id -u) -ne 0 ]]; then sudo_cmd=(sudo); fi
   export DEBIAN_FRONTEND=noninteractive
@@ -58,6 +60,12 @@ if ((${#missing[@]})); then
   "${sudo_cmd[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
 else
   echo "setup: all packages present"
+fi
+
+# Playwright (the page's and the launcher's browser tests) needs Node.js 20 or
+# newer; Debian 12's own is 18. The launcher and its fonts build without it.
+if ! node -e 'process.exit(Number(process.versions.node.split(".")[0]) >= 20 ? 0 : 1)'; then
+  echo "setup: Node.js $(node --version) is older than 20: the browser tests (Playwright) will refuse to run" >&2
 fi
 
 # The Windows build needs cpp-httplib whole: Debian's -dev package splits it

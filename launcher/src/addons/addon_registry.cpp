@@ -63,9 +63,19 @@ std::vector<AddonInfo> listInstalledAddons(const AddonPaths& paths) { return lis
 
 std::vector<AddonInfo> listInstalledAddons(const AddonPaths& paths, AddonScanCache* cache) {
   std::vector<AddonInfo> addons;
+  if (cache && cache->keptListing(paths, addons)) return addons;
+  // What this listing is built from, as the scan finds it, for the cache to
+  // keep the whole listing while none of it changes.
+  std::vector<AddonScanCache::Basis> basis;
+  const int64_t scanStart = cache ? scanClockNs() : 0;
   std::vector<fs::path> seen;
   std::error_code ec;
   fs::create_directories(paths.addonsFolder, ec);
+  if (cache) {
+    AddonScanCache::Basis folder{paths.addonsFolder, false, {}};
+    folder.present = fileStamp(paths.addonsFolder, folder.stamp);
+    basis.push_back(std::move(folder));
+  }
   fs::directory_iterator it(paths.addonsFolder, ec);
   if (ec) return addons;
   for (; it != fs::directory_iterator(); it.increment(ec)) {
@@ -76,7 +86,14 @@ std::vector<AddonInfo> listInstalledAddons(const AddonPaths& paths, AddonScanCac
     AddonInfo addon;
     seen.push_back(it->path());
     if (cache) {
-      if (!cache->addonInfo(it->path(), id, addon)) continue;
+      AddonScanCache::Basis info;
+      const bool ok = cache->addonInfo(it->path(), id, addon, &info);
+      basis.push_back(std::move(info));
+      if (!ok) continue;
+      AddonScanCache::Basis manifest{it->path() / "manifest.json", false, {}};
+      manifest.present = fileStamp(manifest.file, manifest.stamp);
+      addon.managed = manifest.present;
+      basis.push_back(std::move(manifest));
     } else {
       json info = readJsonDocument(it->path() / "addon.json");
       if (!info.is_object()) continue;
@@ -86,18 +103,21 @@ std::vector<AddonInfo> listInstalledAddons(const AddonPaths& paths, AddonScanCac
       addon.author = textMember(info, "author", "");
       addon.description = textMember(info, "description", "");
       addon.folder = it->path();
+      std::error_code manifestError;
+      addon.managed = fs::exists(it->path() / "manifest.json", manifestError);
     }
-    std::error_code manifestError;
-    addon.managed = fs::exists(it->path() / "manifest.json", manifestError);
     addons.push_back(std::move(addon));
   }
+  // A listing cut short by an error is shown, never kept.
+  const bool complete = !ec;
   if (cache) cache->retainOnly(seen);
 
   // Each add-on's place in the enabled list, looked up once: a comparison
   // that searched the list would cost the sort n * log n * n string compares,
   // and this runs for every state document.
+  AddonScanCache::Basis enabledBasis;
   const std::vector<std::string> enabled =
-      cache ? cache->enabledList(paths.enabledFile) : readEnabledAddons(paths.enabledFile);
+      cache ? cache->enabledList(paths.enabledFile, &enabledBasis) : readEnabledAddons(paths.enabledFile);
   std::vector<std::pair<size_t, size_t>> order;  // (rank, index into addons)
   order.reserve(addons.size());
   for (size_t i = 0; i < addons.size(); ++i) {
@@ -112,6 +132,10 @@ std::vector<AddonInfo> listInstalledAddons(const AddonPaths& paths, AddonScanCac
   std::vector<AddonInfo> sorted;
   sorted.reserve(addons.size());
   for (const auto& entry : order) sorted.push_back(std::move(addons[entry.second]));
+  if (cache && complete) {
+    basis.push_back(std::move(enabledBasis));
+    cache->keepListing(paths, std::move(basis), scanStart, sorted);
+  }
   return sorted;
 }
 

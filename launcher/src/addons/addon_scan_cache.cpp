@@ -17,11 +17,15 @@ namespace {
 // two seconds of FAT).
 constexpr int64_t settleNs = 2'000'000'000;
 
-int64_t nowNs() {
+}  // namespace
+
+int64_t scanClockNs() {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(
              std::chrono::system_clock::now().time_since_epoch())
       .count();
 }
+
+namespace {
 
 std::string textMember(const json& object, const char* key, const std::string& fallback) {
   auto it = object.find(key);
@@ -32,10 +36,11 @@ std::string textMember(const json& object, const char* key, const std::string& f
 }  // namespace
 
 template <typename Value, typename Read>
-bool AddonScanCache::cached(Entry<Value>& entry, const fs::path& file, Value& out, const Read& read) {
-  const int64_t readAt = nowNs();
+bool AddonScanCache::cached(Entry<Value>& entry, const fs::path& file, Value& out, const Read& read, Basis* seen) {
+  const int64_t readAt = scanClockNs();
   FileStamp before;
   const bool stamped = fileStamp(file, before);
+  if (seen) *seen = {file, stamped, before};
   {
     std::lock_guard lock(mutex_);
     if (stamped && entry.settled && entry.stamp == before) {
@@ -61,7 +66,7 @@ bool AddonScanCache::cached(Entry<Value>& entry, const fs::path& file, Value& ou
   return ok;
 }
 
-bool AddonScanCache::addonInfo(const fs::path& folder, const std::string& id, AddonInfo& out) {
+bool AddonScanCache::addonInfo(const fs::path& folder, const std::string& id, AddonInfo& out, Basis* seen) {
   Entry<AddonInfo> entry;
   const std::string key = toUtf8(folder);
   {
@@ -79,7 +84,7 @@ bool AddonScanCache::addonInfo(const fs::path& folder, const std::string& id, Ad
     value.description = textMember(document, "description", "");
     value.folder = folder;
     return true;
-  });
+  }, seen);
   {
     std::lock_guard lock(mutex_);
     infos_[key] = entry;
@@ -93,7 +98,7 @@ bool AddonScanCache::addonInfo(const fs::path& folder, const std::string& id, Ad
   return true;
 }
 
-std::vector<std::string> AddonScanCache::enabledList(const fs::path& enabledFile) {
+std::vector<std::string> AddonScanCache::enabledList(const fs::path& enabledFile, Basis* seen) {
   Entry<std::vector<std::string>> entry;
   {
     std::lock_guard lock(mutex_);
@@ -103,11 +108,63 @@ std::vector<std::string> AddonScanCache::enabledList(const fs::path& enabledFile
   (void)cached(entry, enabledFile, ids, [&](std::vector<std::string>& value) {
     value = readEnabledAddons(enabledFile);
     return true;
-  });
+  }, seen);
   std::lock_guard lock(mutex_);
   enabledFile_ = enabledFile;
   enabled_ = std::move(entry);
   return ids;
+}
+
+bool AddonScanCache::keptListing(const AddonPaths& paths, std::vector<AddonInfo>& out) {
+  std::shared_ptr<const Listing> kept;
+  {
+    std::lock_guard lock(mutex_);
+    kept = listing_;
+  }
+  if (!kept || kept->addonsFolder != paths.addonsFolder || kept->enabledFile != paths.enabledFile) return false;
+  std::vector<std::optional<FileStamp>> now;
+  fileStampsUnder(kept->addonsFolder, kept->names, now);
+  if (now != kept->stamps) return false;
+  for (const Basis& b : kept->others) {
+    FileStamp stamp;
+    const bool present = fileStamp(b.file, stamp);
+    if (present != b.present || (present && !(stamp == b.stamp))) return false;
+  }
+  out = kept->addons;
+  std::lock_guard lock(mutex_);
+  counts_.reused += kept->addons.size() + 1;  // each addon.json and the enabled list
+  return true;
+}
+
+void AddonScanCache::keepListing(const AddonPaths& paths, std::vector<Basis> basis, int64_t scanStartNs,
+                                 const std::vector<AddonInfo>& listing) {
+  auto listed = std::make_shared<Listing>();
+  bool settled = true;
+  for (Basis& b : basis) {
+    FileStamp now;
+    const bool present = fileStamp(b.file, now);
+    if (present != b.present || (present && !(now == b.stamp)) ||
+        (present && (now.changedNs >= scanStartNs - settleNs || now.modifiedNs >= scanStartNs - settleNs))) {
+      settled = false;
+      break;
+    }
+    const fs::path relative = b.file.lexically_relative(paths.addonsFolder);
+    if (!relative.empty() && *relative.begin() != "..") {
+      listed->names.push_back(relative);
+      listed->stamps.push_back(b.present ? std::optional<FileStamp>(b.stamp) : std::nullopt);
+    } else {
+      listed->others.push_back(std::move(b));
+    }
+  }
+  std::shared_ptr<const Listing> kept;
+  if (settled) {
+    listed->addonsFolder = paths.addonsFolder;
+    listed->enabledFile = paths.enabledFile;
+    listed->addons = listing;
+    kept = std::move(listed);
+  }
+  std::lock_guard lock(mutex_);
+  listing_ = std::move(kept);
 }
 
 void AddonScanCache::retainOnly(const std::vector<fs::path>& folders) {

@@ -90,7 +90,14 @@ TEST_F(AddonScanCacheTest, EveryChangeToASettledFileShowsInTheNextListing) {
       {"addon.json removed", [&] { fs::remove(paths.addonsFolder / "a4" / "addon.json"); }},
       {"addon.json no longer an object", [&] { overwriteInPlace(paths.addonsFolder / "a5" / "addon.json", "[1]"); }},
       {"manifest.json added", [&] { testing::writeFile(paths.addonsFolder / "a6" / "manifest.json", "{}"); }},
+      {"manifest.json removed", [&] { fs::remove(paths.addonsFolder / "a6" / "manifest.json"); }},
       {"folder removed", [&] { fs::remove_all(paths.addonsFolder / "a7"); }},
+      {"folder renamed", [&] { fs::rename(paths.addonsFolder / "a9", paths.addonsFolder / "a9b"); }},
+      {"a file in place of a folder",
+       [&] {
+         fs::remove_all(paths.addonsFolder / "a9b");
+         testing::writeFile(paths.addonsFolder / "a9b", "not a folder");
+       }},
       {"folder added", [&] { testing::writeFile(paths.addonsFolder / "new" / "addon.json", addonJson("New")); }},
       {"enabled list rewritten in place, same size",
        [&] { overwriteInPlace(paths.enabledFile, R"({"enabled": ["a8", "a2"]})"); }},

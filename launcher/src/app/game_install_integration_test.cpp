@@ -97,7 +97,8 @@ class CoreThreadsGameInstallTest : public ::testing::Test {
   // The phases shown, in the order shown, must follow the sync's own order
   // (quick phases may be skipped by the 66 ms rule, never reordered).
   static void expectPhasesInOrder(const std::vector<json>& states) {
-    const std::vector<std::string> order{"", "Checking files", "Comparing", "Downloading", "Assembling", "Installing"};
+    const std::vector<std::string> order{"", "Checking files", "Comparing", "Searching", "Downloading", "Assembling",
+                                         "Installing"};
     size_t at = 0;
     for (const json& s : states) {
       if (!s["task"].is_object()) continue;

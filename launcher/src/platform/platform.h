@@ -162,6 +162,11 @@ struct FileStamp {
 };
 // False when the file cannot be asked (missing, no rights).
 [[nodiscard]] bool fileStamp(const std::filesystem::path& file, FileStamp& out);
+// fileStamp(folder / names[i]) for each of `names` (relative paths), with the
+// folder looked up once rather than for every name: out[i] is empty where
+// fileStamp would return false.
+void fileStampsUnder(const std::filesystem::path& folder, const std::vector<std::filesystem::path>& names,
+                     std::vector<std::optional<FileStamp>>& out);
 
 // Bytes available to this user on the volume holding `folder`; false when the
 // volume cannot be asked.

@@ -23,10 +23,12 @@ using Clock = std::chrono::steady_clock;
 
 constexpr int workerCount = 4;
 constexpr int attemptsPerPlace = 3;
-// An object gets this many rounds in one run; a later round only when some
-// other object succeeded since its last round began: the places still answer,
-// and its failures may have been bad luck (say, a fault at every fifth
-// request that met all three of its attempts at one place).
+// An object gets this many rounds in one run, each a pause after the last
+// one failed, whatever the other objects do: on a network that spoils most
+// answers, the last few objects of a run have no others left to succeed
+// beside them, and ending their run after one round leaves them to a next
+// run that meets the same odds. A place that answers nothing is caught by
+// the failures in a row below, not by taking rounds away.
 constexpr int roundsPerObject = 4;
 // Objects failing in a row, with no success between them, that end the run:
 // nothing answers, and trying every object would only take long. At 80 % of
@@ -43,18 +45,18 @@ struct PlaceHealth {
   Clock::time_point lastAnswer{};  // its last success; the epoch for none yet
 };
 
-// An object handed to a worker: its index in the list, the rounds it had,
-// and the objects fetched when this round began.
+// An object handed to a worker: its index in the list, the rounds it had
+// and its attempts in them (which the warnings count on from).
 struct Job {
   size_t index = 0;
   int rounds = 0;
-  uint64_t successesAtStart = 0;
+  int attempts = 0;
 };
 
 // An object that failed its latest round.
 struct Setback {
-  Job job;                        // rounds counts the one that failed
-  uint64_t successesBefore = 0;   // objects fetched when its round began
+  Job job;                      // rounds counts the one that failed
+  Clock::time_point nextRound;  // not handed out again before this
   std::string cause;
 };
 
@@ -94,7 +96,6 @@ struct Transfer {
   size_t next = 0;                // next entry of the first round
   std::vector<Setback> setbacks;  // in the order they failed
   int inFlight = 0;
-  uint64_t successes = 0;
   int failuresInARow = 0;
   bool givenUp = false;
   std::string abortError;
@@ -109,28 +110,34 @@ struct Transfer {
 };
 
 // The next object for a worker: the first round's next entry, else an object
-// whose last round saw some other object succeed, while it ran or since. Waits while
-// only a running object's outcome can decide. False when nothing is left.
+// that failed a round, has rounds left and has rested after its failure.
+// Waits while only a resting object or a running one's outcome can decide.
+// False when nothing is left.
 bool take(Transfer& t, Job& job) {
   std::unique_lock lock(t.mutex);
   for (;;) {
     if (t.stopped() || t.givenUp) return false;
     if (t.next < t.requests.size()) {
-      job = {t.next++, 0, t.successes};
+      job = {t.next++, 0, 0};
       ++t.inFlight;
       return true;
     }
+    const auto now = Clock::now();
+    bool resting = false;
     for (auto it = t.setbacks.begin(); it != t.setbacks.end(); ++it) {
-      if (it->job.rounds < roundsPerObject && it->successesBefore < t.successes) {
-        job = it->job;
-        job.successesAtStart = t.successes;
-        t.setbacks.erase(it);
-        ++t.inFlight;
-        return true;
+      if (it->job.rounds >= roundsPerObject) continue;
+      if (now < it->nextRound) {
+        resting = true;
+        continue;
       }
+      job = it->job;
+      t.setbacks.erase(it);
+      ++t.inFlight;
+      return true;
     }
-    if (t.inFlight == 0) return false;
-    // A cancel sets no condition here: look again every slice.
+    if (t.inFlight == 0 && !resting) return false;
+    // A cancel and the end of a rest set no condition here: look again
+    // every slice.
     t.changed.wait_for(lock, waitSlice);
   }
 }
@@ -140,14 +147,14 @@ void finish(Transfer& t, const Job& job, Outcome outcome, std::string cause) {
     std::lock_guard lock(t.mutex);
     --t.inFlight;
     if (outcome == Outcome::Done) {
-      ++t.successes;
       t.failuresInARow = 0;
     } else if (outcome == Outcome::LocalFailure) {
       // A full disk stays full for the other objects: no new ones.
-      t.setbacks.push_back({{job.index, roundsPerObject}, job.successesAtStart, std::move(cause)});
+      t.setbacks.push_back({{job.index, roundsPerObject, job.attempts}, {}, std::move(cause)});
       t.givenUp = true;
     } else if (outcome == Outcome::Failed) {
-      t.setbacks.push_back({{job.index, job.rounds + 1}, job.successesAtStart, std::move(cause)});
+      const auto rest = std::chrono::milliseconds(t.delays.betweenRoundsMs);
+      t.setbacks.push_back({{job.index, job.rounds + 1, job.attempts}, Clock::now() + rest, std::move(cause)});
       if (++t.failuresInARow == giveUpAfterFailuresInARow && !t.givenUp) {
         t.givenUp = true;
         logf("warn", "{} objects failed in a row; no further objects are tried this time",
@@ -210,8 +217,9 @@ bool pauseUntil(const Transfer& t, Clock::time_point end) {
 // written to "<hash>.part" and renamed to "<hash>" only once its digest
 // checks out, so a file bearing a hash name is always a verified object,
 // whatever happened to the process meanwhile. Failed leaves `cause` saying
-// why the last attempt failed; Stopped means a cancel.
-Outcome fetchObject(Transfer& t, const ChunkRequest& request, std::string& cause) {
+// why the last attempt failed; Stopped means a cancel. `attempts` counts on
+// from the object's earlier rounds.
+Outcome fetchObject(Transfer& t, const ChunkRequest& request, int& attempts, std::string& cause) {
   const std::vector<std::string> locations = objectLocations(t.manifest, request.hash);
   const bool placed = !request.target.empty();
   const fs::path part = t.chunksFolder / (request.hash + ".part");
@@ -220,7 +228,7 @@ Outcome fetchObject(Transfer& t, const ChunkRequest& request, std::string& cause
   const StopRequested stop = [&t] { return t.stopped(); };
   std::vector<int> tries(locations.size(), 0);
   std::vector<Clock::time_point> failedAt(locations.size());
-  for (int attempt = 1;; ++attempt) {
+  for (;;) {
     if (t.stopped()) return Outcome::Stopped;
     const int place = choosePlace(t, tries);
     if (place < 0) return Outcome::Failed;
@@ -232,6 +240,7 @@ Outcome fetchObject(Transfer& t, const ChunkRequest& request, std::string& cause
       if (!pauseUntil(t, failedAt[at] + std::chrono::milliseconds(delay))) return Outcome::Stopped;
     }
     ++tries[at];
+    const int attempt = ++attempts;
     int64_t attemptBytes = 0;
     bool stoppedHere = false;
     bool oversized = false;
@@ -287,7 +296,7 @@ void worker(Transfer& t) {
   Job job;
   while (take(t, job)) {
     std::string cause;
-    const Outcome outcome = fetchObject(t, t.requests[job.index], cause);
+    const Outcome outcome = fetchObject(t, t.requests[job.index], job.attempts, cause);
     finish(t, job, outcome, std::move(cause));
   }
   {

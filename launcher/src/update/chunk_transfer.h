@@ -40,6 +40,9 @@ struct RetryDelays {
   // row, doubling with each further one up to 16 times as long. A success
   // there ends it. With one place it changes nothing.
   int placeRestMs = 2000;
+  // Before an object that failed a round (every attempt at every place) is
+  // given its next one.
+  int betweenRoundsMs = 3000;
 };
 
 // Downloads every request to chunksFolder / hash, or into its target range.
@@ -51,13 +54,14 @@ struct RetryDelays {
 //
 // Each object comes from the first place of objectLocations() that is not
 // resting after a failure (or, when all rest, the one that failed least in a
-// row), with three attempts at each place; it fails when every place has
-// failed it three times. An object that failed does not stop the others: the
-// workers go on, and once the list is through, an object gets another round
-// when some other object succeeded while its last round ran or since (at
-// most four rounds in all). The run stops taking new objects when twelve in
-// a row have failed with no success between them (nothing answers), and at
-// once when this machine cannot write an object (a full disk stays full).
+// row), with three attempts at each place: one round. An object that failed
+// a round gets another after a rest (betweenRoundsMs), up to four rounds in
+// all, whatever the other objects do; one that failed does not stop the
+// others: the workers go on, and the run ends only once every object has
+// landed or used up its rounds. The run stops taking objects earlier when
+// twelve rounds in a row have failed with no success between them (nothing
+// answers), and at once when this machine cannot write an object (a full
+// disk stays full).
 //
 // On success every object lies verified in its place. On failure `error` is
 // "Cancelled" or "Download failed: " + the first object given up's last

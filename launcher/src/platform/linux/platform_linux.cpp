@@ -250,15 +250,39 @@ bool fileIdentity(const fs::path& file, FileIdentity& out) {
   return true;
 }
 
-bool fileStamp(const fs::path& file, FileStamp& out) {
-  struct stat st {};
-  if (::stat(file.c_str(), &st) != 0) return false;
+namespace {
+
+void fillStamp(const struct stat& st, FileStamp& out) {
   out.device = static_cast<uint64_t>(st.st_dev);
   out.index = static_cast<uint64_t>(st.st_ino);
   out.size = static_cast<uint64_t>(st.st_size);
   out.modifiedNs = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
   out.changedNs = static_cast<int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
+}
+
+}  // namespace
+
+bool fileStamp(const fs::path& file, FileStamp& out) {
+  struct stat st {};
+  if (::stat(file.c_str(), &st) != 0) return false;
+  fillStamp(st, out);
   return true;
+}
+
+void fileStampsUnder(const fs::path& folder, const std::vector<fs::path>& names,
+                     std::vector<std::optional<FileStamp>>& out) {
+  out.assign(names.size(), std::nullopt);
+  // Followed like stat follows it: a link to the folder is the folder.
+  const int dir = ::open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  for (size_t i = 0; i < names.size(); ++i) {
+    struct stat st {};
+    const bool ok = dir >= 0 ? ::fstatat(dir, names[i].c_str(), &st, 0) == 0 : ::stat((folder / names[i]).c_str(), &st) == 0;
+    if (!ok) continue;
+    FileStamp stamp;
+    fillStamp(st, stamp);
+    out[i] = stamp;
+  }
+  if (dir >= 0) ::close(dir);
 }
 
 bool moveFileReplace(const fs::path& from, const fs::path& to, MoveMode mode, std::string& error) {

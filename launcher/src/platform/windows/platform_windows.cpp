@@ -299,6 +299,15 @@ bool fileStamp(const fs::path& file, FileStamp& out) {
   return true;
 }
 
+void fileStampsUnder(const fs::path& folder, const std::vector<fs::path>& names,
+                     std::vector<std::optional<FileStamp>>& out) {
+  out.assign(names.size(), std::nullopt);
+  for (size_t i = 0; i < names.size(); ++i) {
+    FileStamp stamp;
+    if (fileStamp(folder / names[i], stamp)) out[i] = stamp;
+  }
+}
+
 bool moveFileReplace(const fs::path& from, const fs::path& to, MoveMode mode, std::string& error) {
   DWORD flags = MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED;
   if (mode == MoveMode::WriteThrough) flags |= MOVEFILE_WRITE_THROUGH;
