@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 
 namespace launcher {
@@ -23,31 +24,46 @@ void CrcSet::assign(std::vector<uint32_t> states) {
   states.erase(std::unique(states.begin(), states.end()), states.end());
   states_ = std::move(states);
   // About 256 bits per state: a position that is not wanted passes the
-  // bitmap once in 256 times, and the bitmap stays small (32 KiB for a
-  // thousand states, 4 MiB at most).
+  // bitmap once in that many times or more, and the bitmap stays small
+  // (64 KiB for a thousand states, 4 MiB at most).
   const uint64_t want = std::max<uint64_t>(uint64_t{1} << 16, states_.size() * 256);
   const uint64_t bits = std::min<uint64_t>(uint64_t{1} << 25, std::bit_ceil(want));
-  mask_ = static_cast<uint32_t>(bits - 1);
+  shift_ = static_cast<uint32_t>(32 - std::countr_zero(bits / 64));
   bits_.assign(bits / 64, 0);
+  // The second map takes its index from a product of all the bits, so that
+  // it keeps out what the first lets through; 64 bits per state.
+  const uint64_t second = std::min<uint64_t>(uint64_t{1} << 26,
+                                             std::bit_ceil(std::max<uint64_t>(4096, states_.size() * 64)));
+  secondShift_ = static_cast<uint32_t>(32 - std::countr_zero(second));
+  second_.assign(second / 64, 0);
   for (uint32_t s : states_) {
-    const uint32_t bit = s & mask_;
-    bits_[bit >> 6] |= uint64_t{1} << (bit & 63);
+    bits_[s >> shift_] |= uint64_t{1} << (s & 63);
+    const uint32_t b = secondBit(s);
+    second_[b >> 6] |= uint64_t{1} << (b & 63);
   }
 }
 
-bool CrcSet::contains(uint32_t state) const { return std::binary_search(states_.begin(), states_.end(), state); }
+bool CrcSet::contains(uint32_t state) const {
+  const uint32_t b = secondBit(state);
+  if (!((second_[b >> 6] >> (b & 63)) & 1)) return false;
+  return std::binary_search(states_.begin(), states_.end(), state);
+}
 
 void CrcSet::remove(uint32_t state) {
   auto it = std::lower_bound(states_.begin(), states_.end(), state);
   if (it == states_.end() || *it != state) return;
   states_.erase(it);
-  // The bit stays set while another state shares it. A scan per removal is
+  // A bit stays set while another state shares it. A scan per removal is
   // cheap next to the search that found the chunk.
-  const uint32_t bit = state & mask_;
+  bool first = false;
+  bool other = false;
+  const uint32_t b = secondBit(state);
   for (uint32_t s : states_) {
-    if ((s & mask_) == bit) return;
+    first |= (s >> shift_) == (state >> shift_) && (s & 63) == (state & 63);
+    other |= secondBit(s) == b;
   }
-  bits_[bit >> 6] &= ~(uint64_t{1} << (bit & 63));
+  if (!first) bits_[state >> shift_] &= ~(uint64_t{1} << (state & 63));
+  if (!other) second_[b >> 6] &= ~(uint64_t{1} << (b & 63));
 }
 
 struct WindowRoller::Lane {
@@ -128,15 +144,39 @@ RollEnd ensureLoaded(std::vector<std::unique_ptr<unsigned char[]>>& slots, std::
 
 }  // namespace
 
+// The lanes whose state passed the bitmap at window start r (from each
+// lane's first); out of line, so that the rolling loop stays small.
+template <int Lanes>
+[[gnu::noinline]] RollEnd WindowRoller::handlePassed(Lane* lanes, const uint32_t* states, uint64_t r,
+                                                     const CrcSet& wanted, const Match& onMatch) {
+  for (int l = 0; l < Lanes; ++l) {
+    if (!wanted.mightContain(states[l])) continue;
+    const RollEnd end = handle(lanes[l], lanes[l].first + r, states[l], wanted, onMatch);
+    if (end != RollEnd::Done) return end;
+  }
+  return RollEnd::Done;
+}
+
 template <int Lanes>
 RollEnd WindowRoller::rollLockstep(Lane* lanes, uint64_t steps, const CrcSet& wanted, const Match& onMatch) {
   const uint32_t* table = crc_.table();
   const uint32_t* leaving = crc_.leavingTable();
   const uint64_t window = crc_.window();
+  // The words stay put while a callback removes states from the set.
+  const uint64_t* bits = wanted.bitWords();
+  const uint32_t shift = wanted.wordShift();
   uint64_t r = lanes[0].r;
   uint32_t s[Lanes];
   for (int l = 0; l < Lanes; ++l) s[l] = lanes[l].state;
   RollEnd end = RollEnd::Done;
+  // One test for all lanes, a load and a shift each: a state that passes
+  // the bitmap is rare. After a stop the lanes' states are not needed.
+  auto passed = [&]() {
+    uint64_t any = 0;
+#pragma GCC unroll 8
+    for (int l = 0; l < Lanes; ++l) any |= bits[s[l] >> shift] >> (s[l] & 63);
+    return (any & 1) != 0;
+  };
   while (steps > 0 && end == RollEnd::Done) {
     if (cancel_ && cancel_->load()) {
       end = RollEnd::Cancelled;
@@ -156,28 +196,39 @@ RollEnd WindowRoller::rollLockstep(Lane* lanes, uint64_t steps, const CrcSet& wa
       out[l] = lanes[l].at(r);
       in[l] = lanes[l].at(r + window);
     }
-    const uint64_t* bits = wanted.bitWords();
-    const uint32_t mask = wanted.bitMask();
-    for (uint64_t k = 0; k < m; ++k) {
-      // One test for all lanes: a state that passes the bitmap is rare.
-      uint64_t any = 0;
-#pragma GCC unroll 4
-      for (int l = 0; l < Lanes; ++l) {
-        const uint32_t bit = s[l] & mask;
-        any |= bits[bit >> 6] >> (bit & 63);
-      }
-      if (any & 1) [[unlikely]] {
+    uint64_t k = 0;
+    if constexpr (std::endian::native == std::endian::little) {
+      // Eight positions per round: each lane's entering and leaving bytes
+      // come from one load of eight, taken apart by shifts.
+      for (; k + 8 <= m; k += 8) {
+        uint64_t ins[Lanes];
+        uint64_t outs[Lanes];
         for (int l = 0; l < Lanes; ++l) {
-          if (!wanted.mightContain(s[l])) continue;
-          end = handle(lanes[l], lanes[l].first + r + k, s[l], wanted, onMatch);
-          // After a stop the lanes' states are not needed.
-          if (end != RollEnd::Done) return end;
+          std::memcpy(&ins[l], in[l] + k, 8);
+          std::memcpy(&outs[l], out[l] + k, 8);
+        }
+#pragma GCC unroll 8
+        for (int j = 0; j < 8; ++j) {
+          if (passed()) [[unlikely]] {
+            end = handlePassed<Lanes>(lanes, s, r + k + static_cast<uint64_t>(j), wanted, onMatch);
+            if (end != RollEnd::Done) return end;
+          }
+#pragma GCC unroll 8
+          for (int l = 0; l < Lanes; ++l) {
+            s[l] = (s[l] >> 8) ^ table[(s[l] ^ static_cast<uint32_t>(ins[l])) & 0xff] ^ leaving[outs[l] & 0xff];
+            ins[l] >>= 8;
+            outs[l] >>= 8;
+          }
         }
       }
-#pragma GCC unroll 4
-      for (int l = 0; l < Lanes; ++l) {
-        s[l] = (s[l] >> 8) ^ table[(s[l] ^ in[l][k]) & 0xff] ^ leaving[out[l][k]];
+    }
+    for (; k < m; ++k) {
+      if (passed()) [[unlikely]] {
+        end = handlePassed<Lanes>(lanes, s, r + k, wanted, onMatch);
+        if (end != RollEnd::Done) return end;
       }
+#pragma GCC unroll 8
+      for (int l = 0; l < Lanes; ++l) s[l] = (s[l] >> 8) ^ table[(s[l] ^ in[l][k]) & 0xff] ^ leaving[out[l][k]];
     }
     r += m;
     steps -= m;

@@ -17,27 +17,33 @@
 namespace launcher {
 
 // The states a search wants, with a bitmap in front so that nearly every
-// position costs one lookup in a table that stays in the processor's cache.
+// position costs one lookup in a table that stays in the processor's cache,
+// and a second, larger one keyed by other bits so that the few states that
+// pass the first rarely reach the sorted list.
 class CrcSet {
  public:
   // `states` may repeat; an empty set matches nothing.
   void assign(std::vector<uint32_t> states);
   [[nodiscard]] bool mightContain(uint32_t state) const {
-    const uint32_t bit = state & mask_;
-    return (bits_[bit >> 6] >> (bit & 63)) & 1;
+    return (bits_[state >> shift_] >> (state & 63)) & 1;
   }
   [[nodiscard]] bool contains(uint32_t state) const;
   [[nodiscard]] bool empty() const { return states_.empty(); }
   // Takes a state out; allowed while a roll that uses the set calls back.
   void remove(uint32_t state);
-  // For the rolling loop: bit (state & mask) of the words is set for every
-  // state in the set. The words stay where they are for the set's life.
+  // For the rolling loop: bit (state & 63) of word (state >> shift) is set
+  // for every state in the set. The words stay where they are for the
+  // set's life.
   [[nodiscard]] const uint64_t* bitWords() const { return bits_.data(); }
-  [[nodiscard]] uint32_t bitMask() const { return mask_; }
+  [[nodiscard]] uint32_t wordShift() const { return shift_; }
 
  private:
-  std::vector<uint64_t> bits_ = std::vector<uint64_t>(1, 0);
-  uint32_t mask_ = 0;
+  [[nodiscard]] uint32_t secondBit(uint32_t state) const { return (state * 0x9e3779b1u) >> secondShift_; }
+
+  std::vector<uint64_t> bits_ = std::vector<uint64_t>(2, 0);
+  uint32_t shift_ = 31;
+  std::vector<uint64_t> second_ = std::vector<uint64_t>(1, 0);
+  uint32_t secondShift_ = 26;
   std::vector<uint32_t> states_;  // sorted, unique
 };
 
@@ -78,6 +84,8 @@ class WindowRoller {
   struct Lane;
   template <int Lanes>
   RollEnd rollLockstep(Lane* lanes, uint64_t steps, const CrcSet& wanted, const Match& onMatch);
+  template <int Lanes>
+  RollEnd handlePassed(Lane* lanes, const uint32_t* states, uint64_t r, const CrcSet& wanted, const Match& onMatch);
   RollEnd handle(Lane& lane, uint64_t position, uint32_t state, const CrcSet& wanted, const Match& onMatch);
 
   const CrcWindow& crc_;

@@ -106,6 +106,74 @@ TEST(WindowRoller, FindsEveryWantedPositionWithAnyNumberOfLanes) {
   }
 }
 
+// An old file rolled for every chunk of its edited version (bytes inserted
+// and deleted at random places), with sets from a few states to many (so
+// that the bitmap in front takes several sizes): the roll reports exactly
+// the positions a plain one-lane roll finds, and the callback may take a
+// found state out of the set as the search does.
+TEST(WindowRoller, MatchesAPlainRollOnEditedRandomData) {
+  const uint64_t window = 4096;
+  std::mt19937 gen(11);
+  for (const size_t noise : {size_t{0}, size_t{3000}, size_t{300000}}) {
+    for (const bool removeFound : {false, true}) {
+      SCOPED_TRACE(::testing::Message() << noise << " other states, remove " << removeFound);
+      TempDir dir;
+      const std::string old = randomBytes(window * 70 + 123, static_cast<uint32_t>(noise + 1));
+      std::string edited = old;
+      for (int e = 0; e < 12; ++e) {
+        const size_t at = gen() % edited.size();
+        if (e % 2 == 0) {
+          edited.insert(at, randomBytes(1 + gen() % 5000, gen()));
+        } else {
+          edited.erase(at, std::min<size_t>(1 + gen() % 5000, edited.size() - at));
+        }
+      }
+      writeFile(dir / "old.bin", old);
+      const CrcWindow crc(window);
+      std::set<uint32_t> states;
+      for (size_t at = 0; at + window <= edited.size(); at += window) {
+        states.insert(crc.start(reinterpret_cast<const unsigned char*>(edited.data()) + at));
+      }
+      for (size_t i = 0; i < noise; ++i) states.insert(static_cast<uint32_t>(gen()));
+      CrcSet wanted;
+      wanted.assign(std::vector<uint32_t>(states.begin(), states.end()));
+      std::set<uint64_t> seen;
+      std::set<uint32_t> taken;
+      WindowRoller roller(crc);
+      uint64_t read = 0;
+      const uint64_t last = old.size() - window;
+      ASSERT_EQ(roller.roll(
+                    dir / "old.bin", 0, last, wanted, ~uint64_t{0}, nullptr,
+                    [&](uint64_t position, uint32_t state, const BytePieces&) {
+                      EXPECT_TRUE(seen.insert(position).second) << "reported twice: " << position;
+                      EXPECT_FALSE(taken.count(state)) << "a state taken out matched again at " << position;
+                      if (removeFound) {
+                        wanted.remove(state);
+                        taken.insert(state);
+                      }
+                      return true;
+                    },
+                    read),
+                RollEnd::Done);
+      std::set<uint64_t> expected = expectedPositions(old, crc, 0, last, states);
+      EXPECT_GE(expected.size(), 20u) << "the unedited stretches hold chunks of the new version";
+      if (removeFound) {
+        // Each state once, wherever a lane met it first; every found
+        // position is one the plain roll finds, and every state it finds
+        // was reported.
+        std::set<uint32_t> expectedStates;
+        for (uint64_t p : expected) {
+          expectedStates.insert(crc.start(reinterpret_cast<const unsigned char*>(old.data()) + p));
+        }
+        for (uint64_t p : seen) EXPECT_TRUE(expected.count(p)) << p;
+        EXPECT_EQ(taken, expectedStates);
+      } else {
+        EXPECT_EQ(seen, expected);
+      }
+    }
+  }
+}
+
 TEST(WindowRoller, StopsAtItsAllowanceAtACancelAndOnAShortFile) {
   TempDir dir;
   const uint64_t window = 4096;
