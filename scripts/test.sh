@@ -7,6 +7,33 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+# Where the time goes, printed last (also when a step fails), so the tail of
+# a CI log says which step to make cheaper.
+script_start=$(date +%s)
+phase_names=()
+phase_starts=()
+phase() {
+  phase_names+=("$1")
+  phase_starts+=("$(date +%s)")
+  echo "== $1"
+}
+phase_table() {
+  local code=$? now i next
+  now=$(date +%s)
+  echo "== time by step (s)"
+  for i in "${!phase_names[@]}"; do
+    next=${phase_starts[$((i + 1))]:-$now}
+    printf '%6d  %s\n' "$((next - phase_starts[i]))" "${phase_names[i]}"
+  done
+  printf '%6d  in all (exit %d)\n' "$((now - script_start))" "$code"
+}
+trap phase_table EXIT
+# One cache for every clone: CI and work trees build the same files at
+# different paths.
+export CCACHE_BASEDIR="$PWD" CCACHE_NOHASHDIR=1
+
+phase "set-up"
+
 ./scripts/setup.sh
 # The page's fonts and browser tests come from npm (launcher/page_tests).
 (cd launcher/page_tests && npm ci --no-audit --no-fund)
@@ -24,26 +51,26 @@ tsan_process_tests='^(CoreThreads|GlueThreads|LauncherProcessTest|LauncherInstal
 
 run_config() {
   local name=$1; shift
-  echo "== build: $name"
+  phase "build: $name"
   cmake -S . -B "build/$name" -G Ninja -DVANTOR_WERROR=ON "$@" >/dev/null
   ninja -C "build/$name"
-  echo "== test: $name"
+  phase "test: $name"
   (cd "build/$name" && ctest --output-on-failure --timeout 600 -j2)
 }
 
 run_config release -DCMAKE_BUILD_TYPE=RelWithDebInfo
-echo "== test: page (Chromium; screenshots in build/page-screenshots)"
+phase "test: page (Chromium; screenshots in build/page-screenshots)"
 (cd launcher/page_tests && npm test)
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   run_config sanitize -DCMAKE_BUILD_TYPE=Debug -DVANTOR_SANITIZE=address,undefined
 
 # Only what the two lists above need: the unit tests, and the launcher with the
 # process tests that drive it.
-echo "== build: tsan"
+phase "build: tsan"
 cmake -S . -B build/tsan -G Ninja -DVANTOR_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DVANTOR_SANITIZE=thread >/dev/null
 ninja -C build/tsan launcher_tests launcher_integration_tests vantor-launcher fakegame
-echo "== test: tsan"
+phase "test: tsan"
 export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$PWD/launcher/tsan.supp"
 build/tsan/launcher/launcher_tests --gtest_filter="$tsan_tests" --gtest_brief=1
 (cd build/tsan && ctest --output-on-failure --timeout 600 -j2 -R "$tsan_process_tests" -L integration)
@@ -51,7 +78,7 @@ build/tsan/launcher/launcher_tests --gtest_filter="$tsan_tests" --gtest_brief=1
 # The Windows build: cross-built with mingw-w64 and tested under wine (its
 # unit tests, its sync against nginx, its installer). Only the targets the
 # tests need; scripts/wine_tests.sh prints the counts by test binary.
-echo "== build: windows"
+phase "build: windows"
 windows_start=$(date +%s)
 cmake -S . -B build/windows -G Ninja -DVANTOR_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake >/dev/null
@@ -60,7 +87,7 @@ ninja -C build/windows -t targets all | grep -q '^shell_tests:' && windows_targe
 ninja -C build/windows -t targets all | grep -q '^installer:' && windows_targets+=(installer portable)
 ninja -C build/windows "${windows_targets[@]}"
 windows_built=$(date +%s)
-echo "== test: windows (wine)"
+phase "test: windows (wine)"
 windows_binaries=(launcher_tests)
 [[ -f build/windows/launcher/shell_tests.exe ]] && windows_binaries+=(shell_tests)
 scripts/wine_tests.sh build/windows "${windows_binaries[@]}"
@@ -68,5 +95,5 @@ echo "windows leg: build $((windows_built - windows_start)) s, tests $(($(date +
 
 # Every reader of outside input under libFuzzer, briefly (clang, build/fuzz);
 # fuzz/run TARGET SECONDS runs one for longer.
-echo "== fuzz: every target for 8 s"
+phase "fuzz: every target for 8 s"
 ./fuzz/run all 8

@@ -60,24 +60,6 @@ bool reap(pid_t pid, bool block, uint32_t& code) {
 
 }  // namespace
 
-GameProcess::~GameProcess() { reset(); }
-
-GameProcess::GameProcess(GameProcess&& other) noexcept : pid_(other.pid_), handle_(other.handle_) {
-  other.pid_ = -1;
-  other.handle_ = -1;
-}
-
-GameProcess& GameProcess::operator=(GameProcess&& other) noexcept {
-  if (this != &other) {
-    reset();
-    pid_ = other.pid_;
-    handle_ = other.handle_;
-    other.pid_ = -1;
-    other.handle_ = -1;
-  }
-  return *this;
-}
-
 void GameProcess::reset() {
   if (handle_ >= 0) ::close(handle_);
   handle_ = -1;

@@ -8,24 +8,6 @@ namespace launcher {
 
 namespace fs = std::filesystem;
 
-GameProcess::~GameProcess() { reset(); }
-
-GameProcess::GameProcess(GameProcess&& other) noexcept : pid_(other.pid_), handle_(other.handle_) {
-  other.pid_ = -1;
-  other.handle_ = -1;
-}
-
-GameProcess& GameProcess::operator=(GameProcess&& other) noexcept {
-  if (this != &other) {
-    reset();
-    pid_ = other.pid_;
-    handle_ = other.handle_;
-    other.pid_ = -1;
-    other.handle_ = -1;
-  }
-  return *this;
-}
-
 void GameProcess::reset() {
   if (handle_ >= 0) ::CloseHandle(win::fromSlot(handle_));
   handle_ = -1;
