@@ -1,8 +1,13 @@
 // The title mark: the game's name between its two suns, drawn in SVG, with a
 // light sheen that crosses the letters now and then. The sheen is started by a
-// timer and ends by itself, so nothing animates between two passes.
+// timer and ends by itself, so nothing animates between two passes. A pass
+// repaints the whole title some sixty times a second, which in the window
+// (painting without the GPU) costs more than the starfield does: so like the
+// field it rests while nobody watches, that is while the window is not the
+// active one and once the field rests after minutes without input.
 
 import { app } from './core.js';
+import { REST_AFTER_S } from './starmath.js';
 
 const NS = 'http://www.w3.org/2000/svg';
 const SHEEN_EVERY_MS = 14000;
@@ -59,10 +64,15 @@ export function buildMark(host, name = 'VANTOR', over = 'ASTRANE') {
 
   const sheen = root.querySelector('.mk-sheen');
   let timer = 0;
+  let lastInput = performance.now();
+  for (const type of ['pointermove', 'pointerdown', 'keydown', 'wheel']) {
+    window.addEventListener(type, () => { lastInput = performance.now(); }, { passive: true });
+  }
   const pass = () => {
     timer = setTimeout(pass, SHEEN_EVERY_MS);
-    // No sheen while the game runs, while hidden, or for reduced motion.
-    if (document.hidden || app.calm || (app.S && app.S.game && app.S.game.status === 'running')) return;
+    // No sheen while the game runs, while hidden or unwatched, or for reduced motion.
+    if (document.hidden || !document.hasFocus() || performance.now() - lastInput >= REST_AFTER_S * 1000) return;
+    if (app.calm || (app.S && app.S.game && app.S.game.status === 'running')) return;
     sheen.classList.remove('go');
     void sheen.getBBox();
     sheen.classList.add('go');

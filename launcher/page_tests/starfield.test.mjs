@@ -98,3 +98,37 @@ test('in the window PLAY jumps the window\'s field, and dark panels are named wi
   assertClean(null, page);
   await page.close();
 });
+
+test('the title\'s sheen passes only while the window is active and the field is not resting', async () => {
+  const page = await start(env, baseState(), { clock: true, nativeStars: true, reducedMotion: 'no-preference' });
+  await page.evaluate(() => {
+    window.__focused = true;
+    document.hasFocus = () => window.__focused;
+    window.__sheens = 0;
+    const classes = document.querySelector('.mk-sheen').classList;
+    const add = classes.add.bind(classes);
+    classes.add = (...names) => { if (names.includes('go')) window.__sheens++; return add(...names); };
+  });
+  const sheens = () => page.evaluate(() => window.__sheens);
+  await page.clock.runFor(15_000);
+  const first = await sheens();
+  assert.ok(first >= 1, 'no sheen while active');
+  // Another window active: passes come due and are left out.
+  await page.evaluate(() => { window.__focused = false; });
+  await page.clock.runFor(45_000);
+  assert.equal(await sheens(), first, 'a sheen while another window was active');
+  await page.evaluate(() => { window.__focused = true; });
+  await page.clock.runFor(15_000);
+  assert.equal(await sheens(), first + 1);
+  // No input for the three minutes the field waits before it rests: the
+  // sheen rests too, until the pointer moves.
+  await page.clock.runFor(130_000);
+  const resting = await sheens();
+  await page.clock.runFor(60_000);
+  assert.equal(await sheens(), resting, 'a sheen while the field rests');
+  await page.mouse.move(400, 400);
+  await page.clock.runFor(15_000);
+  assert.equal(await sheens(), resting + 1);
+  assertClean(null, page);
+  await page.close();
+});

@@ -42,6 +42,15 @@ struct SpawnOptions {
 // process (SIGPIPE ignored). Once, at start-up.
 void ignoreBrokenPipeSignal();
 
+// The memory allocator keeps at most `pools` pools for all threads (glibc
+// gives each new thread a pool of its own, up to eight per core, and what a
+// pool once held stays mapped: a sync's short-lived download and hashing
+// threads left megabytes resident). The launcher's threads allocate little
+// once started (their buffers are reused), so sharing costs no speed. Once,
+// at start-up, before any thread; nothing on systems whose allocator does not
+// work so.
+void limitMemoryPools(int pools);
+
 // Becomes argv[0] (a path) with these arguments, keeping this process's
 // identity, standard streams and environment: a packaged launcher hands over
 // to the player's own copy so. Start-up only, before any thread or lock.

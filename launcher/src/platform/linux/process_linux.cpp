@@ -4,12 +4,14 @@
 
 #include "platform/linux/posix_helpers.h"
 
+#include <malloc.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <system_error>
 #include <thread>
 
@@ -58,6 +60,11 @@ bool openWithSystem(const std::string& target, std::string& error) {
 }
 
 void ignoreBrokenPipeSignal() { ::signal(SIGPIPE, SIG_IGN); }
+
+void limitMemoryPools(int pools) {
+  // MALLOC_ARENA_MAX, when the user set it, wins.
+  if (::getenv("MALLOC_ARENA_MAX") == nullptr && pools > 0) ::mallopt(M_ARENA_MAX, pools);
+}
 
 bool replaceProcess(const std::vector<std::string>& argv, std::string& error) {
   if (argv.empty() || argv[0].empty()) {

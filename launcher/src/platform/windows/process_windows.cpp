@@ -61,6 +61,10 @@ void ignoreBrokenPipeSignal() {
   // No SIGPIPE on Windows: a write to a closed pipe or socket fails with an error.
 }
 
+void limitMemoryPools(int) {
+  // The process heap grows no per-thread pools to limit.
+}
+
 bool replaceProcess(const std::vector<std::string>& argv, std::string& error) {
   // Windows cannot run another program in this process: the nearest is to
   // start it (sharing this console), wait for it and end with its exit code,
