@@ -23,7 +23,7 @@ packages=(
   # keyboard input, and window properties
   openbox xdotool x11-utils
   # peers the benchmarks measure against
-  aria2 casync rsync
+  aria2 casync rsync time
   # the Windows build: mingw-w64 GCC with the posix thread model, zlib for
   # the target (GoogleTest comes from the googletest source package above,
   # fmt, nlohmann-json and cpp-httplib as headers), wine to run its tests and
