@@ -43,7 +43,7 @@ int allocatorPools() {
 // Eight threads alive at once, each allocating: glibc gives each a pool of
 // its own unless limited. Exits 0 when the pools stayed within `limit` (or
 // within those there were before), else says how many there were.
-[[noreturn]] void allocateOnEightThreads(int limit) {
+[[noreturn]] [[maybe_unused]] void allocateOnEightThreads(int limit) {
   const int before = allocatorPools();
   std::latch allAllocated(8);
   std::vector<std::thread> threads;
