@@ -62,12 +62,31 @@ for entry in "${binaries[@]}"; do
 done
 python3 scripts/gtest_summary.py --total "$results"/*.xml || status=1
 
-# The launcher's sync against the Linux side's nginx, and the installer's
-# silent install and uninstall, in the same prefix.
+# The launcher's sync against the Linux side's nginx, its browser mode
+# driven by the Linux side's Chromium, and the installer's silent install and
+# uninstall, in the same prefix.
 launcher_exe=$(find "$build" -name vantor-launcher.exe -print -quit)
 if [[ -n $launcher_exe && ${VANTOR_WINE_SYNC:-1} == 1 ]]; then
   echo "== sync under wine against nginx"
   python3 launcher/windows/wine_sync_test.py "$launcher_exe" || status=1
+fi
+game_exe=$(find "$build" -name Vantor.exe -print -quit)
+if [[ -n $launcher_exe && -n $game_exe && ${VANTOR_WINE_JOURNEY:-1} == 1 ]]; then
+  echo "== browser-mode journey under wine (install, play, quit)"
+  log="$results/wine_journey.log"
+  set +e
+  launcher/src/shell/tests/browser/run-tests.sh "$(realpath "$launcher_exe")" "$(realpath "$game_exe")" \
+    wine_journey.test.js >"$log" 2>&1
+  rc=$?
+  set -e
+  passed=$(sed -n 's/^# pass \([0-9]*\)$/\1/p' "$log")
+  failed=$(sed -n 's/^# fail \([0-9]*\)$/\1/p' "$log")
+  # No counts (npm or node did not start) or a non-zero exit is a failure too.
+  if [[ $rc != 0 || -z $passed || $passed == 0 || $failed != 0 ]]; then
+    tail -40 "$log"
+    status=1
+  fi
+  echo "wine journey: ${passed:-0} passed, ${failed:-1} failed (exit $rc; output in $log)"
 fi
 setup_exe=$(find "$build" -maxdepth 1 -name VantorSetup.exe -print -quit)
 if [[ -n $setup_exe ]]; then

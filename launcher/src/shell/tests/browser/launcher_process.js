@@ -35,16 +35,17 @@ function privateEnv(dir, extra) {
 }
 
 // Starts `exe --ui=browser --port PORT` (0: any free port) with `args` after
-// that. The result's `exited` is null while it runs, then its exit code or,
+// that, through `runner` when given (['wine'] for a Windows build). The result's `exited` is null while it runs, then its exit code or,
 // after a death by a signal, the signal's name; `ended` resolves to that;
 // `address()` resolves to the printed http://127.0.0.1:PORT/?token=... line.
 // Each address works once: `newAddress()` starts the launcher a second time,
 // as a player would, which makes the running one print a new address (with a
 // new token), and resolves to that.
-function startLauncher(exe, env, { port = 0, args = [] } = {}) {
+function startLauncher(exe, env, { port = 0, args = [], runner = [] } = {}) {
   const lines = [];
-  const child = spawn(exe, ['--ui=browser', '--port', String(port), ...args],
-    { env, stdio: ['ignore', 'pipe', 'inherit'] });
+  const run = (rest, options) => (runner.length ? spawn(runner[0], [...runner.slice(1), exe, ...rest], options)
+    : spawn(exe, rest, options));
+  const child = run(['--ui=browser', '--port', String(port), ...args], { env, stdio: ['ignore', 'pipe', 'inherit'] });
   const launcher = {
     child,
     exited: null,
@@ -53,7 +54,7 @@ function startLauncher(exe, env, { port = 0, args = [] } = {}) {
     address: () => waitFor(() => lines.find((l) => l.startsWith('http://')), 'the printed address'),
     newAddress: async () => {
       const seen = lines.filter((l) => l.startsWith('http://')).length;
-      const second = spawn(exe, ['--ui=browser', '--port', '0'], { env, stdio: 'ignore' });
+      const second = run(['--ui=browser', '--port', '0'], { env, stdio: 'ignore' });
       const code = await new Promise((resolve) => second.on('exit', (c, signal) => resolve(c ?? signal)));
       if (code !== 0) throw new Error('the second start ended with ' + code);
       return waitFor(() => lines.filter((l) => l.startsWith('http://'))[seen], 'a new printed address');
@@ -68,7 +69,8 @@ function startLauncher(exe, env, { port = 0, args = [] } = {}) {
   child.on('exit', (code, signal) => { launcher.exited = code ?? signal; });
   let partial = '';
   child.stdout.on('data', (chunk) => {
-    const parts = (partial + chunk.toString('utf8')).split('\n');
+    // A Windows build ends its lines with CR LF.
+    const parts = (partial + chunk.toString('utf8')).split(/\r?\n/);
     partial = parts.pop();
     lines.push(...parts);
   });
